@@ -11,8 +11,8 @@ bk_timed_queue_t::~bk_timed_queue_t() = default;
 bk_timed_queue_t::clock_t::time_point bk_timed_queue_t::deadline_after(
     std::chrono::milliseconds interval) {
   const auto now = clock_t::now();
-  const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
-      clock_t::time_point::max() - now);
+  const auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(clock_t::time_point::max() - now);
   if (interval >= room) return clock_t::time_point::max();
   return now + interval;
 }
@@ -64,12 +64,12 @@ void bk_timed_queue_t::process() {
 }
 
 void bk_timed_queue_t::start_wait() {
-  timer.async_wait([alive = std::weak_ptr<bk_timed_queue_t*>(self)](
-                       const boost::system::error_code& error) {
-    const auto owner = alive.lock();
-    if (!owner) return;
-    (*owner)->on_wait(error);
-  });
+  timer.async_wait(
+      [alive = std::weak_ptr<bk_timed_queue_t*>(self)](const boost::system::error_code& error) {
+        const auto owner = alive.lock();
+        if (!owner) return;
+        (*owner)->on_wait(error);
+      });
 }
 
 void bk_timed_queue_t::on_wait(const boost::system::error_code& error) {

@@ -21,7 +21,8 @@ class TimedQueueTest : public ::testing::Test {
   }
 
   bool run_until_fired(std::size_t count) {
-    return run_until(io, [&] { return fired.size() >= count; }, std::chrono::seconds(5));
+    return run_until(
+        io, [&] { return fired.size() >= count; }, std::chrono::seconds(5));
   }
 
   boost::asio::io_context io;
