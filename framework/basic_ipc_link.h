@@ -1,0 +1,234 @@
+// cf_basic_ipc_link_t: the message link under every conversation of the daemon.
+// Frames are a 4-byte body length in host byte order, then the serialised protobuf
+// message. The link reads frames one at a time and hands each body to on_message; it
+// queues outgoing messages and writes everything queued during one write in the next
+// single write. Parsing, dispatch, error reactions and closing the socket belong to
+// the derived class.
+//
+// Owned by the derived class's shared pointer; every outstanding read or write holds
+// shared_this(), so the link lives until its last completion. Event loop only. A
+// completion that finds the link closed is dropped: closing the socket ends the link.
+//
+// A derived class: passes its limit to the constructor, overrides on_message,
+// on_error and shared_this (and, if it cares, on_send_begin / on_sent /
+// on_send_idle), gives the connected stream with set_socket and calls read_header
+// once. REQUIRES: the derived object is held by a std::shared_ptr before read_header
+// or async_send_message is called.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include <google/protobuf/io/zero_copy_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/message_lite.h>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/assert.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "framework/error.h"
+#include "framework/ipc_buffer.h"
+#include "framework/socket_traits.h"
+
+// Largest body on the links to the configuration, engine and cloud daemons and to clients.
+constexpr std::uint32_t kIpcLinkLimit = 64 * 1024 * 1024;
+// Largest body on a peer link.
+constexpr std::uint32_t kPeerLinkLimit = 10 * 1024 * 1024;
+
+template <class Stream, class Traits = basic_socket_traits<Stream>>
+class cf_basic_ipc_link_t {
+ public:
+  using stream_type = Stream;
+  using traits_type = Traits;
+  using link_type = cf_basic_ipc_link_t;
+
+  // The length prefix of every frame.
+  static constexpr std::uint32_t header_size = sizeof(std::uint32_t);
+
+  cf_basic_ipc_link_t(const cf_basic_ipc_link_t&) = delete;
+  cf_basic_ipc_link_t& operator=(const cf_basic_ipc_link_t&) = delete;
+  // Releases this share of the stream; the stream closes when its last share goes.
+  virtual ~cf_basic_ipc_link_t() = default;
+
+  // Queues `message` behind everything queued before and starts writing when no
+  // write is outstanding. Throws boost::system::system_error(EC_BAD_MESSAGE_SIZE,
+  // "async_send_message") when the body exceeds limit() or the queue would pass its
+  // 32-bit size; nothing is queued then. On a closed link the message is queued and
+  // its write ends quietly. Before set_socket the message waits in the queue.
+  void async_send_message(const google::protobuf::MessageLite& message);
+
+  // True when a stream is set and its (underlying) socket holds a descriptor.
+  bool is_open() const noexcept { return socket_ && Traits::is_open(*socket_); }
+
+  std::uint32_t limit() const noexcept { return limit_; }
+  const std::shared_ptr<stream_type>& socket() const noexcept { return socket_; }
+
+ protected:
+  // `limit`: the largest body accepted and sent, fixed for the link's life.
+  // REQUIRES: 0 < limit <= INT_MAX (the protobuf parser takes int sizes).
+  explicit cf_basic_ipc_link_t(std::uint32_t limit) noexcept : limit_(limit) {
+    BOOST_ASSERT(limit > 0 && limit <= static_cast<std::uint32_t>(INT_MAX));
+  }
+
+  // Gives the link its connected stream. Call before read_header.
+  void set_socket(std::shared_ptr<stream_type> socket) noexcept { socket_ = std::move(socket); }
+
+  // Starts the read loop. Call exactly once, after set_socket; from then on one read
+  // is outstanding until on_error, a refused size or a closed link ends the loop.
+  void read_header();
+
+  // One received body, yielded as one block; valid only during the call. The link
+  // reads on after the call unless the call closed it.
+  virtual void on_message(google::protobuf::io::ZeroCopyInputStream& body) = 0;
+  // An I/O error (end of file included: boost::asio::error::eof) or a refused
+  // frame size (EC_BAD_MESSAGE_SIZE). Reading has stopped; the socket is still open.
+  virtual void on_error(const boost::system::error_code& code) = 0;
+  // The owning shared pointer, from the derived class's enable_shared_from_this.
+  virtual std::shared_ptr<cf_basic_ipc_link_t> shared_this() = 0;
+  // A write of everything queued starts.
+  virtual void on_send_begin() {}
+  // That write has completed.
+  virtual void on_sent() {}
+  // Everything queued has been written.
+  virtual void on_send_idle() {}
+
+ private:
+  void on_header(const boost::system::error_code& code);
+  void on_body(const boost::system::error_code& code);
+  void send_next();
+  void on_write(const boost::system::error_code& code);
+  void handle_io_error(const boost::system::error_code& code);
+
+  // Constant after construction.
+  const std::uint32_t limit_;
+  // Event loop only.
+  std::shared_ptr<stream_type> socket_;
+  cf_ipc_buffer_t read_buffer_;
+  cf_ipc_buffer_t pending_buffer_;
+  // Non-empty exactly while a write is outstanding (and after a failed write).
+  cf_ipc_buffer_t in_flight_buffer_;
+};
+
+using cf_local_ipc_link_t = cf_basic_ipc_link_t<cf_local_socket_t>;
+using cf_tcp_ipc_link_t = cf_basic_ipc_link_t<cf_tcp_socket_t>;
+using cf_ssl_ipc_link_t = cf_basic_ipc_link_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+
+// The three links are compiled once, in basic_ipc_link.cpp.
+extern template class cf_basic_ipc_link_t<cf_local_socket_t>;
+extern template class cf_basic_ipc_link_t<cf_tcp_socket_t>;
+extern template class cf_basic_ipc_link_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+
+// ---------------------------------------------------------------------------
+// Reading
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::read_header() {
+  BOOST_ASSERT(socket_);
+  read_buffer_.resize(header_size, true);
+  Traits::async_read_exactly(*socket_, boost::asio::buffer(read_buffer_.data(), header_size),
+                             [self = shared_this()](const boost::system::error_code& code,
+                                                    std::size_t) { self->on_header(code); });
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::on_header(const boost::system::error_code& code) {
+  // Our owner closed the link: nothing is reported and nothing re-armed.
+  if (!is_open()) return;
+  if (code) {
+    handle_io_error(code);
+    return;
+  }
+  std::uint32_t length;
+  std::memcpy(&length, read_buffer_.data(), header_size);
+  if (length == 0 || length > limit_) {
+    handle_io_error(make_error_code(vl::EC_BAD_MESSAGE_SIZE));
+    return;
+  }
+  read_buffer_.resize(length, true);
+  Traits::async_read_exactly(*socket_, boost::asio::buffer(read_buffer_.data(), length),
+                             [self = shared_this()](const boost::system::error_code& code,
+                                                    std::size_t) { self->on_body(code); });
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::on_body(const boost::system::error_code& code) {
+  // Our owner closed the link: nothing is reported and nothing re-armed.
+  if (!is_open()) return;
+  if (code) {
+    handle_io_error(code);
+    return;
+  }
+  {
+    // The parser reads the body where it landed, as one block (limit <= INT_MAX).
+    google::protobuf::io::ArrayInputStream body(read_buffer_.data(),
+                                                static_cast<int>(read_buffer_.size()));
+    on_message(body);
+  }
+  read_buffer_.resize(0, true);
+  // on_message may have closed the link, which ends the loop.
+  if (is_open()) read_header();
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::handle_io_error(const boost::system::error_code& code) {
+  // What pending operations get when the derived class closes the socket.
+  if (code == boost::asio::error::operation_aborted) return;
+  on_error(code);
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::async_send_message(
+    const google::protobuf::MessageLite& message) {
+  const std::size_t length = message.ByteSizeLong();
+  // A peer that stops reading lets the queue grow; refuse before its size wraps.
+  if (length > limit_ || !pending_buffer_.can_append(std::uint64_t{header_size} + length)) {
+    throw_error(vl::EC_BAD_MESSAGE_SIZE, "async_send_message");
+  }
+  const std::uint32_t old_size = pending_buffer_.size();
+  const std::uint32_t body_length = static_cast<std::uint32_t>(length);
+  pending_buffer_.resize(old_size + header_size + body_length, false);
+  std::uint8_t* frame = pending_buffer_.data() + old_size;
+  std::memcpy(frame, &body_length, header_size);
+  // The sizes ByteSizeLong cached are used; the message is not measured again.
+  message.SerializeWithCachedSizesToArray(frame + header_size);
+  send_next();
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::send_next() {
+  // The running write's completion comes back here.
+  if (!in_flight_buffer_.empty()) return;
+  if (pending_buffer_.empty()) {
+    on_send_idle();
+    return;
+  }
+  // Nothing to write to yet; the queue leaves with the first send after set_socket.
+  if (!socket_) return;
+  // The two buffers alternate, so neither is allocated again once grown.
+  in_flight_buffer_.swap(pending_buffer_);
+  on_send_begin();
+  Traits::async_write_all(*socket_,
+                          boost::asio::buffer(in_flight_buffer_.data(), in_flight_buffer_.size()),
+                          [self = shared_this()](const boost::system::error_code& code,
+                                                 std::size_t) { self->on_write(code); });
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::on_write(const boost::system::error_code& code) {
+  // Our owner closed the link: nothing is reported.
+  if (!is_open()) return;
+  if (code) {
+    // in_flight_buffer_ stays non-empty, so nothing more is written on this link.
+    handle_io_error(code);
+    return;
+  }
+  in_flight_buffer_.resize(0, true);
+  on_sent();
+  send_next();
+}
