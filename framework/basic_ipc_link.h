@@ -6,8 +6,10 @@
 // the derived class.
 //
 // Owned by the derived class's shared pointer; every outstanding read or write holds
-// shared_this(), so the link lives until its last completion. Event loop only. A
-// completion that finds the link closed is dropped: closing the socket ends the link.
+// shared_this(), so the link lives until its last completion: to end a link, its
+// owner closes the socket (the pending completions then find it closed and are
+// dropped quietly). Event loop only; no locks. Exceptions thrown by on_message or
+// on_error leave the completion handler to the event loop, and reading stops.
 //
 // A derived class: passes its limit to the constructor, overrides on_message,
 // on_error and shared_this (and, if it cares, on_send_begin / on_sent /
