@@ -1,15 +1,17 @@
 #include "framework/error.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <new>
-
-#include <boost/xpressive/xpressive_static.hpp>
 
 #include "framework/enum_name.h"
 
 namespace vl {
 
-const char* cf_proto_error_impl_t::name() const noexcept { return "vl.Error"; }
+const char* cf_proto_error_impl_t::name() const noexcept {
+  return "vl.Error";
+}
 
 std::string cf_proto_error_impl_t::message(int value) const {
   if (const auto* v = ErrorCode_descriptor()->FindValueByNumber(value))
@@ -93,28 +95,43 @@ vl::ErrorCode exception_ptr_to_error_enum(const std::exception_ptr& e) noexcept 
   return error_code_to_error_enum(exception_ptr_to_error_code(e));
 }
 
+namespace {
+
+// Length of the library qualifier at the start of `text`: "boost::" and any
+// number of further "name::" components; 0 when there is none.
+std::size_t qualifier_length(const char* text) {
+  static const char kBoost[] = "boost::";
+  if (std::strncmp(text, kBoost, sizeof(kBoost) - 1) != 0) return 0;
+  std::size_t end = sizeof(kBoost) - 1;
+  for (;;) {
+    std::size_t p = end;
+    while (std::isalnum(static_cast<unsigned char>(text[p])) || text[p] == '_') ++p;
+    if (p == end || text[p] != ':' || text[p + 1] != ':') return end;
+    end = p + 2;
+  }
+}
+
+}  // namespace
+
 const char* exception_text(const std::exception& e) {
   thread_local std::string text;
   if (dynamic_cast<const std::bad_alloc*>(&e)) {
     text = "Not enough memory";
     return text.c_str();
   }
-  using namespace boost::xpressive;
   // Library qualifiers ("boost::filesystem::...::") say nothing to an operator.
-  static const cregex qualifier = bos >> as_xpr("boost::") >> *(+(_w) >> "::");
   const char* what = e.what();
-  cmatch match;
-  if (regex_search(what, match, qualifier)) {
-    const char* rest = what + match.length();
-    static const char kIteratorScope[] = "boost::filesystem::directory_iterator::";
-    static const char kConstruct[] = "construct:";
-    if (match.str() == kIteratorScope && std::string(rest).rfind(kConstruct, 0) == 0) {
-      text = std::string("opendir:") + (rest + sizeof(kConstruct) - 1);
-    } else {
-      text = rest;
-    }
+  const std::size_t qualifier = qualifier_length(what);
+  const char* rest = what + qualifier;
+  static const char kIteratorScope[] = "boost::filesystem::directory_iterator::";
+  static const char kConstruct[] = "construct:";
+  if (qualifier == sizeof(kIteratorScope) - 1 &&
+      std::strncmp(what, kIteratorScope, qualifier) == 0 &&
+      std::strncmp(rest, kConstruct, sizeof(kConstruct) - 1) == 0) {
+    text = "opendir:";
+    text += rest + sizeof(kConstruct) - 1;
   } else {
-    text = what;
+    text = rest;
   }
   return text.c_str();
 }

@@ -1,9 +1,152 @@
 #include "framework/error.h"
 
+#include <cerrno>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
 #include <gtest/gtest.h>
+#include <boost/asio/error.hpp>
+#include <boost/filesystem/exception.hpp>
+
+namespace {
+
+boost::system::error_code system_code(int value) {
+  return boost::system::error_code(value, boost::system::system_category());
+}
+
+template <typename E>
+std::exception_ptr thrown(E e) {
+  return std::make_exception_ptr(e);
+}
+
+}  // namespace
 
 TEST(ErrorCategory, NamesItselfAndPrintsDisplayTexts) {
   EXPECT_STREQ(vl::proto_error_category().name(), "vl.Error");
   EXPECT_EQ(make_error_code(vl::EC_APP_TERMINATED).message(), "Process terminated by signal");
   EXPECT_EQ(vl::proto_error_category().message(4242), "vl.Error 4242");
+  EXPECT_EQ(vl::proto_error_category().message(-3), "vl.Error -3");
+  EXPECT_EQ(error_enum_name(vl::EC_NO_SUCH_ENTRY), "No such file or directory");
+  EXPECT_EQ(error_enum_name(4242), "4242");
+}
+
+TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
+  EXPECT_EQ(error_code_to_error_enum(make_error_code(vl::EC_DATA_CORRUPTED)),
+            vl::EC_DATA_CORRUPTED);
+  EXPECT_EQ(error_code_to_error_enum(boost::system::error_code(4242, vl::proto_error_category())),
+            vl::EC_UNEXPECTED_ERROR);
+  EXPECT_EQ(error_code_to_error_enum(boost::system::error_code()), vl::EC_OK);
+
+  const struct {
+    int error;
+    vl::ErrorCode expected;
+  } rows[] = {
+      {EACCES, vl::EC_PERMISSION_DENIED}, {EPERM, vl::EC_PERMISSION_DENIED},
+      {ENOENT, vl::EC_NO_SUCH_ENTRY},     {ENOTDIR, vl::EC_NOT_A_DIRECTORY},
+      {EROFS, vl::EC_READ_ONLY_FS},       {EINVAL, vl::EC_INVALID_ARGUMENT},
+      {EEXIST, vl::EC_FILE_EXISTS},       {EADDRINUSE, vl::EC_NAME_ALREADY_IN_USE},
+      {EXDEV, vl::EC_CROSS_DEVICE_LINK},  {ENOMEM, vl::EC_NO_MEMORY},
+      {EAGAIN, vl::EC_UNEXPECTED_ERROR},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(error_code_to_error_enum(system_code(row.error)), row.expected) << row.error;
+    EXPECT_EQ(error_code_to_error_enum(
+                  boost::system::error_code(row.error, boost::system::generic_category())),
+              row.expected)
+        << row.error;
+  }
+  // Codes of other categories match no errno condition.
+  EXPECT_EQ(error_code_to_error_enum(boost::asio::error::eof), vl::EC_UNEXPECTED_ERROR);
+}
+
+TEST(ExceptionMapping, MapsEveryFormOfThrownThing) {
+  const boost::system::system_error no_entry(system_code(ENOENT), "open");
+  EXPECT_EQ(exception_to_error_enum(no_entry), vl::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(exception_to_error_enum(cf_proto_exception_t(vl::EC_NOT_READY, "x")), vl::EC_NOT_READY);
+  EXPECT_EQ(exception_to_error_enum(cf_exception_t(system_code(EROFS), "x")), vl::EC_READ_ONLY_FS);
+  EXPECT_EQ(exception_to_error_enum(std::bad_alloc()), vl::EC_NO_MEMORY);
+  EXPECT_EQ(exception_to_error_enum(std::logic_error("x")), vl::EC_UNEXPECTED_ERROR);
+
+  EXPECT_EQ(exception_ptr_to_error_code(nullptr), boost::system::error_code());
+  EXPECT_EQ(exception_ptr_to_error_enum(nullptr), vl::EC_OK);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(no_entry)), vl::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(cf_proto_exception_t(vl::EC_BAD_CONFIG, "x"))),
+            vl::EC_BAD_CONFIG);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(cf_exception_t(system_code(EACCES), "x"))),
+            vl::EC_PERMISSION_DENIED);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(std::bad_alloc())), vl::EC_NO_MEMORY);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(std::runtime_error("x"))), vl::EC_UNEXPECTED_ERROR);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(42)), vl::EC_UNEXPECTED_ERROR);
+  // A bare code ends the process with that status, but as a failure it is no
+  // recognised exception.
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(vl::EC_APP_TERMINATED)), vl::EC_UNEXPECTED_ERROR);
+}
+
+TEST(ExceptionText, NamesBareCodesMemoryAndUnknownThings) {
+  EXPECT_EQ(exception_ptr_text(nullptr), "Success");
+  EXPECT_EQ(exception_ptr_text(thrown(vl::EC_APP_TERMINATED)),
+            "ErrorCode: Process terminated by signal");
+  EXPECT_EQ(exception_ptr_text(thrown(static_cast<vl::ErrorCode>(4242))), "ErrorCode: 4242");
+  EXPECT_EQ(exception_ptr_text(thrown(42)), "Unexpected exception");
+  EXPECT_EQ(exception_ptr_text(thrown(std::bad_alloc())), "Not enough memory");
+  EXPECT_STREQ(exception_text(std::bad_alloc()), "Not enough memory");
+  EXPECT_EQ(exception_ptr_text(thrown(std::runtime_error("plain text"))), "plain text");
+}
+
+TEST(ExceptionText, TrimsLibraryQualifiers) {
+  EXPECT_STREQ(exception_text(std::runtime_error("boost::bad_get: failed value get")),
+               "bad_get: failed value get");
+  EXPECT_STREQ(exception_text(std::runtime_error("boost::filesystem::status: Permission denied")),
+               "status: Permission denied");
+  const boost::filesystem::filesystem_error iterator_error(
+      "boost::filesystem::directory_iterator::construct", "/spool", system_code(EACCES));
+  EXPECT_EQ(std::string(exception_text(iterator_error)).rfind("opendir: ", 0), 0u)
+      << exception_text(iterator_error);
+  // Only that exact scope is rewritten, and only a leading qualifier is trimmed.
+  EXPECT_STREQ(exception_text(std::runtime_error("boost::filesystem::construct: x")),
+               "construct: x");
+  EXPECT_STREQ(exception_text(std::runtime_error("open boost::asio::x")), "open boost::asio::x");
+}
+
+TEST(ExceptionText, KeepsOneResultPerThread) {
+  const char* mine = exception_text(std::runtime_error("main thread"));
+  std::thread([] { exception_text(std::runtime_error("other thread")); }).join();
+  EXPECT_STREQ(mine, "main thread");
+}
+
+TEST(WireError, FillsFromExceptionsAndTurnsBackIntoOne) {
+  vl::Error error;
+  fill_error(error, nullptr);
+  EXPECT_EQ(error.code(), vl::EC_OK);
+  ASSERT_TRUE(error.has_what());
+  EXPECT_EQ(error.what(), "Success");
+
+  fill_error(error, thrown(cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "engine gone")));
+  EXPECT_EQ(error.code(), vl::EC_NO_SCAN_ENGINE);
+  EXPECT_EQ(error.what(), "engine gone");
+
+  vl::Error received;
+  EXPECT_EQ(error_to_exception_ptr(received), nullptr);
+  received.set_code(vl::EC_OK);
+  EXPECT_EQ(error_to_exception_ptr(received), nullptr);
+
+  received.set_code(vl::EC_NO_SUCH_ENTRY);
+  try {
+    std::rethrow_exception(error_to_exception_ptr(received));
+  } catch (const cf_proto_exception_t& e) {
+    EXPECT_EQ(e.code(), vl::EC_NO_SUCH_ENTRY);
+    EXPECT_STREQ(e.what(), "No such file or directory");
+  }
+  received.set_what("gone while scanning");
+  EXPECT_EQ(exception_ptr_text(error_to_exception_ptr(received)), "gone while scanning");
+}
+
+TEST(ErrorExceptionPtr, IsNullForSuccessOnly) {
+  EXPECT_EQ(make_error_exception_ptr(boost::system::error_code()), nullptr);
+  const auto failure = make_error_exception_ptr(make_error_code(vl::EC_LINK_DISCONNECTED), "peer");
+  ASSERT_NE(failure, nullptr);
+  EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_LINK_DISCONNECTED);
+  EXPECT_EQ(exception_ptr_text(failure), "peer: Link disconnected");
 }
