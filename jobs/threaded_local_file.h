@@ -1,0 +1,75 @@
+// One segment file of a local job, driven from the event loop while its disk work
+// runs on the task-queue worker.
+//
+// Held by std::shared_ptr (make_shared) by the job's segment list, and by a worker
+// task while one runs, so it may die on the worker. Every call is made on the event
+// loop and posts one task; tasks run in posting order with every other job's, so a
+// completion also tells that all earlier work on this file is done. Results come
+// back on the event loop, never after the object is gone. `path` and `size` are the
+// event loop's copies; the bk_local_file_t itself is the worker's alone.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "jobs/async_chain.h"
+#include "jobs/callback_wrapper.h"
+#include "jobs/local_file.h"
+
+class bk_task_queue_t;
+
+class bk_threaded_local_file_t : public bk_shared_callback_wrapper<bk_threaded_local_file_t> {
+ public:
+  using size_result_t = util::either_t<std::exception_ptr, std::uint64_t>;
+  // Runs after the delivered size has been stored.
+  using size_callback_t = std::function<void(const size_result_t&)>;
+  using done_callback_t = std::function<void(std::exception_ptr)>;
+
+  // REQUIRES: `io` and `queue` outlive the object and every task it posts.
+  bk_threaded_local_file_t(boost::asio::io_context& io, bk_task_queue_t& queue, std::string path);
+  ~bk_threaded_local_file_t();
+  bk_threaded_local_file_t(const bk_threaded_local_file_t&) = delete;
+  bk_threaded_local_file_t& operator=(const bk_threaded_local_file_t&) = delete;
+
+  // Event loop only.
+  const std::string& path() const { return path_; }
+  std::uint64_t size() const { return size_; }
+
+  // Appends the chunk with one write; the chunk is shared, never copied.
+  void append_data(std::shared_ptr<const std::string> chunk, size_callback_t callback);
+  // Re-reads the size from the disk (the engine may have cured the file).
+  void update_size(size_callback_t callback);
+  // Appends the content of `source` and removes the source's file, also on failure.
+  void merge(const std::shared_ptr<bk_threaded_local_file_t>& source, size_callback_t callback);
+  // Creates the file when nothing was written yet; a barrier after earlier writes.
+  void sync(done_callback_t callback);
+  // The engine moved the data to `path`; later work and the removal use it.
+  void set_path(const std::string& path);
+
+  // Worker only: the file object, for reading it back. Null once merged away.
+  bk_local_file_t* worker_file() { return file_.get(); }
+
+ private:
+  void post_size_step(std::function<void(bk_threaded_local_file_t&)> step,
+                      size_callback_t callback);
+  // Worker only: the file object, set up to report a change of its name.
+  bk_local_file_t& worker_file_checked();
+  void on_renamed(const std::string& from, const std::string& to);
+
+  // Constant after construction.
+  boost::asio::io_context& io_;
+  bk_task_queue_t& queue_;
+
+  // Worker only.
+  std::unique_ptr<bk_local_file_t> file_;
+  bool listening_ = false;
+
+  // Event loop only.
+  std::string path_;
+  std::uint64_t size_ = 0;
+};
