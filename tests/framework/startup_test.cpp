@@ -1,0 +1,111 @@
+#include "framework/startup.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include <gtest/gtest.h>
+#include <boost/system/system_error.hpp>
+
+#include "framework/log.h"
+#include "schemas/error.pb.h"
+
+namespace {
+
+// Each case ends its process: it runs in a freshly started copy of this program,
+// whose log starts out buffering as the daemon's does.
+class StartupDeathTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+[[noreturn]] void terminate_with(std::exception_ptr e) {
+  install_terminate_handler();
+  try {
+    std::rethrow_exception(e);
+  } catch (...) {
+    std::terminate();
+  }
+}
+
+}  // namespace
+
+TEST_F(StartupDeathTest, ExitLineNamesTheStatus) {
+  EXPECT_EXIT(exit_with_status(vl::EC_APP_TERMINATED), ::testing::ExitedWithCode(107),
+              "^Notice: Exit with status 107 \\(Process terminated by signal\\)\n$");
+  // No value of the enumeration: the number stands in the parentheses too.
+  EXPECT_EXIT(exit_with_status(300), ::testing::ExitedWithCode(300 & 0xff),
+              "^Notice: Exit with status 300 \\(300\\)\n$");
+}
+
+TEST_F(StartupDeathTest, ExitReplaysBufferedNoticesBeforeItsLine) {
+  EXPECT_EXIT(
+      {
+        log_message(kLogNotice, "Brelkin 1.0");
+        log_message(kLogInfo, "below the exit threshold");
+        exit_with_status(vl::EC_OK);
+      },
+      ::testing::ExitedWithCode(0),
+      "^Notice: Brelkin 1.0\nNotice: Exit with status 0 \\(Success\\)\n$");
+}
+
+TEST_F(StartupDeathTest, ExitKeepsInstalledLogAndThreshold) {
+  EXPECT_EXIT(
+      {
+        log_threshold = kLogError;
+        install_log(make_console_log());
+        exit_with_status(vl::EC_BAD_CONFIG);
+      },
+      ::testing::ExitedWithCode(102), "^$");
+}
+
+TEST_F(StartupDeathTest, TerminateHandlerLogsAndExitsWithTheMapping) {
+  EXPECT_EXIT(terminate_with(std::make_exception_ptr(
+                  boost::system::system_error(ENOENT, boost::system::system_category(), "open"))),
+              ::testing::ExitedWithCode(vl::EC_NO_SUCH_ENTRY),
+              "^Error: open: No such file or directory\n$");
+  EXPECT_EXIT(terminate_with(std::make_exception_ptr(std::bad_alloc())),
+              ::testing::ExitedWithCode(vl::EC_NO_MEMORY), "^Error: Not enough memory\n$");
+  EXPECT_EXIT(terminate_with(std::make_exception_ptr(vl::EC_BAD_CONFIG)),
+              ::testing::ExitedWithCode(vl::EC_UNEXPECTED_ERROR),
+              "^Error: Unexpected exception\n$");
+  EXPECT_EXIT(
+      {
+        install_terminate_handler();
+        std::terminate();
+      },
+      ::testing::ExitedWithCode(vl::EC_UNEXPECTED_ERROR), "^Error: Unexpected exception\n$");
+}
+
+TEST_F(StartupDeathTest, TerminateHandlerRunsNoExitHandlers) {
+  EXPECT_EXIT(
+      {
+        std::atexit([] { ::write(2, "exit handler ran\n", 17); });
+        terminate_with(std::make_exception_ptr(std::runtime_error("escaped")));
+      },
+      ::testing::ExitedWithCode(vl::EC_UNEXPECTED_ERROR), "^Error: escaped\n$");
+}
+
+TEST_F(StartupDeathTest, ProtobufMessagesReachTheLog) {
+  EXPECT_EXIT(
+      {
+        install_log(make_console_log());
+        install_protobuf_log_handler();
+        using namespace google::protobuf;
+        protobuf_log_handler(LOGLEVEL_WARNING, "f.cc", 1,
+                             "Reading dangerously large protocol message.  If the message turns "
+                             "out to be larger than 67108864 bytes, parsing will be halted");
+        protobuf_log_handler(LOGLEVEL_INFO, "f.cc", 1, "info text");
+        protobuf_log_handler(LOGLEVEL_ERROR, "f.cc", 1, "error text");
+        protobuf_log_handler(LOGLEVEL_FATAL, "f.cc", 1, "fatal text");
+        GOOGLE_LOG(WARNING) << "through the library";
+        log_threshold = kLogError;
+        protobuf_log_handler(LOGLEVEL_WARNING, "f.cc", 1, "below the threshold");
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "^Info: info text\nError: error text\nError: fatal text\nWarning: through the library\n$");
+}
