@@ -138,9 +138,29 @@ bk_local_file_t::read_state_t::~read_state_t() {
   if (fd >= 0) ::close(fd);
 }
 
-std::size_t bk_local_file_t::read_chunk(read_list_t& list, char* buffer, std::size_t max) {
-  // A file found empty (say, cured down to nothing) must not stall the reading.
+namespace {
+
+// A file found empty (say, cured down to nothing) must not stall the reading.
+void drop_finished(bk_local_file_t::read_list_t& list) {
   while (!list.empty() && list.front().position >= list.front().size) list.pop_front();
+}
+
+}  // namespace
+
+std::shared_ptr<const std::string> bk_local_file_t::read_chunk(read_list_t& list, std::size_t max) {
+  drop_finished(list);
+  std::string chunk;
+  if (!list.empty()) {
+    const auto& cursor = list.front();
+    chunk.resize(
+        static_cast<std::size_t>(std::min<std::uint64_t>(max, cursor.size - cursor.position)));
+    chunk.resize(read_chunk(list, &chunk[0], chunk.size()));
+  }
+  return std::make_shared<const std::string>(std::move(chunk));
+}
+
+std::size_t bk_local_file_t::read_chunk(read_list_t& list, char* buffer, std::size_t max) {
+  drop_finished(list);
   if (list.empty()) return 0;
   read_state_t& cursor = list.front();
   const auto count =

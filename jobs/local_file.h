@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 
 class bk_local_file_t {
@@ -63,6 +64,8 @@ class bk_local_file_t {
   // past that file's end; a cursor that reaches its end is dropped. Returns the
   // count, 0 for an empty list. Throws ("read"), also when a file ends early.
   static std::size_t read_chunk(read_list_t& list, char* buffer, std::size_t max);
+  // The same into a new shared chunk sized to what is read, not to `max`.
+  static std::shared_ptr<const std::string> read_chunk(read_list_t& list, std::size_t max);
 
  private:
   std::string path_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "core/task_queue.h"
 #include "framework/error.h"
+#include "jobs/local_job_detail.h"
 #include "jobs/threaded_local_file.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -285,4 +287,190 @@ TEST_F(SpoolTest, SizesAndOffsetsPastFourGiBAreExact) {
             static_cast<off_t>(cursor.position));
   EXPECT_EQ(read_all(list, 65535), std::string(11, '\0') + "tail!");
   EXPECT_TRUE(list.empty());
+}
+
+namespace {
+
+class JobSpoolTest : public SpoolTest {
+ protected:
+  using detail_t = bk_local_job_detail_t;
+
+  // Appends and waits for its completion.
+  void append(detail_t& job, const std::string& text) {
+    bool done = false;
+    job.append_data(chunk(text), [&](const auto& result) {
+      EXPECT_TRUE(result.is_right());
+      done = true;
+    });
+    ASSERT_TRUE(run_until(io, [&] { return done; }));
+  }
+
+  void queue_request(detail_t& job) { job.segments.back().requests.emplace_back(); }
+
+  std::exception_ptr unlock(detail_t& job) {
+    std::exception_ptr failure = std::make_exception_ptr(1);
+    bool done = false;
+    job.unlock([&](std::exception_ptr f) {
+      failure = f;
+      done = true;
+    });
+    EXPECT_TRUE(run_until(io, [&] { return done; }));
+    return failure;
+  }
+
+  std::optional<util::either_t<std::exception_ptr, detail_t::reading_t>> start_reading(
+      detail_t& job) {
+    std::optional<util::either_t<std::exception_ptr, detail_t::reading_t>> result;
+    job.file_start_reading([&](const auto& r) { result = r; });
+    EXPECT_TRUE(run_until(io, [&] { return result.has_value(); }));
+    return result;
+  }
+
+  // Reads the whole of the job's data back, one chunk per read, joined by '|'.
+  std::string read_back(detail_t& job, std::size_t max) {
+    auto started = start_reading(job);
+    if (!started || !started->is_right()) return "<failed>";
+    job.reading = started->right();
+    std::string pieces;
+    bool last = job.reading->empty();
+    while (!last) {
+      std::optional<util::either_t<std::exception_ptr, detail_t::chunk_t>> read;
+      job.read_chunk(max, [&](const auto& r) { read = r; });
+      EXPECT_TRUE(run_until(io, [&] { return read.has_value(); }));
+      if (!read || !read->is_right()) return pieces + "<failed>";
+      pieces += *read->right().data + "|";
+      last = read->right().last;
+    }
+    job.reading.reset();
+    return pieces;
+  }
+
+  std::string base(detail_t& job) { return job.segments.front().file->path(); }
+};
+
+}  // namespace
+
+TEST_F(JobSpoolTest, MainFileGetsARandomNameInTheSpoolDirectory) {
+  detail_t one(io, queue, dir.path().string()), two(io, queue, dir.path().string());
+  const fs::path path(base(one));
+  EXPECT_EQ(path.parent_path(), dir.path());
+  const std::string name = path.filename().string();
+  ASSERT_EQ(name.size(), 19u);
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (i % 5 == 4)
+      EXPECT_EQ(name[i], '-') << name;
+    else
+      EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(name[i]))) << name;
+  }
+  EXPECT_NE(base(one), base(two));
+  EXPECT_FALSE(fs::exists(path)) << "nothing is created before the first write";
+}
+
+TEST_F(JobSpoolTest, DataAfterQueuedRequestsGoesToPatchesMergedOneAtATime) {
+  detail_t job(io, queue, dir.path().string());
+  const std::string main_path = base(job);
+  append(job, "A1");
+  queue_request(job);
+  append(job, "B22");
+  append(job, "b");
+  queue_request(job);
+  append(job, "C333");
+  ASSERT_EQ(job.segments.size(), 3u);
+  EXPECT_EQ(contents(main_path + ".patch1"), "B22b");
+  EXPECT_EQ(contents(main_path + ".patch2"), "C333");
+  EXPECT_EQ(job.data_size(), 10u);
+
+  // The main file's request is answered: patch 1 joins it with its request.
+  EXPECT_FALSE(unlock(job));
+  EXPECT_EQ(job.segments.size(), 2u);
+  EXPECT_EQ(job.segments.front().number, 1u);
+  EXPECT_EQ(job.segments.front().requests.size(), 1u);
+  EXPECT_EQ(contents(main_path), "A1B22b");
+  EXPECT_FALSE(fs::exists(main_path + ".patch1"));
+  EXPECT_EQ(job.data_size(), 10u);
+
+  // Patch 2 has no request of its own yet, so it still takes data.
+  append(job, "D");
+  EXPECT_EQ(job.segments.back().file->path(), main_path + ".patch2");
+  job.segments.front().requests.clear();
+  EXPECT_FALSE(unlock(job));
+  EXPECT_EQ(job.segments.front().number, 2u);
+  EXPECT_EQ(contents(main_path), "A1B22bC333D");
+  // Numbers are never reused: the next patch is 3.
+  queue_request(job);
+  append(job, "E");
+  EXPECT_EQ(job.segments.back().file->path(), main_path + ".patch3");
+  EXPECT_EQ(read_back(job, 4), "A1B2|2bC3|33D|E|");
+}
+
+TEST_F(JobSpoolTest, SizeRefreshWithoutPatchFollowsACuredFile) {
+  detail_t job(io, queue, dir.path().string());
+  append(job, "infected data");
+  job.segments.front().state = 2;
+  fs::resize_file(base(job), 5);
+  EXPECT_FALSE(unlock(job));
+  EXPECT_EQ(job.segments.front().state, 0u);
+  EXPECT_EQ(job.data_size(), 5u);
+  EXPECT_EQ(read_back(job, 100), "infec|");
+}
+
+TEST_F(JobSpoolTest, ReadingDuringAMergeSeesAllTheData) {
+  detail_t job(io, queue, dir.path().string());
+  append(job, "AB");
+  queue_request(job);
+  append(job, "CD");
+  job.segments.front().requests.clear();
+  bool merged = false;
+  job.unlock([&](std::exception_ptr f) {
+    EXPECT_FALSE(f);
+    merged = true;
+  });
+  // The patch has left the list but its bytes are not in the main file's size yet.
+  EXPECT_EQ(job.data_size(), 4u);
+  EXPECT_EQ(read_back(job, 3), "ABC|D|");
+  EXPECT_TRUE(merged);
+}
+
+TEST_F(JobSpoolTest, EmptySegmentsAreSkippedAndAnEmptyJobReadsNothing) {
+  detail_t job(io, queue, dir.path().string());
+  auto started = start_reading(job);
+  ASSERT_TRUE(started && started->is_right());
+  EXPECT_TRUE(started->right()->empty());
+
+  queue_request(job);
+  job.add_segment(base(job));  // a patch that never gets data
+  append(job, "x");
+  queue_request(job);
+  append(job, "yz");
+  EXPECT_EQ(read_back(job, 65535), "x|yz|");
+}
+
+TEST_F(JobSpoolTest, SegmentThatCannotBeOpenedFailsTheReading) {
+  detail_t job(io, queue, dir.path().string());
+  append(job, "data");
+  fs::remove(base(job));
+  auto started = start_reading(job);
+  ASSERT_TRUE(started && started->is_left());
+  EXPECT_EQ(code_of<fs::filesystem_error>(started->left()),
+            boost::system::errc::no_such_file_or_directory);
+}
+
+TEST_F(JobSpoolTest, NothingArrivesAfterTheJobOrItsReadingIsGone) {
+  bool called = false;
+  {
+    detail_t job(io, queue, dir.path().string());
+    append(job, "data");
+    job.reading = start_reading(job)->right();
+    job.read_chunk(2, [&](const auto&) { called = true; });
+    job.reading.reset();  // the client reset its data request
+    job.read_chunk(2, [&](const auto&) { called = true; });
+    drain();
+    EXPECT_FALSE(called);
+
+    job.append_data(chunk("more"), [&](const auto&) { called = true; });
+    job.unlock([&](std::exception_ptr) { called = true; });
+    job.file_start_reading([&](const auto&) { called = true; });
+  }
+  drain();
+  EXPECT_FALSE(called);
 }
