@@ -45,26 +45,31 @@ class bk_inventory_t {
   bk_inventory_t(const bk_inventory_t&) = delete;
   bk_inventory_t& operator=(const bk_inventory_t&) = delete;
 
-  // Asks the configuration daemon for the first configuration.
+  // Subscribes the first-configuration handler and asks the configuration daemon
+  // for the configuration; nothing is sent before the event loop runs.
   void start();
   // Subscribes the live-apply handler; once, after a successful first configuration.
   void wait_for_config_changes();
 
   const std::string& spool_dir() const { return spool_dir_; }
 
-  // Constant after construction.
+  // Constant after construction. A component that is not built yet stays empty.
+  // The owning pointers are shared pointers so that this header and the
+  // destructor need no complete type of a component; the central object still is
+  // the only owner of lumend, client_acceptors, stat_collector, task_queue and
+  // digest_pool.
   const uid_t uid;
   boost::asio::io_context io_context;
   std::shared_ptr<bk_marrod_tie_t> marrod_tie;
-  std::unique_ptr<bk_lumend_t> lumend;
+  std::shared_ptr<bk_lumend_t> lumend;
   std::shared_ptr<bk_scanner_t> scanner;
-  std::unique_ptr<bk_client_acceptor_set_t> client_acceptors;
+  std::shared_ptr<bk_client_acceptor_set_t> client_acceptors;
   std::shared_ptr<bk_peer_acceptor_t> peer_acceptor;
   std::shared_ptr<bk_peer_connector_t> peer_connector;
   std::shared_ptr<bk_cluster_t> cluster;
-  std::unique_ptr<bk_stat_collector_t> stat_collector;
-  std::unique_ptr<bk_task_queue_t> task_queue;
-  std::unique_ptr<bk_digest_pool_t> digest_pool;
+  std::shared_ptr<bk_stat_collector_t> stat_collector;
+  std::shared_ptr<bk_task_queue_t> task_queue;
+  std::shared_ptr<bk_digest_pool_t> digest_pool;
 
  private:
   std::string spool_dir_;
@@ -76,6 +81,13 @@ class bk_inventory_t {
   bool use_cloud = false;
 
  private:
+  // Both end the process on failure by throwing a bare vl::ErrorCode out of the
+  // event loop (see config_apply.cpp).
+  void apply_first_config(const boost::signals2::connection& self, const vl::BrelConfig& config);
+  void apply_config(const vl::BrelConfig& config);
+  // True once the first configuration switched the process to another user.
+  bool privileges_dropped() const;
+
   void wait_hangup();
   void wait_terminate();
   void on_hangup_signal(const boost::system::error_code& error, int signal);

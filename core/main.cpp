@@ -1,9 +1,14 @@
 // The daemon's entry. Without COM_VELMO_MONITOR it only answers its command
 // line; with it, it runs the service until the event loop returns or an error or a
 // bare vl::ErrorCode leaves it, and ends through exit_with_status.
+#include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <string>
 
+#include <boost/lexical_cast.hpp>
+
+#include "core/inventory.h"
 #include "framework/command_line.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -14,17 +19,20 @@ namespace {
 
 constexpr char kProgramName[] = "velmo-brelkin";
 
-// ---- Service mode -----------------------------------------------------------
-// Added with the central object: log "Brelkin <version>" at Notice, convert the
-// descriptor text as boost::lexical_cast<int> does, construct bk_inventory_t on
-// this stack, start it, ignore SIGPIPE, run its io_context; when the loop runs
-// out of work, destroy the central object and return 0.
+// The service: the central object on this stack, its event loop on this thread.
+// Returns 0 when the loop runs out of work; every other ending is thrown.
 int run_service(const char* monitor) {
   CF_LOG(kLogNotice, std::string("Brelkin ") + BRELKIN_VERSION);
-  static_cast<void>(monitor);
-  throw cf_proto_exception_t(vl::EC_NOT_READY, "Service mode is not built yet");
+  const int monitor_fd = boost::lexical_cast<int>(std::string(monitor));
+  {
+    bk_inventory_t inventory(monitor_fd);
+    inventory.start();
+    // A peer or client that closes its socket must fail that write, not the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    inventory.io_context.run();
+  }
+  return 0;
 }
-// -----------------------------------------------------------------------------
 
 }  // namespace
 

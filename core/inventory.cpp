@@ -1,0 +1,92 @@
+#include "core/inventory.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "core/digest_pool.h"
+#include "core/marrod_tie.h"
+#include "core/task_queue.h"
+#include "framework/log.h"
+#include "schemas/error.pb.h"
+
+namespace {
+
+void add_signal(boost::asio::signal_set& set, int signal_number) {
+  boost::system::error_code error;
+  set.add(signal_number, error);
+  if (error) throw boost::system::system_error(error, "add");
+}
+
+}  // namespace
+
+// A component joins the service with one construction line here, in member order
+// (its constructor takes *this), and with its calls in the two apply handlers of
+// config_apply.cpp. Each step is undone in reverse when a later one throws.
+bk_inventory_t::bk_inventory_t(int monitor_fd)
+    : uid(getuid()),
+      io_context(),
+      marrod_tie(bk_marrod_tie_t::create(*this, monitor_fd)),
+      task_queue(std::make_shared<bk_task_queue_t>(io_context)),
+      digest_pool(std::make_shared<bk_digest_pool_t>(*this)),
+      hangup_signals(io_context),
+      terminate_signals(io_context) {
+  add_signal(hangup_signals, SIGHUP);
+  add_signal(terminate_signals, SIGTERM);
+  add_signal(terminate_signals, SIGINT);
+  wait_hangup();
+  wait_terminate();
+}
+
+// Members go in reverse order: the signal sets, the digest pool and the task queue
+// (joining their threads), the components, the configuration link, and last the
+// event loop, which destroys every handler still queued and what it keeps alive.
+bk_inventory_t::~bk_inventory_t() = default;
+
+void bk_inventory_t::start() {
+  marrod_tie->config_changed.connect_extended(
+      [this](const boost::signals2::connection& self, const vl::BrelConfig& config) {
+        apply_first_config(self, config);
+      });
+  marrod_tie->request_config();
+}
+
+void bk_inventory_t::wait_for_config_changes() {
+  marrod_tie->config_changed.connect([this](const vl::BrelConfig& config) { apply_config(config); },
+                                     boost::signals2::at_back);
+}
+
+bool bk_inventory_t::privileges_dropped() const {
+  return uid != getuid();
+}
+
+void bk_inventory_t::wait_hangup() {
+  hangup_signals.async_wait([this](const boost::system::error_code& error, int signal_number) {
+    on_hangup_signal(error, signal_number);
+  });
+}
+
+void bk_inventory_t::wait_terminate() {
+  terminate_signals.async_wait([this](const boost::system::error_code& error, int signal_number) {
+    on_terminate_signal(error, signal_number);
+  });
+}
+
+void bk_inventory_t::on_hangup_signal(const boost::system::error_code& error, int) {
+  // The set was cancelled or destroyed.
+  if (error == boost::asio::error::operation_aborted) return;
+  if (error) throw boost::system::system_error(error, "SIGHUP");
+  CF_LOG(kLogNotice, "SIGHUP received, config will be ordered from MarroD");
+  marrod_tie->request_config();
+  wait_hangup();
+}
+
+void bk_inventory_t::on_terminate_signal(const boost::system::error_code& error, int) {
+  // The set was cancelled or destroyed.
+  if (error == boost::asio::error::operation_aborted) return;
+  if (error) throw boost::system::system_error(error, "SIGTERM");
+  CF_LOG(kLogNotice, "Termination signal received, exiting...");
+  throw vl::EC_APP_TERMINATED;
+}

@@ -1,0 +1,234 @@
+#include "tests/support/marrod_harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "framework/basic_ipc_link.h"
+
+extern char** environ;
+
+std::shared_ptr<marrod_end_t> marrod_end_t::open(boost::asio::io_context& io, int fd) {
+  std::shared_ptr<marrod_end_t> end(new marrod_end_t);
+  auto socket = std::make_shared<cf_local_socket_t>(io);
+  socket->assign(boost::asio::local::stream_protocol(), fd);
+  end->set_socket(std::move(socket));
+  end->read_header();
+  return end;
+}
+
+void marrod_end_t::send_config(std::uint32_t revision, const vl::BrelConfig& config) {
+  vl::Marrod2BrelMessage message;
+  message.set_tag(vl::Marrod2BrelMessage::GET_CONFIG_RESPONSE);
+  message.set_config_revision(revision);
+  *message.mutable_config() = config;
+  async_send_message(message);
+}
+
+void marrod_end_t::close() {
+  boost::system::error_code ignored;
+  if (socket()) socket()->close(ignored);
+}
+
+void marrod_end_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
+  vl::Brel2MarrodMessage message;
+  if (!message.ParseFromZeroCopyStream(&body)) {
+    throw std::runtime_error("marrod_end_t: the daemon sent a malformed message");
+  }
+  auto& queue = message.tag() == vl::Brel2MarrodMessage::MY_STAT_NOTIFICATION ? stats : messages;
+  queue.push_back(std::move(message));
+}
+
+void marrod_end_t::on_error(const boost::system::error_code&) {
+  closed = true;
+}
+
+namespace {
+
+[[noreturn]] void fail(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+vl::BrelConfig make_test_config(const std::string& spool_dir) {
+  vl::BrelConfig config;
+  config.set_log_level(vl::LOG_LEVEL_DEBUG);
+  config.mutable_actual_log()->set_type(vl::Log::STDERR);
+  config.mutable_run_as_user()->set_uid(::getuid());
+  config.set_spool_dir(spool_dir);
+  return config;
+}
+
+marrod_harness_t::marrod_harness_t(std::string program) : program_(std::move(program)) {}
+
+marrod_harness_t::~marrod_harness_t() {
+  if (pid_ > 0 && status_ < 0) {
+    ::kill(pid_, SIGKILL);
+    int status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (link_) link_->close();
+  if (output_pipe_) {
+    boost::system::error_code ignored;
+    output_pipe_->close(ignored);
+  }
+}
+
+void marrod_harness_t::start(const std::vector<std::string>& args) {
+  int pair[2] = {-1, -1};
+  if (with_link_ && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    fail("socketpair");
+  }
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) fail("pipe2");
+
+  // Everything the child needs is built before fork: only exec-safe calls follow.
+  std::map<std::string, std::string> env;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text(*entry);
+    const auto eq = text.find('=');
+    if (eq != std::string::npos) env[text.substr(0, eq)] = text.substr(eq + 1);
+  }
+  env.erase("COM_VELMO_MONITOR");
+  env.erase("COM_VELMO_ADD_LOG_PIPE");
+  for (const auto& [name, value] : env_) env[name] = value;
+  if (with_link_) {
+    env["COM_VELMO_MONITOR"] = monitor_text_.empty() ? std::to_string(pair[1]) : monitor_text_;
+  }
+  std::vector<std::string> env_text;
+  for (const auto& [name, value] : env) env_text.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& text : env_text) envp.push_back(text.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> arg_text{program_};
+  arg_text.insert(arg_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& text : arg_text) argv.push_back(text.data());
+  argv.push_back(nullptr);
+
+  pid_ = ::fork();
+  if (pid_ < 0) fail("fork");
+  if (pid_ == 0) {
+    ::dup2(output[1], 1);
+    ::dup2(output[1], 2);
+    // The daemon's end survives exec; everything else of ours is close-on-exec.
+    if (with_link_) ::fcntl(pair[1], F_SETFD, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(program_.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(output[1]);
+  if (with_link_) {
+    ::close(pair[1]);
+    link_ = marrod_end_t::open(io_, pair[0]);
+  }
+  output_pipe_ = std::make_unique<boost::asio::posix::stream_descriptor>(io_, output[0]);
+  start_output_read();
+}
+
+void marrod_harness_t::start_output_read() {
+  output_pipe_->async_read_some(boost::asio::buffer(output_chunk_),
+                                [this](const boost::system::error_code& error, std::size_t size) {
+                                  if (error) {
+                                    output_closed_ = true;
+                                    return;
+                                  }
+                                  output_.append(output_chunk_, size);
+                                  start_output_read();
+                                });
+}
+
+bool marrod_harness_t::run_until(const std::function<bool()>& done,
+                                 std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (io_.stopped()) io_.restart();
+    io_.run_one_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool marrod_harness_t::next(message_t& message, std::chrono::milliseconds timeout) {
+  if (!run_until([this] { return !link_->messages.empty(); }, timeout)) return false;
+  message = std::move(link_->messages.front());
+  link_->messages.pop_front();
+  return true;
+}
+
+bool marrod_harness_t::wait_for(tag_t tag, message_t& message, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !next(message, left)) return false;
+    if (message.tag() == tag) return true;
+  }
+}
+
+bool marrod_harness_t::nothing_within(std::chrono::milliseconds quiet) {
+  return !run_until([this] { return !link_->messages.empty(); }, quiet);
+}
+
+bool marrod_harness_t::wait_stat(message_t& message, std::chrono::milliseconds timeout) {
+  if (!run_until([this] { return !link_->stats.empty(); }, timeout)) return false;
+  message = std::move(link_->stats.front());
+  link_->stats.pop_front();
+  return true;
+}
+
+void marrod_harness_t::send(const vl::Marrod2BrelMessage& message) {
+  link_->async_send_message(message);
+}
+
+void marrod_harness_t::send_config(std::uint32_t revision, const vl::BrelConfig& config) {
+  link_->send_config(revision, config);
+}
+
+bool marrod_harness_t::answer_config(std::uint32_t revision, const vl::BrelConfig& config) {
+  message_t request;
+  if (!wait_for(vl::Brel2MarrodMessage::GET_CONFIG_REQUEST, request)) return false;
+  send_config(revision, config);
+  return true;
+}
+
+void marrod_harness_t::close_link() {
+  link_->close();
+}
+
+void marrod_harness_t::signal(int signal_number) {
+  ::kill(pid_, signal_number);
+}
+
+bool marrod_harness_t::reap() {
+  if (status_ >= 0) return true;
+  int status;
+  const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+  if (done != pid_) return false;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
+}
+
+int marrod_harness_t::wait_exit(std::chrono::milliseconds timeout) {
+  // The output closes when the program ends; its remaining lines are read first.
+  if (!run_until([this] { return output_closed_ && reap(); }, timeout)) return -1;
+  return status_;
+}
+
+bool marrod_harness_t::wait_output(const std::string& text, std::chrono::milliseconds timeout) {
+  return run_until([&] { return output_.find(text) != std::string::npos || output_closed_; },
+                   timeout) &&
+         output_.find(text) != std::string::npos;
+}
