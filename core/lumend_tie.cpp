@@ -1,0 +1,98 @@
+#include "core/lumend_tie.h"
+
+#include <cerrno>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/filesystem/exception.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "framework/error.h"
+#include "framework/log.h"
+#include "schemas/lumend_client_ipc.pb.h"
+
+namespace {
+
+// sun_path holds 108 bytes, the terminating zero included.
+constexpr std::size_t kMaxSocketPath = 107;
+
+}  // namespace
+
+bk_lumend_tie_t::bk_lumend_tie_t(delegate_t* delegate)
+    : cf_local_ipc_link_t(kIpcLinkLimit), delegate(delegate) {}
+
+std::shared_ptr<bk_lumend_tie_t> bk_lumend_tie_t::connect(boost::asio::io_context& io,
+                                                          const boost::filesystem::path& path,
+                                                          delegate_t* delegate) {
+  std::shared_ptr<bk_lumend_tie_t> tie(new bk_lumend_tie_t(delegate));
+  auto socket = std::make_shared<cf_local_socket_t>(io);
+  if (path.native().size() > kMaxSocketPath) {
+    throw boost::system::system_error(
+        boost::system::error_code(ENAMETOOLONG, boost::system::system_category()));
+  }
+  boost::system::error_code error;
+  socket->open(boost::asio::local::stream_protocol(), error);
+  if (!error) {
+    socket->connect(boost::asio::local::stream_protocol::endpoint(path.native()), error);
+  }
+  if (error) throw boost::filesystem::filesystem_error("connect", path, error);
+  tie->set_socket(std::move(socket));
+  tie->read_header();
+  return tie;
+}
+
+std::uint32_t bk_lumend_tie_t::check(const std::string& sha1, std::uint64_t size) {
+  const std::uint32_t serial = next_serial++;
+  CF_LOG(kLogDebug, "LumenD: check, sha1: " + sha1 + " size: " + std::to_string(size));
+  cl::ClientMessage message;
+  message.set_tag(cl::ClientMessage::CHECK_FILE_REQUEST);
+  message.set_serial(serial);
+  cl::File* file = message.mutable_file();
+  file->set_sha1(sha1);
+  file->set_path(std::string());
+  file->set_size(static_cast<std::uint32_t>(size));
+  async_send_message(message);
+  return serial;
+}
+
+void bk_lumend_tie_t::close() noexcept {
+  delegate = nullptr;
+  if (!socket()) return;
+  boost::system::error_code ignored;
+  socket()->close(ignored);
+}
+
+void bk_lumend_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
+  // The delegate may drop its reference while we still report.
+  const auto self = shared_from_this();
+  cl::ServerMessage message;
+  if (!message.ParseFromZeroCopyStream(&body)) {
+    on_error(make_error_code(vl::EC_BAD_MESSAGE_FORMAT));
+    return;
+  }
+  if (message.tag() != cl::ServerMessage::CHECK_FILE_RESPONSE) {
+    on_error(make_error_code(vl::EC_UNEXPECTED_MESSAGE));
+    return;
+  }
+  if (!message.has_serial() || !message.has_file_result()) {
+    on_error(make_error_code(vl::EC_PROTOCOL_VIOLATION));
+    return;
+  }
+  if (!delegate) return;
+  const cl::FileResult& file_result = message.file_result();
+  std::optional<vl::Virus> virus;
+  if (file_result.has_virus()) virus = file_result.virus();
+  delegate->on_check_result(message.serial(), make_error_code(file_result.result()), virus);
+}
+
+void bk_lumend_tie_t::on_error(const boost::system::error_code& code) {
+  const auto self = shared_from_this();
+  const boost::system::error_code error =
+      code == boost::asio::error::eof ? make_error_code(vl::EC_LINK_DISCONNECTED) : code;
+  CF_LOG(kLogDebug, "LumenD: " + error.message());
+  if (delegate) delegate->on_link_error(error);
+}
+
+std::shared_ptr<cf_local_ipc_link_t> bk_lumend_tie_t::shared_this() {
+  return shared_from_this();
+}

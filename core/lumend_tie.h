@@ -1,0 +1,66 @@
+// bk_lumend_tie_t: the message link to the suite's cloud-lookup daemon (protocol
+// lumend_client_ipc over a UNIX socket). It sends one CHECK_FILE_REQUEST per check,
+// numbered by its own serial counter from 0, and hands every CHECK_FILE_RESPONSE and
+// every link failure (malformed or unexpected messages included) to its delegate.
+//
+// Owned by the cloud-lookup manager through a shared pointer; outstanding link
+// handlers keep it alive until they complete. The owner ends it with `close`, after
+// which the delegate is never called again. Event loop only; no locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/filesystem/path.hpp>
+
+#include "framework/basic_ipc_link.h"
+#include "schemas/scan_report.pb.h"
+
+class bk_lumend_tie_t : public std::enable_shared_from_this<bk_lumend_tie_t>,
+                        public cf_local_ipc_link_t {
+ public:
+  // Called on the event loop from the link's completions. The callee may close the
+  // tie and drop its reference during either call.
+  class delegate_t {
+   public:
+    // `result` is the cloud daemon's vl::ErrorCode in the "vl.Error" category;
+    // `virus` is engaged only when the cloud daemon named one.
+    virtual void on_check_result(std::uint32_t serial, const boost::system::error_code& result,
+                                 const std::optional<vl::Virus>& virus) = 0;
+    // End of file arrives as EC_LINK_DISCONNECTED; protocol faults as EC_BAD_MESSAGE_FORMAT,
+    // EC_UNEXPECTED_MESSAGE or EC_PROTOCOL_VIOLATION. Reading has stopped.
+    virtual void on_link_error(const boost::system::error_code& error) = 0;
+    virtual ~delegate_t() = default;
+  };
+
+  // A new tie connected to `path` and already reading. `delegate` must outlive the
+  // tie or `close` it first.
+  // Throws boost::system::system_error(ENAMETOOLONG) for a path that does not fit a
+  // UNIX socket address, and boost::filesystem::filesystem_error "connect" when the
+  // connection fails.
+  static std::shared_ptr<bk_lumend_tie_t> connect(boost::asio::io_context& io,
+                                                  const boost::filesystem::path& path,
+                                                  delegate_t* delegate);
+
+  // Sends a check of a file by its SHA-1 text and size (the low 32 bits travel) and
+  // returns the serial its answer will carry. Throws boost::system::system_error
+  // EC_BAD_MESSAGE_SIZE "async_send_message" when the request cannot be framed.
+  std::uint32_t check(const std::string& sha1, std::uint64_t size);
+
+  // Closes the socket and forgets the delegate: pending completions end quietly.
+  void close() noexcept;
+
+ private:
+  explicit bk_lumend_tie_t(delegate_t* delegate);
+
+  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
+  void on_error(const boost::system::error_code& code) override;
+  std::shared_ptr<cf_local_ipc_link_t> shared_this() override;
+
+  // Event loop only.
+  std::uint32_t next_serial = 0;
+  delegate_t* delegate;
+};
