@@ -16,6 +16,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "core/inventory.h"
+#include "core/lumend.h"
 #include "core/marrod_tie.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -98,7 +99,7 @@ void bk_inventory_t::apply_first_config(const boost::signals2::connection& self,
     // Joins here: scanner->reconfigure(config);
     // Joins here: peer_connector->start(config);
     // Joins here: cluster->restart(config);
-    // Joins here: lumend->configure(config);
+    lumend->configure(config);
     // Joins here: stat_collector->start();
     wait_for_config_changes();
     marrod_tie->first_config_processed();
@@ -129,7 +130,7 @@ void bk_inventory_t::apply_config(const vl::BrelConfig& config) {
       // Joins here: peer_acceptor->reconfigure(config);
       // Joins here: peer_connector->reconfigure(config);
       // Joins here: cluster->restart(config);
-      // Joins here: lumend->configure(config);
+      lumend->configure(config);
       marrod_tie->send_app_info();
     } catch (const std::exception& e) {
       // What the unprivileged user may not do, the starting user may.

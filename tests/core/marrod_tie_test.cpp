@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "core/inventory.h"
+#include "core/lumend.h"
 #include "core/marrod_tie.h"
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
@@ -170,6 +171,25 @@ TEST_F(MarrodTieTest, AppInfoGoesOutOncePerRevisionAndCounts) {
   tie().send_app_info();
   ASSERT_TRUE(next(info));
   EXPECT_EQ(info.config_revision(), 4u);
+}
+
+TEST_F(MarrodTieTest, CloudManagerAsksForItsPathThroughTheLink) {
+  auto config = make_test_config("/x");
+  config.set_use_cloud(true);
+  inventory->lumend->configure(config);
+  boost::system::error_code result;
+  bool answered = false;
+  inventory->lumend->check("DA39A3EE5E6B4B0D3255BFEF95601890AFD80709", 0,
+                           [&](const boost::system::error_code& code, const auto&) {
+                             result = code;
+                             answered = true;
+                           });
+  message_t request;
+  ASSERT_TRUE(next(request));
+  EXPECT_EQ(request.tag(), message_t::GET_LUMEND_REQUEST);
+  respond(vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE, nullptr, vl::EC_NO_LUMEND);
+  ASSERT_TRUE(run([&] { return answered; }));
+  EXPECT_EQ(result, make_error_code(vl::EC_NO_LUMEND));
 }
 
 TEST_F(MarrodTieTest, StatisticsGoOutAsTheyAreGiven) {
