@@ -21,4 +21,6 @@ inline std::string test_virus_text() {
 }
 
 // The name the stand-in engine reports for it.
-inline const char* test_virus_name() { return "EICAR-Test-File"; }
+inline const char* test_virus_name() {
+  return "EICAR-Test-File";
+}
