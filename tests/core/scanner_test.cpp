@@ -1,0 +1,497 @@
+#include "core/scanner.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/post.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#include "core/inventory.h"
+#include "framework/error.h"
+#include "schemas/brel_client_ipc.pb.h"
+#include "schemas/brel_config.pb.h"
+#include "schemas/scan_report.pb.h"
+#include "tests/support/run_until.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_virus.h"
+#include "tools/stand-se/stand_se.h"
+
+// Reaches the scanner's counters and link, which no caller may set.
+class bk_scanner_test_access_t {
+ public:
+  static void set_last_serial(bk_scanner_t& s, std::uint32_t value) { s.last_serial_ = value; }
+  static void set_last_request_id(bk_scanner_t& s, std::uint32_t value) {
+    s.last_request_id_ = value;
+  }
+  static bool linked(const bk_scanner_t& s) { return s.link_ != nullptr; }
+  static std::size_t in_flight(const bk_scanner_t& s) { return s.in_flight_.size(); }
+  static void answer(bk_scanner_t& s, std::uint32_t serial) {
+    s.on_scan_result(serial, vl::ScanReport());
+  }
+};
+
+namespace {
+
+using access = bk_scanner_test_access_t;
+using std::chrono::milliseconds;
+
+// A job that asks for scans the way a local job does and records every answer.
+class fake_job_t : public bk_scanner_t::scan_job_t,
+                   public std::enable_shared_from_this<fake_job_t> {
+ public:
+  fake_job_t(std::uint32_t job_id, bk_inventory_t& inventory) : scan_job_t(job_id, inventory) {}
+  ~fake_job_t() override {
+    if (auto s = scanner.lock()) s->remove_job(*this);
+  }
+
+  std::string name() const override { return "Local job"; }
+  std::string describe() const override { return path; }
+  std::uint64_t data_size() const override { return size; }
+  std::uint32_t scan_request_count() const override { return pending; }
+  void append_data(const std::shared_ptr<const std::string>&) override {}
+  void scan(const bk::ScanOptions&) override {}
+  void get_data(std::uint32_t) override {}
+  void data_reset() override {}
+  void reset() override {}
+
+  std::string scan_path() const override { return path; }
+  const bk::ScanOptions& scan_options() const override { return options; }
+  void on_scan_report(const vl::ScanReport& report) override {
+    --pending;
+    reports.push_back(report);
+  }
+  void on_scan_error(const std::exception_ptr& error, bool soft) override {
+    --pending;
+    errors.push_back(exception_ptr_to_error_code(error));
+    soft_errors.push_back(soft);
+  }
+
+  // Counts the request first, as a local job does, then queues it.
+  std::uint32_t request() {
+    auto s = scanner.lock();
+    s->add_scan(*this);
+    ++pending;
+    return s->submit(weak_from_this());
+  }
+  std::size_t answers() const { return reports.size() + errors.size(); }
+
+  std::weak_ptr<bk_scanner_t> scanner;
+  std::string path;
+  bk::ScanOptions options;
+  std::uint64_t size = 0;
+  std::uint32_t pending = 0;
+  std::vector<vl::ScanReport> reports;
+  std::vector<boost::system::error_code> errors;
+  std::vector<bool> soft_errors;
+};
+
+class ScannerTest : public ::testing::Test {
+ protected:
+  ScannerTest() {
+    engine = stand_se_t::create(io, socket_path);
+    scanner = std::make_shared<bk_scanner_t>(inventory(), io, [this](auto callback) {
+      ++path_requests;
+      // The configuration daemon answers later, never inside the request.
+      boost::asio::post(io, [this, callback] { callback(path_error, socket_path); });
+    });
+    scanner->state_changed.connect([this] { ++state_changes; });
+  }
+  ~ScannerTest() override {
+    scanner.reset();
+    engine->stop();
+    // Let what the closed links and timers left run out.
+    io.restart();
+    io.poll();
+  }
+
+  // Jobs only keep the reference to the central object; they never use it.
+  bk_inventory_t& inventory() { return *reinterpret_cast<bk_inventory_t*>(placeholder); }
+
+  std::shared_ptr<fake_job_t> job(std::uint32_t job_id, const std::string& content = "data") {
+    auto job = scanner->create_job<fake_job_t>(job_id);
+    job->scanner = scanner;
+    job->path = dir / ("file" + std::to_string(++files));
+    job->size = content.size();
+    std::ofstream(job->path, std::ios::binary) << content;
+    return job;
+  }
+
+  bool answered(const std::vector<std::shared_ptr<fake_job_t>>& jobs) {
+    return run_until(io, [&] {
+      for (const auto& j : jobs)
+        if (j->pending != 0) return false;
+      return true;
+    });
+  }
+
+  static std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  boost::asio::io_context io;
+  temp_dir_t dir;
+  const std::string socket_path = dir / "se.sock";
+  alignas(bk_inventory_t) unsigned char placeholder[sizeof(bk_inventory_t)];
+  std::shared_ptr<stand_se_t> engine;
+  std::shared_ptr<bk_scanner_t> scanner;
+  std::exception_ptr path_error;
+  int path_requests = 0;
+  int state_changes = 0;
+  int files = 0;
+};
+
+TEST_F(ScannerTest, CleanFileAndTestVirusAreReportedOverOneLink) {
+  auto clean = job(1, "nothing to see");
+  auto infected = job(2, "head " + test_virus_text() + " tail");
+  clean->request();
+  infected->request();
+  ASSERT_TRUE(answered({clean, infected}));
+
+  ASSERT_EQ(1u, clean->reports.size());
+  EXPECT_EQ(clean->path, clean->reports[0].object());
+  EXPECT_EQ(14u, clean->reports[0].size());
+  EXPECT_EQ(0, clean->reports[0].virus_size());
+  ASSERT_EQ(1u, infected->reports.size());
+  ASSERT_EQ(1, infected->reports[0].virus_size());
+  EXPECT_EQ(test_virus_name(), infected->reports[0].virus(0).name());
+  EXPECT_FALSE(infected->reports[0].cured());
+  EXPECT_EQ(1, path_requests);
+  EXPECT_EQ(1, state_changes);
+  EXPECT_EQ(1u, engine->connections_accepted());
+}
+
+TEST_F(ScannerTest, CureRemovesTestVirusFromTheFileInPlace) {
+  auto infected = job(1, "head " + test_virus_text() + " tail");
+  infected->options.set_cure(true);
+  infected->request();
+  ASSERT_TRUE(answered({infected}));
+  ASSERT_EQ(1u, infected->reports.size());
+  EXPECT_TRUE(infected->reports[0].cured());
+  EXPECT_EQ(1, infected->reports[0].virus_size());
+  EXPECT_EQ("head  tail", read_file(infected->path));
+}
+
+TEST_F(ScannerTest, AnswersOutOfOrderReachTheJobsThatAsked) {
+  engine->options().fault = stand_se_options_t::fault_t::reorder;
+  auto first = job(1, "first");
+  auto second = job(2, "second " + test_virus_text());
+  first->request();
+  second->request();
+  ASSERT_TRUE(answered({first, second}));
+  EXPECT_EQ(first->path, first->reports.at(0).object());
+  EXPECT_EQ(second->path, second->reports.at(0).object());
+  EXPECT_EQ(1, second->reports.at(0).virus_size());
+}
+
+TEST_F(ScannerTest, LinkDroppedMidScanFailsWaitingRequestsAndNextRequestReconnects) {
+  // The first request is held in its scan, the second makes the engine hang up.
+  engine->options().delay = std::chrono::hours(1);
+  engine->options().fault = stand_se_options_t::fault_t::drop;
+  engine->options().fault_after = 1;
+  auto a = job(1);
+  auto b = job(2);
+  a->request();
+  b->request();
+  ASSERT_TRUE(answered({a, b}));
+  for (const auto& j : {a, b}) {
+    ASSERT_EQ(1u, j->errors.size());
+    EXPECT_EQ(make_error_code(vl::EC_LINK_DISCONNECTED), j->errors[0]);
+    EXPECT_TRUE(j->soft_errors[0]);
+  }
+
+  engine->options() = stand_se_options_t();
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(1u, a->reports.size());
+  EXPECT_EQ(2, path_requests);
+  EXPECT_EQ(2u, engine->connections_accepted());
+}
+
+TEST_F(ScannerTest, MalformedEngineMessageFailsRequestsNotTheDaemon) {
+  engine->options().fault = stand_se_options_t::fault_t::malformed;
+  auto a = job(1);
+  a->request();
+  // Anything thrown out of a handler would leave run_until and fail the test here.
+  ASSERT_TRUE(answered({a}));
+  ASSERT_EQ(1u, a->errors.size());
+  EXPECT_EQ(make_error_code(vl::EC_BAD_MESSAGE_FORMAT), a->errors[0]);
+  EXPECT_TRUE(a->soft_errors[0]);
+  EXPECT_FALSE(access::linked(*scanner));
+
+  engine->options().fault = stand_se_options_t::fault_t::none;
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(1u, a->reports.size());
+  EXPECT_EQ(2, path_requests);
+  EXPECT_EQ(2u, engine->connections_accepted());
+}
+
+TEST_F(ScannerTest, UnavailableEngineFailsWaitingRequestsAndIsAskedForAgain) {
+  path_error = std::make_exception_ptr(cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "not running"));
+  auto a = job(1);
+  auto b = job(2);
+  a->request();
+  b->request();
+  ASSERT_TRUE(answered({a, b}));
+  for (const auto& j : {a, b}) {
+    ASSERT_EQ(1u, j->errors.size());
+    EXPECT_EQ(make_error_code(vl::EC_NO_SCAN_ENGINE), j->errors[0]);
+    EXPECT_TRUE(j->soft_errors[0]);
+  }
+  EXPECT_EQ(1, path_requests);
+  EXPECT_EQ(1, state_changes);
+
+  // A path where nothing listens fails the same way.
+  path_error = nullptr;
+  engine->stop();
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(make_error_code(vl::EC_NO_SCAN_ENGINE), a->errors.at(1));
+  EXPECT_EQ(2, state_changes);
+
+  engine = stand_se_t::create(io, socket_path);
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(1u, a->reports.size());
+  EXPECT_EQ(3, path_requests);
+}
+
+TEST_F(ScannerTest, RequestsBeforeThePathArrivesAskOnceAndLeaveInOrder) {
+  auto a = job(1);
+  auto b = job(2);
+  auto gone = job(3);
+  auto c = job(4);
+  a->request();
+  b->request();
+  gone->request();
+  c->request();
+  // A job that goes while its request waits uses up no serial.
+  gone.reset();
+  // A request cancelled while it waits is never sent; the job answered it itself.
+  scanner->cancel(b->request());
+  --b->pending;
+  ASSERT_TRUE(run_until(io, [&] { return a->pending == 0 && c->pending == 0; }));
+  EXPECT_EQ(1, path_requests);
+  EXPECT_EQ((std::vector<std::uint32_t>{1, 2, 3}), engine->serials());
+  EXPECT_EQ(1u, b->reports.size());
+}
+
+TEST_F(ScannerTest, CancelledRequestsAnswerIsDroppedAndUnknownSerialsIgnored) {
+  engine->options().fault = stand_se_options_t::fault_t::reorder;
+  engine->options().reorder_flush = milliseconds(1);
+  auto a = job(1);
+  const std::uint32_t id = a->request();
+  ASSERT_TRUE(run_until(io, [&] { return engine->serials().size() == 1; }));
+  scanner->cancel(id);
+  ASSERT_TRUE(run_until(io, [&] { return access::in_flight(*scanner) == 0; }));
+  EXPECT_TRUE(a->reports.empty());
+  EXPECT_TRUE(a->errors.empty());
+
+  access::answer(*scanner, 12345);
+  access::answer(*scanner, 0);
+  EXPECT_TRUE(a->reports.empty());
+  EXPECT_EQ(1u, scanner->job_count());
+}
+
+TEST_F(ScannerTest, SerialsAndRequestIdsWrapSkippingZeroAndThoseInUse) {
+  // Serial 1 stays in flight across the wrap.
+  engine->options().delay = std::chrono::hours(1);
+  auto held = job(1);
+  held->request();
+  ASSERT_TRUE(run_until(io, [&] { return engine->serials().size() == 1; }));
+  ASSERT_EQ(1u, engine->serials()[0]);
+
+  engine->options().delay = milliseconds(0);
+  access::set_last_serial(*scanner, std::numeric_limits<std::uint32_t>::max() - 1);
+  auto before = job(2, "before");
+  auto after = job(3, "after");
+  before->request();
+  after->request();
+  ASSERT_TRUE(answered({before, after}));
+  EXPECT_EQ((std::vector<std::uint32_t>{1, std::numeric_limits<std::uint32_t>::max(), 2}),
+            engine->serials());
+  EXPECT_EQ(before->path, before->reports.at(0).object());
+  EXPECT_EQ(after->path, after->reports.at(0).object());
+  EXPECT_EQ(1u, held->pending);
+
+  // Request id 1 is held; ids run on to 2 after the largest.
+  access::set_last_request_id(*scanner, std::numeric_limits<std::uint32_t>::max() - 1);
+  EXPECT_EQ(std::numeric_limits<std::uint32_t>::max(), before->request());
+  EXPECT_EQ(2u, after->request());
+}
+
+TEST_F(ScannerTest, RequestThatCannotBeSentFailsAloneAndLater) {
+  auto a = job(1);
+  a->request();
+  ASSERT_TRUE(answered({a}));
+
+  auto huge = job(2);
+  huge->path = std::string(kIpcLinkLimit + 1, 'x');
+  huge->request();
+  // Never from inside the job's own call.
+  EXPECT_TRUE(huge->errors.empty());
+  a->request();
+  ASSERT_TRUE(answered({a, huge}));
+  ASSERT_EQ(1u, huge->errors.size());
+  EXPECT_EQ(make_error_code(vl::EC_BAD_MESSAGE_SIZE), huge->errors[0]);
+  EXPECT_TRUE(huge->soft_errors[0]);
+  EXPECT_EQ(2u, a->reports.size());
+  EXPECT_EQ(1u, engine->connections_accepted());
+}
+
+TEST_F(ScannerTest, TwoLiveJobsWithOneIdAreBothKeptAndHoldTheLink) {
+  scanner->set_release_delay(milliseconds(10));
+  auto first = job(7);
+  auto second = job(7);
+  first->request();
+  second->request();
+  ASSERT_TRUE(answered({first, second}));
+  first.reset();
+  // The other job with that id still holds the link past the release delay.
+  run_until(
+      io, [] { return false; }, milliseconds(50));
+  EXPECT_TRUE(access::linked(*scanner));
+  EXPECT_EQ(1u, scanner->job_count());
+  second->request();
+  ASSERT_TRUE(answered({second}));
+  EXPECT_EQ(2u, second->reports.size());
+
+  second.reset();
+  EXPECT_EQ(0u, scanner->job_count());
+  ASSERT_TRUE(run_until(io, [&] { return engine->connection_count() == 0; }));
+  EXPECT_FALSE(access::linked(*scanner));
+}
+
+TEST_F(ScannerTest, ReleaseTimerClosesIdleLinkUnlessAJobComes) {
+  scanner->set_release_delay(milliseconds(20));
+  auto a = job(1);
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  a.reset();
+  auto b = job(2);
+  run_until(
+      io, [] { return false; }, milliseconds(60));
+  EXPECT_TRUE(access::linked(*scanner));
+  b.reset();
+  ASSERT_TRUE(run_until(io, [&] { return !access::linked(*scanner); }));
+  ASSERT_TRUE(run_until(io, [&] { return engine->connection_count() == 0; }));
+
+  // The next job links again.
+  auto c = job(3);
+  c->request();
+  ASSERT_TRUE(answered({c}));
+  EXPECT_EQ(2u, engine->connections_accepted());
+}
+
+TEST_F(ScannerTest, LoadFiguresFollowJobsAndRequests) {
+  engine->options().fault = stand_se_options_t::fault_t::reorder;
+  engine->options().reorder_flush = std::chrono::hours(1);
+  auto a = job(1, std::string(1000, 'a'));
+  EXPECT_EQ(1u, scanner->job_count());
+  EXPECT_EQ(0u, scanner->bytes_in_queue());
+  // The first request leaves the weight at 1, the second adds one and the size.
+  a->request();
+  EXPECT_EQ(1u, scanner->job_count());
+  EXPECT_EQ(0u, scanner->bytes_in_queue());
+  a->request();
+  EXPECT_EQ(2u, scanner->job_count());
+  EXPECT_EQ(1000u, scanner->bytes_in_queue());
+  // Both answers come together once the second is ready.
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(1u, scanner->job_count());
+  scanner->recount_load();
+  EXPECT_EQ(1u, scanner->job_count());
+  EXPECT_EQ(1000u, scanner->bytes_in_queue());
+  a.reset();
+  EXPECT_EQ(0u, scanner->job_count());
+  EXPECT_EQ(0u, scanner->bytes_in_queue());
+  // Removing more than was counted stops at zero.
+  auto b = job(2, "bb");
+  scanner->recount_load();
+  b->pending = 5;
+  b.reset();
+  EXPECT_EQ(0u, scanner->job_count());
+  EXPECT_EQ(0u, scanner->bytes_in_queue());
+}
+
+TEST_F(ScannerTest, OnlyTheFirstConfigurationStartsTheEngineAtOnce) {
+  vl::BrelConfig config;
+  config.set_is_se_installed(true);
+  config.set_se_max_forks(4);
+  config.set_actual_start(true);
+  scanner->reconfigure(config);
+  EXPECT_EQ(0, path_requests);
+  EXPECT_TRUE(scanner->is_enabled());
+  EXPECT_EQ(4u, scanner->max_forks());
+
+  auto fresh = std::make_shared<bk_scanner_t>(inventory(), io, [this](auto) { ++path_requests; });
+  config.set_actual_start(false);
+  fresh->reconfigure(config);
+  EXPECT_EQ(1, path_requests);
+  fresh->reconfigure(config);
+  EXPECT_EQ(1, path_requests);
+
+  config.set_is_se_installed(false);
+  scanner->reconfigure(config);
+  EXPECT_FALSE(scanner->is_enabled());
+  EXPECT_EQ(0u, scanner->max_forks());
+}
+
+// The stand-in program itself, as other tests and demonstrations run it.
+TEST(StandInEngine, ProgramServesScansAndRemovesItsSocket) {
+  temp_dir_t dir;
+  const std::string socket_path = dir / "se.sock";
+  const std::string program = BRELKIN_BINARY_DIR "/stand-se";
+  std::vector<std::string> args = {program, "--socket", socket_path, "--max-concurrent", "1"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  // Ends the program however the test ends.
+  struct child_t {
+    pid_t pid = -1;
+    ~child_t() {
+      if (pid <= 0) return;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  } child;
+  ASSERT_EQ(0, posix_spawn(&child.pid, program.c_str(), nullptr, nullptr, argv.data(), environ));
+
+  boost::asio::io_context io;
+  ASSERT_TRUE(run_until(io, [&] { return boost::filesystem::exists(socket_path); }));
+  alignas(bk_inventory_t) unsigned char placeholder[sizeof(bk_inventory_t)];
+  auto scanner = std::make_shared<bk_scanner_t>(
+      *reinterpret_cast<bk_inventory_t*>(placeholder), io, [&](auto callback) {
+        boost::asio::post(io, [&, callback] { callback(nullptr, socket_path); });
+      });
+  auto infected = scanner->create_job<fake_job_t>(1);
+  infected->scanner = scanner;
+  infected->path = dir / "infected";
+  std::ofstream(infected->path) << test_virus_text();
+  infected->request();
+  ASSERT_TRUE(run_until(io, [&] { return infected->pending == 0; }));
+  EXPECT_EQ(1, infected->reports.at(0).virus_size());
+  infected.reset();
+  scanner.reset();
+
+  kill(child.pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(child.pid, waitpid(child.pid, &status, 0));
+  child.pid = -1;
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_FALSE(boost::filesystem::exists(socket_path));
+}
+
+}  // namespace
