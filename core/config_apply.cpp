@@ -18,6 +18,7 @@
 #include "core/inventory.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
+#include "core/scanner.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "framework/user_owner.h"
@@ -96,7 +97,7 @@ void bk_inventory_t::apply_first_config(const boost::signals2::connection& self,
       switch_user(owner);
       CF_LOG(kLogDebug, "Run as user " + owner_to_string(owner));
     }
-    // Joins here: scanner->reconfigure(config);
+    scanner->reconfigure(config);
     // Joins here: peer_connector->start(config);
     // Joins here: cluster->restart(config);
     lumend->configure(config);
@@ -125,7 +126,7 @@ void bk_inventory_t::apply_config(const vl::BrelConfig& config) {
         spool_dir_ = config.spool_dir();
         make_spool_dir(spool_dir_);
       }
-      // Joins here: scanner->reconfigure(config);
+      scanner->reconfigure(config);
       // Joins here: client_acceptors->apply(config);
       // Joins here: peer_acceptor->reconfigure(config);
       // Joins here: peer_connector->reconfigure(config);

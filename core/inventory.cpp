@@ -9,6 +9,7 @@
 #include "core/digest_pool.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
+#include "core/scanner.h"
 #include "core/task_queue.h"
 #include "framework/log.h"
 #include "schemas/error.pb.h"
@@ -31,6 +32,7 @@ bk_inventory_t::bk_inventory_t(int monitor_fd)
       io_context(),
       marrod_tie(bk_marrod_tie_t::create(*this, monitor_fd)),
       lumend(std::make_shared<bk_lumend_t>(*this)),
+      scanner(std::make_shared<bk_scanner_t>(*this)),
       task_queue(std::make_shared<bk_task_queue_t>(io_context)),
       digest_pool(std::make_shared<bk_digest_pool_t>(*this)),
       hangup_signals(io_context),

@@ -6,6 +6,7 @@
 #include <boost/asio/error.hpp>
 
 #include "core/inventory.h"
+#include "core/scanner.h"
 #include "framework/enum_name.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -196,7 +197,7 @@ void bk_marrod_tie_t::send_stat(const vl::BrelAppStat& stat) {
 // daemon has no local engine and no peers.
 
 std::uint32_t bk_marrod_tie_t::local_forks() const {
-  return 0;
+  return inventory_.scanner ? inventory_.scanner->max_forks() : 0;
 }
 
 std::uint32_t bk_marrod_tie_t::remote_forks() const {
@@ -204,7 +205,12 @@ std::uint32_t bk_marrod_tie_t::remote_forks() const {
 }
 
 bool bk_marrod_tie_t::has_engine_or_peers() const {
-  return false;
+  return inventory_.scanner && inventory_.scanner->is_enabled();
 }
 
-void bk_marrod_tie_t::subscribe_state_changes() {}
+void bk_marrod_tie_t::subscribe_state_changes() {
+  // An engine acquisition that ended may have changed what is worth reporting.
+  if (inventory_.scanner)
+    engine_state_connection_ =
+        inventory_.scanner->state_changed.connect([this] { send_app_info(); });
+}

@@ -7,6 +7,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "core/inventory.h"
+#include "core/marrod_tie.h"
 #include "core/scan_report_helpers.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -26,6 +28,11 @@ std::uint32_t saturating_sub32(std::uint32_t a, std::uint32_t b) {
 }
 
 }  // namespace
+
+bk_scanner_t::bk_scanner_t(bk_inventory_t& inventory)
+    : bk_scanner_t(inventory, inventory.io_context, [&inventory](se_path_callback_t callback) {
+        inventory.marrod_tie->request_se(std::move(callback));
+      }) {}
 
 bk_scanner_t::bk_scanner_t(bk_inventory_t& inventory, boost::asio::io_context& io,
                            se_path_source_t se_path_source)

@@ -75,6 +75,8 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
   // How long the link stays up after the last job has gone.
   static constexpr std::chrono::seconds kReleaseDelay{60};
 
+  // Asks the configuration link for the engine's socket path.
+  explicit bk_scanner_t(bk_inventory_t& inventory);
   // Takes the event loop and the source of the engine's socket path directly;
   // `inventory` is only handed to the jobs create_job makes.
   // REQUIRES: `inventory` and `io` outlive the scanner.
