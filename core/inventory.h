@@ -4,6 +4,8 @@
 // Owned by main, on its stack; lives for the whole service mode. Main thread
 // only. Components keep a reference to it for their whole life and reach each
 // other, the event loop and the few process-wide values through its members.
+// A component joins with its construction line in inventory.cpp and its start or
+// reconfigure calls, in their place, in config_apply.cpp.
 #pragma once
 
 #include <sys/types.h>
