@@ -8,6 +8,7 @@
 #include "core/inventory.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
+#include "core/scanner.h"
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/marrod_harness.h"
@@ -171,6 +172,49 @@ TEST_F(MarrodTieTest, AppInfoGoesOutOncePerRevisionAndCounts) {
   tie().send_app_info();
   ASSERT_TRUE(next(info));
   EXPECT_EQ(info.config_revision(), 4u);
+}
+
+TEST_F(MarrodTieTest, WithAnEngineTheFirstReportWaitsForTheAcquisition) {
+  configure(1);
+  ASSERT_TRUE(run([&] { return tie().config_revision() == 1; }));
+  auto config = make_test_config("/x");
+  config.set_is_se_installed(true);
+  config.set_se_max_forks(4);
+  inventory->scanner->reconfigure(config);
+  tie().set_appinfo_delay(std::chrono::seconds(30));
+  tie().first_config_processed();
+  message_t request;
+  ASSERT_TRUE(next(request));
+  EXPECT_EQ(request.tag(), message_t::GET_SE_REQUEST);
+  EXPECT_TRUE(nothing_arrives());
+
+  // The acquisition ends (here without an engine): the count goes out at once.
+  respond(vl::Marrod2BrelMessage::GET_SE_RESPONSE, nullptr, vl::EC_NO_SCAN_ENGINE);
+  message_t info;
+  ASSERT_TRUE(next(info));
+  EXPECT_EQ(info.tag(), message_t::MY_INFO_NOTIFICATION);
+  EXPECT_EQ(info.config_revision(), 1u);
+  EXPECT_EQ(info.info().local_se_forks(), 4u);
+}
+
+TEST_F(MarrodTieTest, ZeroCountsAreReportedOnlyWhenTheDelayEnds) {
+  configure(1);
+  ASSERT_TRUE(run([&] { return tie().config_revision() == 1; }));
+  auto config = make_test_config("/x");
+  config.set_is_se_installed(true);
+  config.set_actual_start(true);
+  inventory->scanner->reconfigure(config);
+  tie().set_appinfo_delay(std::chrono::milliseconds(300));
+  const auto armed = std::chrono::steady_clock::now();
+  tie().first_config_processed();
+  tie().send_app_info();
+  EXPECT_TRUE(nothing_arrives());
+  message_t info;
+  ASSERT_TRUE(next(info));
+  EXPECT_GE(std::chrono::steady_clock::now() - armed, std::chrono::milliseconds(300));
+  EXPECT_EQ(info.tag(), message_t::MY_INFO_NOTIFICATION);
+  EXPECT_EQ(info.info().local_se_forks(), 0u);
+  EXPECT_EQ(info.info().remote_se_forks(), 0u);
 }
 
 TEST_F(MarrodTieTest, CloudManagerAsksForItsPathThroughTheLink) {

@@ -79,6 +79,23 @@ TEST_F(StandMarrodTest, SighupPushesTheNextRevisionAndKeepsItOnABadFile) {
   EXPECT_EQ(stand.wait_exit(), 107);
 }
 
+TEST_F(StandMarrodTest, AnswersSocketPathRequestsFromItsOptions) {
+  write_config(dir / "spool", "is_se_installed: true\nse_max_forks: 2\n");
+  start();
+  ASSERT_TRUE(stand.wait_output("engine socket path asked for: none configured")) << stand.output();
+  EXPECT_TRUE(stand.wait_output("local engine forks 2, remote engine forks 0"));
+  stand.signal(SIGTERM);
+  EXPECT_EQ(stand.wait_exit(), 107);
+
+  marrod_harness_t second{kStandMarrod};
+  second.without_link();
+  second.start({"--config", config_path, "--se-socket", dir / "engine.sock"});
+  ASSERT_TRUE(second.wait_output("engine socket path asked for: " + (dir / "engine.sock")))
+      << second.output();
+  second.signal(SIGTERM);
+  EXPECT_EQ(second.wait_exit(), 107);
+}
+
 TEST_F(StandMarrodTest, RefusesAnUnreadableOrInvalidFileAtStart) {
   start();
   EXPECT_EQ(stand.wait_exit(), 2);
