@@ -193,8 +193,9 @@ void bk_marrod_tie_t::send_stat(const vl::BrelAppStat& stat) {
 }
 
 // ---------------------------------------------------------------------------
-// The engine front and the cluster. Each joins here once it exists; until then the
-// daemon has no local engine and no peers.
+// Figures of the engine front and the cluster. The cluster joins here once it
+// exists (its remote_forks, configured_servers and state_changed); until then the
+// daemon has no peers.
 
 std::uint32_t bk_marrod_tie_t::local_forks() const {
   return inventory_.scanner ? inventory_.scanner->max_forks() : 0;
