@@ -1,0 +1,51 @@
+#include "tools/brel-scan/progress.h"
+
+#include <cstdio>
+
+namespace {
+
+// Redrawing more often than this only makes the terminal flicker.
+constexpr std::chrono::milliseconds kRedrawInterval(100);
+
+double mebibytes(uint64_t bytes) {
+  return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+}  // namespace
+
+void brel_scan_progress_t::begin(const std::string& name, int64_t total) {
+  end();
+  name_ = name;
+  total_ = total;
+}
+
+void brel_scan_progress_t::update(uint64_t done) {
+  if (!enabled_) return;
+  const bool large =
+      total_ < 0 ? done >= kMinimumSize : static_cast<uint64_t>(total_) >= kMinimumSize;
+  if (!large) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (drawn_ && now - last_draw_ < kRedrawInterval) return;
+  last_draw_ = now;
+  draw(done);
+}
+
+void brel_scan_progress_t::end() {
+  if (!drawn_) return;
+  // Carriage return and erase-line leave the terminal as it was before.
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  drawn_ = false;
+}
+
+void brel_scan_progress_t::draw(uint64_t done) {
+  if (total_ > 0) {
+    const int percent = static_cast<int>(done * 100 / static_cast<uint64_t>(total_));
+    std::fprintf(stderr, "\r\033[K%s: sending %3d%% (%.1f of %.1f MiB)", name_.c_str(), percent,
+                 mebibytes(done), mebibytes(static_cast<uint64_t>(total_)));
+  } else {
+    std::fprintf(stderr, "\r\033[K%s: sending %.1f MiB", name_.c_str(), mebibytes(done));
+  }
+  std::fflush(stderr);
+  drawn_ = true;
+}
