@@ -340,7 +340,7 @@ TYPED_TEST(BasicIpcLinkTest, ReportsEndOfFileAsEof) {
   this->start_link();
   this->transport.end_far();
   ASSERT_TRUE(this->wait_for([&] { return !this->record->errors.empty(); }));
-  EXPECT_EQ(this->record->errors, std::vector<error_code>{asio::error::eof});
+  EXPECT_EQ(this->record->errors, std::vector<error_code>{error_code(asio::error::eof)});
 }
 
 TYPED_TEST(BasicIpcLinkTest, ClosingInOnMessageEndsTheLoopQuietly) {

@@ -1,0 +1,52 @@
+// Test-side helpers shared by the fuzz targets: a quiet process log, the far end of
+// a link under fuzzing, and the bounded run of the event loop.
+//
+// fuzz_peer_t plays the other process: it writes one fuzz input into its socket,
+// shuts down its sending side, and collects whatever the link writes back until the
+// link closes. It lives on the caller's stack for one input; event loop only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "framework/socket_traits.h"
+
+// Installs a log back-end that drops every line, with the threshold at Debug, so
+// every log text is still built from the input but nothing is written.
+void fuzz_quiet_log();
+
+class fuzz_peer_t {
+ public:
+  explicit fuzz_peer_t(boost::asio::io_context& io) : socket(io) {}
+
+  // Writes `size` bytes of `data` and then shuts down the sending side; reads
+  // everything that arrives into `received` until end of file or an error.
+  // REQUIRES: `data` stays valid until the loop has run dry; `socket` is connected.
+  void start(const std::uint8_t* data, std::size_t size);
+
+  cf_local_socket_t socket;
+  std::string received;
+  // The write of the input ended (possibly early, when the link closed first).
+  bool written = false;
+
+ private:
+  void start_read();
+
+  char chunk_[4096];
+};
+
+// Runs the loop until it has no work left. An exception leaving a handler ends the
+// daemon's event loop, and with it the daemon: `may_end` says whether the daemon
+// may end so for this exception (for example a protocol violation of the
+// configuration daemon). Any other exception aborts, which the fuzzer reports with
+// the input. Returns false when the loop was ended by an exception.
+bool fuzz_run(boost::asio::io_context& io,
+              const std::function<bool(const std::exception_ptr&)>& may_end);
+
+// For links where the daemon must survive whatever the other process sends.
+bool never_ends(const std::exception_ptr&);
