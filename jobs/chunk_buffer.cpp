@@ -1,0 +1,47 @@
+#include "jobs/chunk_buffer.h"
+
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+std::string buffer_name(const void* address) {
+  std::ostringstream text;
+  text << "Buffer " << address;
+  return text.str();
+}
+
+}  // namespace
+
+bk_chunk_buffer_t::bk_chunk_buffer_t() : name_(buffer_name(this)) {}
+
+void bk_chunk_buffer_t::push_back(chunk_t chunk) {
+  total_ += chunk->size();
+  chunks_.push_back(std::move(chunk));
+}
+
+bk_chunk_buffer_t::chunk_t bk_chunk_buffer_t::next() {
+  if (cursor_ >= chunks_.size()) return nullptr;
+  return chunks_[cursor_++];
+}
+
+void bk_chunk_buffer_t::shrink_front(uint64_t n) {
+  total_ -= n;
+  while (n > 0) {
+    if (chunks_.empty()) throw std::runtime_error("Invalid shrink size");
+    const chunk_t& front = chunks_.front();
+    if (front->size() <= n) {
+      n -= front->size();
+      chunks_.pop_front();
+    } else {
+      chunks_.front() = std::make_shared<const std::string>(front->substr(n));
+      n = 0;
+    }
+  }
+}
+
+void bk_chunk_buffer_t::clear() {
+  total_ = 0;
+  cursor_ = 0;
+  chunks_.clear();
+}

@@ -1,0 +1,429 @@
+// The master job's data path: the client's chunks and acknowledgements, scans and
+// their answers in request order, read-back, and the replay of a redirect.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include <boost/asio/post.hpp>
+
+#include "core/hash_values.h"
+#include "core/scan_report_helpers.h"
+#include "framework/error.h"
+#include "framework/log.h"
+#include "jobs/job_backup.h"
+#include "jobs/master_job.h"
+
+namespace {
+
+std::exception_ptr out_of_order(const std::string& text) {
+  return make_error_exception_ptr(make_error_code(vl::EC_UNEXPECTED_ERROR), text);
+}
+
+}  // namespace
+
+void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
+  auto self = weak_from_this().lock();
+  if (cure_requested_) {
+    reject("Data chunk after cure");
+    return;
+  }
+  if (soft_mode_) {
+    reject("Data chunk after soft error");
+    return;
+  }
+  if (!data_) data_ = std::make_shared<data_state_t>();
+  data_->size = data_->size.value_or(0) + chunk->size();
+  data_->unacknowledged += chunk->size();
+  data_->kept.push_back(chunk);
+  // A redirect or a wait for a node: the replay hands the chunk on.
+  if (kept_error_) return;
+  if (!executor_) start();
+  if (executor_) {
+    hand_to_executor(chunk);
+  } else {
+    redispatch();
+  }
+}
+
+void bk_master_job_t::on_data_chunk_appended(uint32_t, uint32_t size) {
+  auto self = weak_from_this().lock();
+  // Everything was acknowledged to the client when the soft alarm went out.
+  if (soft_mode_) return;
+  if (kept_error_) {
+    if (backup_) backup_->on_acknowledged(size);
+    return;
+  }
+  if (data_ && data_->kept.total() >= size && data_->unacknowledged >= size) {
+    data_->kept.shrink_front(size);
+    acknowledge(size);
+    return;
+  }
+  CF_LOG(kLogWarning, name_ + ": Impossible data chunk size");
+  fail(make_error_exception_ptr(make_error_code(vl::EC_DATA_CORRUPTED)));
+}
+
+void bk_master_job_t::on_resume(uint32_t size) {
+  if (kept_error_ && backup_) backup_->on_resume(size);
+}
+
+boost::signals2::connection bk_master_job_t::connect_on_drained(
+    const std::function<void()>& callback) {
+  return delegate_->connect_on_drained(callback);
+}
+
+void bk_master_job_t::acknowledge(uint64_t n) {
+  data_->unacknowledged -= n;
+  // The delegate counts in 32 bits; more than that unacknowledged is possible for a
+  // client without flow control.
+  while (n > 0) {
+    const uint32_t part =
+        static_cast<uint32_t>(std::min<uint64_t>(n, std::numeric_limits<uint32_t>::max()));
+    n -= part;
+    delegate_->on_data_chunk_appended(job_id, part);
+  }
+}
+
+void bk_master_job_t::scan(const bk::ScanOptions& options) {
+  auto self = weak_from_this().lock();
+  if (soft_mode_) {
+    reject("Scan is not allowed after soft error");
+    return;
+  }
+  if (get_data_state_ && options.cure()) {
+    reject("Request to cure while GET_DATA is not finished");
+    return;
+  }
+  if (!data_) {
+    if (options.cure()) {
+      cure_requested_ = true;
+      data_replaced_ = true;
+    }
+    queue_own_answer(options, make_scan_report());
+    return;
+  }
+  // An unknown size (a cured file not read back yet) is no reason to refuse: the
+  // executor scans the cured data.
+  const std::optional<uint64_t> size = data_->size;
+  if (size && (*size < options.min_size_to_scan() || options.max_size_to_scan() < *size)) {
+    vl::ScanReport report = make_scan_report();
+    report.set_error(vl::SE_OBJECT_SIZE_LIMIT);
+    queue_own_answer(options, std::move(report));
+    return;
+  }
+  if (options.cure()) cure_requested_ = true;
+  scans_.push_back(scan_entry_t{options, size, nullptr});
+  // The replay issues it at its offset.
+  if (kept_error_) return;
+  ++scans_forwarded_;
+  if (auto executor = executor_) executor->scan(options);
+}
+
+// The answer waits behind the requests before it, so that the client gets its
+// answers in the order it asked.
+void bk_master_job_t::queue_own_answer(const bk::ScanOptions& options, vl::ScanReport report) {
+  scans_.push_back(scan_entry_t{options, data_ ? data_->size : std::nullopt,
+                                std::make_shared<const vl::ScanReport>(std::move(report))});
+  if (!kept_error_) ++scans_forwarded_;
+  // Never from inside the client's request.
+  if (scans_.front().own_answer) {
+    boost::asio::post(*services_.io_context, wrap([this] { deliver_own_answers(); }));
+  }
+}
+
+void bk_master_job_t::deliver_own_answers() {
+  auto self = weak_from_this().lock();
+  while (!scans_.empty() && scans_.front().own_answer) {
+    const std::shared_ptr<const vl::ScanReport> report = scans_.front().own_answer;
+    scans_.pop_front();
+    if (scans_forwarded_ > 0) --scans_forwarded_;
+    delegate_->on_scan_response(job_id, *report, bk_hash_values_t{});
+  }
+}
+
+void bk_master_job_t::on_scan_response(uint32_t, const vl::ScanReport& report,
+                                       const bk_hash_values_t& hashes) {
+  auto self = weak_from_this().lock();
+  // The soft alarm answered every open request.
+  if (soft_mode_) {
+    CF_LOG(kLogDebug, name_ + ": Dropped SCAN_RESPONSE after soft error");
+    return;
+  }
+  // Requests the master answered itself that came before this one go first.
+  deliver_own_answers();
+  if (scans_.empty() || scans_forwarded_ == 0) {
+    on_executor_error(out_of_order("Out of order scan response"));
+    return;
+  }
+  const scan_entry_t entry = std::move(scans_.front());
+  scans_.pop_front();
+  --scans_forwarded_;
+  if (entry.options.cure() && data_) {
+    // The executor holds the cured file now; the client's chunks no longer
+    // rebuild it.
+    data_->size.reset();
+    data_->kept.clear();
+    data_replaced_ = true;
+  }
+  if (report.cured() && report.cured_by_deletion() && data_) data_->size = 0;
+  services_.report_success(executor_endpoint());
+  delegate_->on_scan_response(job_id, report, hashes);
+  deliver_own_answers();
+}
+
+void bk_master_job_t::get_data(uint32_t max_chunk) {
+  auto self = weak_from_this().lock();
+  if (get_data_state_ || chunk_sender_) {
+    reject("Previous GET_DATA request is not finished");
+    return;
+  }
+  if (!data_ || (data_->size && *data_->size == 0)) {
+    boost::asio::post(*services_.io_context,
+                      wrap([this] { delegate_->on_get_data_response(job_id, 0); }));
+    return;
+  }
+  for (const scan_entry_t& entry : scans_) {
+    if (!entry.own_answer && entry.options.cure()) {
+      reject("GET_DATA while curing");
+      return;
+    }
+  }
+  // No executor holds the data: the master has all of it and sends it itself.
+  if (soft_mode_ && !executor_) {
+    CF_LOG(kLogDebug, name_ + ": Started sending chunks back to client after soft error");
+    chunk_sender_.reset();
+    chunk_sender_ = std::make_unique<chunk_sender_t>(*this, max_chunk);
+    return;
+  }
+  get_data_state_t state;
+  state.max_chunk = max_chunk;
+  state.request_at = data_->size;
+  get_data_state_ = state;
+  // Also while waiting for the first node: the replay asks once the data it
+  // covers was handed over.
+  if (kept_error_) return;
+  request_data();
+}
+
+void bk_master_job_t::request_data() {
+  if (!get_data_state_ || get_data_state_->requested) return;
+  get_data_state_->requested = true;
+  if (auto executor = executor_) executor->get_data(get_data_state_->max_chunk);
+}
+
+void bk_master_job_t::on_get_data_response(uint32_t, uint64_t size) {
+  auto self = weak_from_this().lock();
+  const bool asked = get_data_state_ && get_data_state_->requested;
+  if (kept_error_ && !asked) {
+    CF_LOG(kLogDebug, name_ + ": Dropped GET_DATA_RESPONSE, size=" + std::to_string(size));
+    return;
+  }
+  if (!asked) {
+    on_executor_error(out_of_order("Out of order GET_DATA_RESPONSE"));
+    return;
+  }
+  if (data_ && !data_->size) data_->size = size;
+  if (get_data_state_->response_received) return;
+  get_data_state_->response_received = true;
+  get_data_state_->response_size = size;
+  // No chunk follows an empty read-back.
+  if (size == 0) get_data_state_.reset();
+  delegate_->on_get_data_response(job_id, size);
+}
+
+void bk_master_job_t::on_data_chunk(uint32_t, const char* data, uint64_t size) {
+  auto self = weak_from_this().lock();
+  if (!get_data_state_ || !get_data_state_->response_received) {
+    on_executor_error(out_of_order("Out of order data chunk"));
+    return;
+  }
+  get_data_state_->received += size;
+  if (get_data_state_->received >= get_data_state_->response_size) get_data_state_.reset();
+  delegate_->on_data_chunk(job_id, data, size);
+}
+
+void bk_master_job_t::data_reset() {
+  auto self = weak_from_this().lock();
+  chunk_sender_.reset();
+  if (kept_error_) return;
+  get_data_state_.reset();
+  if (auto executor = executor_) executor->data_reset();
+}
+
+void bk_master_job_t::reset() {
+  CF_LOG(kLogDebug, name_ + ": Reset");
+  release_executor();
+  scans_.clear();
+  scans_forwarded_ = 0;
+  get_data_state_.reset();
+}
+
+void bk_master_job_t::finish_redirect() {
+  auto self = weak_from_this().lock();
+  const uint64_t generation = ++generation_;
+  kept_error_.reset();
+  backup_.reset();
+  data_->kept.clear();
+  if (!forward_remaining_scans()) return;
+  request_data();
+  if (generation != generation_) return;
+  acknowledge(data_->unacknowledged);
+  end_redirect_for_driver();
+}
+
+void bk_master_job_t::feed_executor(const std::shared_ptr<const std::string>& chunk) {
+  if (chunk->empty()) return;
+  auto self = weak_from_this().lock();
+  const uint64_t generation = generation_;
+  if (data_replaced_) {
+    // The cured file has no offsets in common with the client's requests: they
+    // are issued once all of it was handed over.
+    data_->forwarded += chunk->size();
+    hand_to_executor(chunk);
+    if (generation != generation_) return;
+    if (data_->size && data_->forwarded == *data_->size) {
+      request_data();
+      if (generation != generation_) return;
+      forward_remaining_scans();
+    }
+    return;
+  }
+  size_t offset = 0;
+  while (offset < chunk->size()) {
+    const std::optional<uint64_t> boundary = replay_boundary();
+    uint64_t length = chunk->size() - offset;
+    if (boundary && *boundary >= data_->forwarded) {
+      length = std::min<uint64_t>(length, *boundary - data_->forwarded);
+    }
+    if (length > 0) {
+      std::shared_ptr<const std::string> piece =
+          length == chunk->size()
+              ? chunk
+              : std::make_shared<const std::string>(*chunk, offset, static_cast<size_t>(length));
+      offset += length;
+      data_->forwarded += length;
+      hand_to_executor(piece);
+      if (generation != generation_) return;
+    }
+    if (get_data_state_ && !get_data_state_->requested &&
+        get_data_state_->request_at == data_->forwarded) {
+      request_data();
+      if (generation != generation_) return;
+    }
+    if (!forward_due_scans()) return;
+  }
+}
+
+// The next offset at which the replay must issue a request: the earlier of the
+// pending read-back's and the next scan's.
+std::optional<uint64_t> bk_master_job_t::replay_boundary() {
+  while (scans_forwarded_ < scans_.size() && scans_[scans_forwarded_].own_answer) {
+    ++scans_forwarded_;
+  }
+  std::optional<uint64_t> boundary;
+  if (get_data_state_ && !get_data_state_->requested) boundary = get_data_state_->request_at;
+  if (scans_forwarded_ < scans_.size()) {
+    const std::optional<uint64_t>& at_size = scans_[scans_forwarded_].at_size;
+    if (at_size && (!boundary || *at_size < *boundary)) boundary = at_size;
+  }
+  return boundary;
+}
+
+bool bk_master_job_t::forward_due_scans() {
+  const uint64_t generation = generation_;
+  for (;;) {
+    while (scans_forwarded_ < scans_.size() && scans_[scans_forwarded_].own_answer) {
+      ++scans_forwarded_;
+    }
+    if (scans_forwarded_ >= scans_.size()) return true;
+    const scan_entry_t& entry = scans_[scans_forwarded_];
+    if (entry.at_size != data_->forwarded) return true;
+    ++scans_forwarded_;
+    const bk::ScanOptions options = entry.options;
+    if (auto executor = executor_) executor->scan(options);
+    if (generation != generation_) return false;
+  }
+}
+
+bool bk_master_job_t::forward_remaining_scans() {
+  const uint64_t generation = generation_;
+  while (scans_forwarded_ < scans_.size()) {
+    const scan_entry_t& entry = scans_[scans_forwarded_++];
+    if (entry.own_answer) continue;
+    const bk::ScanOptions options = entry.options;
+    if (auto executor = executor_) executor->scan(options);
+    if (generation != generation_) return false;
+  }
+  return true;
+}
+
+void bk_master_job_t::hand_to_executor(const std::shared_ptr<const std::string>& chunk) {
+  if (auto executor = executor_) executor->append_data(chunk);
+}
+
+bool bk_master_job_t::hand_tail_to_executor(uint64_t size) {
+  const uint64_t generation = generation_;
+  const std::deque<std::shared_ptr<const std::string>> chunks = data_->kept.chunks();
+  // Find where the last `size` bytes begin.
+  size_t index = chunks.size();
+  uint64_t skip = 0;
+  uint64_t found = 0;
+  while (index > 0 && found < size) {
+    --index;
+    found += chunks[index]->size();
+  }
+  if (found > size) skip = found - size;
+  for (; index < chunks.size(); ++index) {
+    const std::shared_ptr<const std::string>& chunk = chunks[index];
+    hand_to_executor(
+        skip == 0 ? chunk : std::make_shared<const std::string>(*chunk, static_cast<size_t>(skip)));
+    skip = 0;
+    if (generation != generation_) return false;
+  }
+  return true;
+}
+
+bk_master_job_t::chunk_sender_t::chunk_sender_t(bk_master_job_t& job, uint32_t max_chunk)
+    : job_(job),
+      buffer_(std::max<uint32_t>(max_chunk, 1), 0),
+      max_chunk_(std::max<uint32_t>(max_chunk, 1)),
+      chunks_(job.data_->kept.chunks().begin(), job.data_->kept.chunks().end()) {
+  job_.delegate_->on_get_data_response(job_.job_id, job_.data_->kept.total());
+  connection_ = job_.connect_on_drained(wrap([this] { start(); }));
+}
+
+bk_master_job_t::chunk_sender_t::~chunk_sender_t() {
+  connection_.disconnect();
+}
+
+void bk_master_job_t::chunk_sender_t::start() {
+  send_next();
+}
+
+void bk_master_job_t::chunk_sender_t::send_next() {
+  connection_.disconnect();
+  while (index_ < chunks_.size() && offset_ >= chunks_[index_]->size()) {
+    ++index_;
+    offset_ = 0;
+  }
+  if (index_ >= chunks_.size()) {
+    CF_LOG(kLogDebug, job_.name_ + ": Finished sending chunks back to client after soft error");
+    // Destroys this sender: the read-back is over.
+    job_.chunk_sender_.reset();
+    return;
+  }
+  size_t n = 0;
+  while (n < max_chunk_ && index_ < chunks_.size()) {
+    const std::string& chunk = *chunks_[index_];
+    const size_t take = std::min<size_t>(max_chunk_ - n, chunk.size() - offset_);
+    std::memcpy(buffer_.data() + n, chunk.data() + offset_, take);
+    n += take;
+    offset_ += take;
+    if (offset_ >= chunk.size()) {
+      ++index_;
+      offset_ = 0;
+    }
+  }
+  // Connected first: the delegate call is the last thing this sender does.
+  connection_ = job_.connect_on_drained(wrap([this] { send_next(); }));
+  job_.delegate_->on_data_chunk(job_.job_id, buffer_.data(), n);
+}
