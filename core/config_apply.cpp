@@ -19,6 +19,7 @@
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
 #include "core/scanner.h"
+#include "core/stat_collector.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "framework/user_owner.h"
@@ -101,7 +102,7 @@ void bk_inventory_t::apply_first_config(const boost::signals2::connection& self,
     // Joins here: peer_connector->start(config);
     // Joins here: cluster->restart(config);
     lumend->configure(config);
-    // Joins here: stat_collector->start();
+    stat_collector->start();
     wait_for_config_changes();
     marrod_tie->first_config_processed();
   } catch (const std::exception& e) {

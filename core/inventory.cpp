@@ -10,6 +10,7 @@
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
 #include "core/scanner.h"
+#include "core/stat_collector.h"
 #include "core/task_queue.h"
 #include "framework/log.h"
 #include "schemas/error.pb.h"
@@ -33,6 +34,7 @@ bk_inventory_t::bk_inventory_t(int monitor_fd)
       marrod_tie(bk_marrod_tie_t::create(*this, monitor_fd)),
       lumend(std::make_shared<bk_lumend_t>(*this)),
       scanner(std::make_shared<bk_scanner_t>(*this)),
+      stat_collector(std::make_shared<bk_stat_collector_t>(*this)),
       task_queue(std::make_shared<bk_task_queue_t>(io_context)),
       digest_pool(std::make_shared<bk_digest_pool_t>(*this)),
       hangup_signals(io_context),
