@@ -12,6 +12,9 @@
 // the socket file. Event loop only.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -59,6 +62,26 @@ struct stand_se_options_t {
 inline vl::ScanReport stand_se_scan(const se::ScanFileRequest& request, bool benchmark) {
   vl::ScanReport report;
   report.set_object(request.path());
+  if (benchmark) {
+    // One pass of plain reads into a reused buffer: a benchmark measures the
+    // daemon, so the engine must cost as little as a read of the file.
+    const int fd = ::open(request.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      report.set_error(errno == ENOENT ? vl::SE_FILE_NOT_FOUND : vl::SE_NO_ACCESS);
+      return report;
+    }
+    static std::vector<char> buffer(1024 * 1024);
+    std::uint64_t size = 0;
+    ssize_t got;
+    while ((got = ::read(fd, buffer.data(), buffer.size())) > 0) size += got;
+    ::close(fd);
+    if (got < 0) {
+      report.set_error(vl::SE_READ_ERROR);
+      return report;
+    }
+    report.set_size(size);
+    return report;
+  }
   std::ifstream in(request.path(), std::ios::binary);
   if (!in) {
     report.set_error(errno == ENOENT ? vl::SE_FILE_NOT_FOUND : vl::SE_NO_ACCESS);
@@ -71,7 +94,6 @@ inline vl::ScanReport stand_se_scan(const se::ScanFileRequest& request, bool ben
   }
   in.close();
   report.set_size(content.size());
-  if (benchmark) return report;
 
   const std::string virus = test_virus_text();
   std::string::size_type at = content.find(virus);

@@ -1,0 +1,81 @@
+// load_client_t: one client connection of the load generator. It speaks the
+// client protocol the way a well-behaved scanning client does: HELLO with flow
+// control, then file after file, each INIT, DATA_CHUNK messages within the window,
+// SCAN_REQUEST, wait for SCAN_RESPONSE, optionally GET_DATA_REQUEST and the data
+// back, RESET. It checks every answer (digests, read-back size and content) and
+// stops at the first fault, which it records in its result.
+//
+// Self-owned through shared_from_this while its link has a read or write
+// outstanding; the creator keeps only the result. Runs on the one thread of the
+// event loop it was created on. REQUIRES: `workload` and `result` outlive the
+// event loop's run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+
+#include "bench/loadgen/workload.h"
+#include "framework/basic_ipc_link.h"
+#include "schemas/brel_client_ipc.pb.h"
+
+class load_client_t : public std::enable_shared_from_this<load_client_t>,
+                      public cf_local_ipc_link_t {
+ public:
+  // Connects to `socket_path` (blocking; a UNIX connect does not wait) and sends
+  // HELLO. No file starts before `start` (the run's common start time).
+  static std::shared_ptr<load_client_t> connect(boost::asio::io_context& io,
+                                                const std::string& socket_path,
+                                                const workload_t& workload,
+                                                connection_result_t& result);
+
+  // Begins the first file once the initial window has come; no file begins at or
+  // after `deadline`.
+  void start(bench_clock::time_point deadline);
+
+  // The process at the other end of the socket (SO_PEERCRED); -1 when unknown.
+  int peer_pid() const;
+
+ private:
+  load_client_t(const workload_t& workload, connection_result_t& result);
+
+  void start_file();
+  // Queues data within the window and a bounded amount per write; then SCAN_REQUEST.
+  void pump();
+  void finish_file();
+  void fail(const std::string& text);
+
+  void on_scan_response(const bk::ServerMessage& message);
+  void on_data_chunk(const bk::ServerMessage& message);
+
+  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
+  void on_error(const boost::system::error_code& code) override;
+  std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
+  void on_send_idle() override;
+
+  // Constant after construction.
+  const workload_t& workload_;
+  connection_result_t& result_;
+
+  // Event loop only.
+  bench_clock::time_point deadline_;
+  bool started_ = false;
+  bool done_ = false;
+  std::int64_t window_ = 0;
+  std::uint32_t job_id_ = 0;
+  bench_clock::time_point file_begin_;
+  std::uint64_t sent_ = 0;
+  bool scan_sent_ = false;
+  // Data bytes queued since the link last reported everything written.
+  std::uint64_t queued_ = 0;
+  std::uint64_t expected_back_ = 0;
+  std::uint64_t received_back_ = 0;
+  bool reading_back_ = false;
+  // Built once: a DATA_CHUNK with the whole chunk, one with the file's last piece
+  // when that is shorter, and the SCAN_REQUEST.
+  bk::ClientMessage chunk_message_;
+  bk::ClientMessage tail_message_;
+  bk::ClientMessage scan_message_;
+};

@@ -1,0 +1,38 @@
+#include "bench/loadgen/process_probe.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+double process_probe_t::cpu_seconds() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  // The command name in parentheses may hold blanks; the fields after it do not.
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(line.substr(close + 2));
+  // Fields 3 to 13 precede utime (14) and stime (15).
+  std::string skip;
+  for (int field = 3; field <= 13; ++field) fields >> skip;
+  unsigned long long user = 0, system = 0;
+  if (!(fields >> user >> system)) return -1;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::int64_t process_probe_t::peak_rss_kib() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 6, "VmHWM:") == 0) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
+bool process_probe_t::reset_peak() const {
+  std::ofstream out("/proc/" + std::to_string(pid_) + "/clear_refs");
+  out << "5" << std::flush;
+  return static_cast<bool>(out);
+}
