@@ -4,11 +4,15 @@
 #include <cstdlib>
 #include <memory>
 
+#include <unistd.h>
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/filesystem/operations.hpp>
 
 #include "framework/error.h"
 #include "framework/log.h"
+#include "framework/startup.h"
 
 namespace asio = boost::asio;
 
@@ -23,9 +27,31 @@ class discard_log_t : public cf_log_t {
   void out_of_memory() noexcept override {}
 };
 
+namespace fs = boost::filesystem;
+using stream_protocol = asio::local::stream_protocol;
+
+// Where the listeners' sockets are made; removed at exit.
+fs::path socket_dir;
+
+void remove_socket_dir() {
+  boost::system::error_code ignored;
+  fs::remove_all(socket_dir, ignored);
+}
+
+const fs::path& fuzz_socket_dir() {
+  if (socket_dir.empty()) {
+    char pattern[] = "/tmp/brelkin-fuzz-XXXXXX";
+    if (!mkdtemp(pattern)) std::abort();
+    socket_dir = pattern;
+    std::atexit(remove_socket_dir);
+  }
+  return socket_dir;
+}
+
 }  // namespace
 
 void fuzz_quiet_log() {
+  install_protobuf_log_handler();
   install_log(std::make_shared<discard_log_t>());
   log_threshold = kLogDebug;
 }
@@ -46,14 +72,48 @@ void fuzz_peer_t::start_read() {
                          [this](const boost::system::error_code& code, std::size_t n) {
                            received.append(chunk_, n);
                            // End of file or a reset: the link closed its side.
-                           if (code) return;
+                           if (code) {
+                             read_ended = true;
+                             return;
+                           }
                            start_read();
                          });
 }
 
+fuzz_listener_t::fuzz_listener_t(asio::io_context& io, fuzz_peer_t& peer, const std::uint8_t* data,
+                                 std::size_t size)
+    : path_(fuzz_socket_dir() / "daemon.sock"), acceptor_(io), next_(io) {
+  // Left over from the previous input.
+  ::unlink(path_.c_str());
+  acceptor_.open(stream_protocol());
+  acceptor_.bind(stream_protocol::endpoint(path_.native()));
+  acceptor_.listen();
+  acceptor_.async_accept(peer.socket,
+                         [this, &peer, data, size](const boost::system::error_code& code) {
+                           if (code) return;
+                           peer.start(data, size);
+                           accept_more();
+                         });
+}
+
+void fuzz_listener_t::accept_more() {
+  acceptor_.async_accept(next_, [this](const boost::system::error_code& code) {
+    if (code) return;
+    next_.close();
+    accept_more();
+  });
+}
+
 bool fuzz_run(asio::io_context& io, const std::function<bool(const std::exception_ptr&)>& may_end) {
+  return fuzz_run_until(
+      io, [] { return false; }, may_end);
+}
+
+bool fuzz_run_until(asio::io_context& io, const std::function<bool()>& done,
+                    const std::function<bool(const std::exception_ptr&)>& may_end) {
   try {
-    io.run();
+    while (!done() && io.run_one() != 0) {
+    }
     return true;
   } catch (...) {
     const std::exception_ptr error = std::current_exception();

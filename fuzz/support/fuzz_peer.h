@@ -13,11 +13,14 @@
 #include <string>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include "framework/socket_traits.h"
 
-// Installs a log back-end that drops every line, with the threshold at Debug, so
-// every log text is still built from the input but nothing is written.
+// Routes the Protocol Buffers library's log into the process log, as main does,
+// and installs a log back-end that drops every line, with the threshold at Debug,
+// so every log text is still built from the input but nothing is written.
 void fuzz_quiet_log();
 
 class fuzz_peer_t {
@@ -33,11 +36,33 @@ class fuzz_peer_t {
   std::string received;
   // The write of the input ended (possibly early, when the link closed first).
   bool written = false;
+  // The link closed its side: end of file or an error ended the reading.
+  bool read_ended = false;
 
  private:
   void start_read();
 
   char chunk_[4096];
+};
+
+// A listening UNIX socket standing in for a neighbouring daemon, at a path in a
+// private temporary directory: the first connection goes to `peer`, which feeds it
+// the input; every later one is closed at once, as by a daemon that hangs up. Keeps
+// accepting for as long as it lives, so the loop never runs dry by itself.
+class fuzz_listener_t {
+ public:
+  // REQUIRES: `peer` and `data` outlive the listener's run of the loop.
+  fuzz_listener_t(boost::asio::io_context& io, fuzz_peer_t& peer, const std::uint8_t* data,
+                  std::size_t size);
+
+  const boost::filesystem::path& path() const { return path_; }
+
+ private:
+  void accept_more();
+
+  boost::filesystem::path path_;
+  boost::asio::local::stream_protocol::acceptor acceptor_;
+  cf_local_socket_t next_;
 };
 
 // Runs the loop until it has no work left. An exception leaving a handler ends the
@@ -47,6 +72,12 @@ class fuzz_peer_t {
 // the input. Returns false when the loop was ended by an exception.
 bool fuzz_run(boost::asio::io_context& io,
               const std::function<bool(const std::exception_ptr&)>& may_end);
+
+// Runs the loop, as fuzz_run does, until `done` holds before the next handler or
+// the loop has no work left. What is still queued then is destroyed with the loop
+// (a timer that would only find nothing due, for example).
+bool fuzz_run_until(boost::asio::io_context& io, const std::function<bool()>& done,
+                    const std::function<bool(const std::exception_ptr&)>& may_end);
 
 // For links where the daemon must survive whatever the other process sends.
 bool never_ends(const std::exception_ptr&);
