@@ -15,6 +15,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "cluster/cluster.h"
 #include "core/inventory.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
@@ -100,7 +101,7 @@ void bk_inventory_t::apply_first_config(const boost::signals2::connection& self,
     }
     scanner->reconfigure(config);
     // Joins here: peer_connector->start(config);
-    // Joins here: cluster->restart(config);
+    cluster->restart(config);
     lumend->configure(config);
     stat_collector->start();
     wait_for_config_changes();
@@ -131,7 +132,7 @@ void bk_inventory_t::apply_config(const vl::BrelConfig& config) {
       // Joins here: client_acceptors->apply(config);
       // Joins here: peer_acceptor->reconfigure(config);
       // Joins here: peer_connector->reconfigure(config);
-      // Joins here: cluster->restart(config);
+      cluster->restart(config);
       lumend->configure(config);
       marrod_tie->send_app_info();
     } catch (const std::exception& e) {

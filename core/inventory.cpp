@@ -6,6 +6,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "cluster/cluster.h"
 #include "core/digest_pool.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
@@ -34,6 +35,7 @@ bk_inventory_t::bk_inventory_t(int monitor_fd)
       marrod_tie(bk_marrod_tie_t::create(*this, monitor_fd)),
       lumend(std::make_shared<bk_lumend_t>(*this)),
       scanner(std::make_shared<bk_scanner_t>(*this)),
+      cluster(std::make_shared<bk_cluster_t>(*this)),
       stat_collector(std::make_shared<bk_stat_collector_t>(*this)),
       task_queue(std::make_shared<bk_task_queue_t>(io_context)),
       digest_pool(std::make_shared<bk_digest_pool_t>(*this)),

@@ -5,6 +5,7 @@
 
 #include <boost/asio/error.hpp>
 
+#include "cluster/cluster.h"
 #include "core/inventory.h"
 #include "core/scanner.h"
 #include "framework/enum_name.h"
@@ -193,20 +194,19 @@ void bk_marrod_tie_t::send_stat(const vl::BrelAppStat& stat) {
 }
 
 // ---------------------------------------------------------------------------
-// Figures of the engine front and the cluster. The cluster joins here once it
-// exists (its remote_forks, configured_servers and state_changed); until then the
-// daemon has no peers.
+// Figures of the engine front and the cluster.
 
 std::uint32_t bk_marrod_tie_t::local_forks() const {
   return inventory_.scanner ? inventory_.scanner->max_forks() : 0;
 }
 
 std::uint32_t bk_marrod_tie_t::remote_forks() const {
-  return 0;
+  return inventory_.cluster ? inventory_.cluster->remote_forks() : 0;
 }
 
 bool bk_marrod_tie_t::has_engine_or_peers() const {
-  return inventory_.scanner && inventory_.scanner->is_enabled();
+  return (inventory_.scanner && inventory_.scanner->is_enabled()) ||
+         (inventory_.cluster && !inventory_.cluster->configured_servers().empty());
 }
 
 void bk_marrod_tie_t::subscribe_state_changes() {
@@ -214,4 +214,8 @@ void bk_marrod_tie_t::subscribe_state_changes() {
   if (inventory_.scanner)
     engine_state_connection_ =
         inventory_.scanner->state_changed.connect([this] { send_app_info(); });
+  // So may a peer that connected, reported its STATUS or went away.
+  if (inventory_.cluster)
+    cluster_state_connection_ =
+        inventory_.cluster->state_changed.connect([this] { send_app_info(); });
 }

@@ -1,17 +1,22 @@
 // How a master job of the running service reaches the event loop and the cluster.
+#include "cluster/cluster.h"
 #include "core/inventory.h"
-#include "framework/exception.h"
 #include "jobs/master_job.h"
 
 bk_master_job_t::services_t bk_master_job_t::default_services(bk_inventory_t& inventory) {
   services_t services;
   services.io_context = &inventory.io_context;
-  services.choose_node = [](uint32_t, const std::set<endpoint_t>&,
-                            bool) -> std::shared_ptr<bk_job_t> {
-    throw cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "No facilities available to process the job");
+  services.choose_node = [&inventory](uint32_t job_id, const std::set<endpoint_t>& excluded,
+                                      bool never_local) {
+    return inventory.cluster->choose_node(job_id, excluded, never_local);
   };
-  services.report_success = [](const node_t&) {};
-  services.report_failure = [](const node_t&) {};
+  services.report_success = [&inventory](const node_t& node) {
+    inventory.cluster->report_success(node);
+  };
+  services.report_failure = [&inventory](const node_t& node) {
+    inventory.cluster->report_failure(node);
+  };
+  // Every executor runs here until remote jobs exist.
   services.node_of = [](const bk_job_t&) -> node_t { return std::nullopt; };
   return services;
 }

@@ -1,0 +1,246 @@
+// A cluster inside a real central object, with in-memory peer ties, jobs that tell
+// where they were placed, a hand-driven clock and a record of the log.
+//
+// The central object runs on one end of a socket pair; the other end plays the
+// configuration daemon and only listens. Test thread only.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/ip/address.hpp>
+
+#include "cluster/cluster.h"
+#include "core/inventory.h"
+#include "core/marrod_tie.h"
+#include "core/scanner.h"
+#include "framework/exception.h"
+#include "framework/log.h"
+#include "jobs/job.h"
+#include "schemas/brel_client_ipc.pb.h"
+#include "schemas/brel_config.pb.h"
+#include "tests/support/marrod_harness.h"
+#include "tests/support/run_until.h"
+
+namespace cluster_test {
+
+using endpoint_t = bk_cluster_t::endpoint_t;
+using clock_type = bk_cluster_t::clock_type;
+
+inline endpoint_t endpoint(const std::string& address, unsigned short port) {
+  return endpoint_t(boost::asio::ip::make_address(address), port);
+}
+
+inline std::string text_of(const endpoint_t& endpoint) {
+  std::ostringstream text;
+  text << endpoint;
+  return text.str();
+}
+
+// Keeps every log line while the test runs.
+class recording_log_t : public cf_log_t {
+ public:
+  recording_log_t() : cf_log_t(nullptr, nullptr) {}
+  void open() override {}
+  void write(int level, const std::string& text) override {
+    lines.push_back(std::string(log_level_name(level)) + ": " + text);
+  }
+  void write_tagged(const std::string&, int, const std::string&) override {}
+  void out_of_memory() noexcept override {}
+  bool has(const std::string& line) const {
+    std::lock_guard<std::mutex> lock(log_mutex());
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+  std::vector<std::string> lines;
+};
+
+// A job that only says where it runs: "local" or the peer's endpoint.
+class placed_job_t : public bk_scanner_t::scan_job_t {
+ public:
+  placed_job_t(uint32_t job_id, bk_inventory_t& inventory, std::string where = "local")
+      : scan_job_t(job_id, inventory), where_(std::move(where)) {}
+  ~placed_job_t() override {
+    if (where_ == "local") inventory.scanner->remove_job(*this);
+  }
+  std::string name() const override { return "Test job"; }
+  std::string describe() const override { return where_; }
+  uint64_t data_size() const override { return 0; }
+  uint32_t scan_request_count() const override { return 0; }
+  void append_data(const std::shared_ptr<const std::string>&) override {}
+  void scan(const bk::ScanOptions&) override {}
+  void get_data(uint32_t) override {}
+  void data_reset() override {}
+  void reset() override {}
+  std::string scan_path() const override { return ""; }
+  const bk::ScanOptions& scan_options() const override { return options_; }
+  void on_scan_report(const vl::ScanReport&) override {}
+  void on_scan_error(const std::exception_ptr&, bool) override {}
+
+ private:
+  std::string where_;
+  bk::ScanOptions options_;
+};
+
+// An outgoing tie whose figures the test sets.
+class fake_peer_out_t : public bk_cluster_t::peer_out_t {
+ public:
+  fake_peer_out_t(bk_inventory_t& inventory, endpoint_t endpoint)
+      : inventory_(inventory), endpoint_(endpoint) {}
+  endpoint_t remote_endpoint() const override { return endpoint_; }
+  uint32_t max_forks() const override { return forks; }
+  uint32_t job_count() const override { return jobs; }
+  uint64_t bytes_in_queue() const override { return bytes; }
+  std::shared_ptr<bk_job_t> create_job(uint32_t job_id) override {
+    return std::make_shared<placed_job_t>(job_id, inventory_, text_of(endpoint_));
+  }
+
+  uint32_t forks = 0;
+  uint32_t jobs = 0;
+  uint64_t bytes = 0;
+
+ private:
+  bk_inventory_t& inventory_;
+  endpoint_t endpoint_;
+};
+
+// An incoming tie that records each STATUS.
+class fake_peer_in_t : public bk_cluster_t::peer_in_t {
+ public:
+  explicit fake_peer_in_t(endpoint_t endpoint) : endpoint_(endpoint) {}
+  endpoint_t remote_endpoint() const override { return endpoint_; }
+  void send_status(const bk_node_rating_t& local) override { statuses.push_back(local); }
+
+  std::vector<bk_node_rating_t> statuses;
+
+ private:
+  endpoint_t endpoint_;
+};
+
+class ClusterFixture : public ::testing::Test {
+ protected:
+  ClusterFixture() {
+    saved_threshold = log_threshold;
+    log_threshold = kLogDebug;
+    install_log(log);
+    build();
+  }
+  ~ClusterFixture() override {
+    tear_down();
+    install_log(make_console_log());
+    log_threshold = saved_threshold;
+  }
+
+  // A fresh central object, for each row of a table.
+  void rebuild() {
+    tear_down();
+    build();
+  }
+
+  // A configuration with an engine that is started on demand only, so no test
+  // waits for it.
+  static vl::BrelConfig config(bool engine = true, uint32_t forks = 4, float preference = 1.0f) {
+    vl::BrelConfig c;
+    c.set_is_se_installed(engine);
+    c.set_se_max_forks(forks);
+    c.set_actual_start(true);
+    c.set_local_scan_preference(preference);
+    return c;
+  }
+  static void add_server(vl::BrelConfig& c, const std::string& address, uint32_t port) {
+    vl::IPSocket* server = c.mutable_load_balance_to()->add_ip();
+    server->set_address(address);
+    server->set_port(port);
+  }
+  static void allow(vl::BrelConfig& c, const std::string& address) {
+    c.mutable_load_balance_allow_from()->add_ip()->set_address(address);
+  }
+
+  void apply(const vl::BrelConfig& c) {
+    inventory->scanner->reconfigure(c);
+    cluster->restart(c);
+  }
+
+  std::shared_ptr<fake_peer_out_t> connect_peer(const endpoint_t& where) {
+    auto tie = std::make_shared<fake_peer_out_t>(*inventory, where);
+    cluster->on_peer_out_connected(tie);
+    return tie;
+  }
+  // Connects a peer and makes it ready with these figures.
+  std::shared_ptr<fake_peer_out_t> ready_peer(const endpoint_t& where, uint32_t forks = 4,
+                                              uint32_t jobs = 0, uint64_t bytes = 0) {
+    auto tie = connect_peer(where);
+    status(tie, forks, jobs, bytes);
+    return tie;
+  }
+  void status(const std::shared_ptr<fake_peer_out_t>& tie, uint32_t forks, uint32_t jobs = 0,
+              uint64_t bytes = 0) {
+    tie->forks = forks;
+    tie->jobs = jobs;
+    tie->bytes = bytes;
+    cluster->on_peer_out_status(tie);
+  }
+  std::shared_ptr<fake_peer_in_t> accept_peer(const endpoint_t& where) {
+    auto tie = std::make_shared<fake_peer_in_t>(where);
+    cluster->on_peer_in_connected(tie);
+    return tie;
+  }
+
+  // Where the job went: "local", a peer's endpoint, or "error <code>: <text>".
+  std::string choose(uint32_t job_id = 1, const std::set<endpoint_t>& excluded = {},
+                     bool never_local = false) {
+    try {
+      jobs.push_back(cluster->choose_node(job_id, excluded, never_local));
+      return jobs.back()->describe();
+    } catch (const cf_proto_exception_t& e) {
+      return "error " + std::to_string(e.code()) + ": " + e.what();
+    }
+  }
+
+  void advance(std::chrono::milliseconds by) { now += by; }
+  bool run(const std::function<bool()>& done) { return run_until(inventory->io_context, done); }
+  // Runs the loop for `quiet`, for checks that something does not happen.
+  void run_for(std::chrono::milliseconds quiet) {
+    run_until(
+        inventory->io_context, [] { return false; }, quiet);
+  }
+
+  void build() {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw std::bad_alloc();
+    inventory = std::make_unique<bk_inventory_t>(pair[0]);
+    marrod = marrod_end_t::open(inventory->io_context, pair[1]);
+    cluster = inventory->cluster;
+    cluster->set_clock([this] { return now; });
+    cluster->set_local_job_factory([this](uint32_t job_id) -> std::shared_ptr<bk_job_t> {
+      return inventory->scanner->create_job<placed_job_t>(job_id);
+    });
+    cluster->state_changed.connect([this] { ++state_changes; });
+    state_changes = 0;
+  }
+  // Jobs go before the central object they refer to.
+  void tear_down() {
+    marrod->close();
+    jobs.clear();
+    cluster.reset();
+    inventory.reset();
+  }
+
+  int saved_threshold;
+  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
+  clock_type::time_point now = clock_type::now();
+  std::unique_ptr<bk_inventory_t> inventory;
+  std::shared_ptr<marrod_end_t> marrod;
+  std::shared_ptr<bk_cluster_t> cluster;
+  std::vector<std::shared_ptr<bk_job_t>> jobs;
+  int state_changes = 0;
+};
+
+}  // namespace cluster_test
