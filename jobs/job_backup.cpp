@@ -10,6 +10,7 @@ bk_job_backup_t::bk_job_backup_t(bk_master_job_t& master, std::shared_ptr<bk_job
     : job_(std::move(job)), master_(&master), data_(std::move(data)), source_size_(data_->size) {
   // The master keeps every byte: the source job has nothing to add.
   if (data_->size && *data_->size == data_->kept.total()) {
+    if (job_) job_->set_delegate(&bk_master_job_t::ignoring_delegate());
     job_.reset();
   } else if (job_) {
     job_->set_delegate(this);
@@ -18,6 +19,14 @@ bk_job_backup_t::bk_job_backup_t(bk_master_job_t& master, std::shared_ptr<bk_job
 }
 
 bk_job_backup_t::~bk_job_backup_t() {
+  drained_.disconnect_all_slots();
+  if (job_) job_->set_delegate(&bk_master_job_t::ignoring_delegate());
+}
+
+void bk_job_backup_t::detach() {
+  master_ = nullptr;
+  active_ = false;
+  kill_callbacks();
   drained_.disconnect_all_slots();
 }
 
@@ -51,7 +60,7 @@ void bk_job_backup_t::start() {
 void bk_job_backup_t::on_data_reset_response(uint32_t) {
   // Only the first answer after a start begins the reading; a later one belongs
   // to an aborted replay.
-  if (active_) return;
+  if (active_ || !master_) return;
   active_ = true;
   if (auto job = job_) job->get_data(kLocalReadChunk);
 }
@@ -88,11 +97,12 @@ void bk_job_backup_t::on_scan_response(uint32_t, const vl::ScanReport&, const bk
 void bk_job_backup_t::on_data_chunk_appended(uint32_t, uint32_t) {}
 
 void bk_job_backup_t::on_alarm(uint32_t, const std::exception_ptr& error, bool) {
-  master_->on_redirect_error(error);
+  if (master_) master_->on_redirect_error(error);
 }
 
 boost::signals2::connection bk_job_backup_t::connect_on_drained(
     const std::function<void()>& callback) {
+  if (!master_) return {};
   // The first chunk may come at once; every later one when the new executor has
   // stored enough.
   auto wrapped = wrap(callback);

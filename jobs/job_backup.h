@@ -48,6 +48,8 @@ class bk_job_backup_t : public bk_job_t::delegate, public bk_callback_wrapper_t 
   void on_resume(uint32_t size) override;
   // The new executor acknowledged `n` bytes.
   void on_acknowledged(uint64_t n);
+  // Cuts the backup off from its master for good: every later call does nothing.
+  void detach();
 
  private:
   // As the source job's delegate.
@@ -71,7 +73,8 @@ class bk_job_backup_t : public bk_job_t::delegate, public bk_callback_wrapper_t 
   // Lets the source job send its next chunk.
   boost::signals2::signal<void()> drained_;
   std::shared_ptr<bk_job_t> job_;
-  bk_master_job_t* const master_;
+  // Null once detached.
+  bk_master_job_t* master_;
   const std::shared_ptr<bk_master_job_t::data_state_t> data_;
   bool active_ = false;
   // The source job's read-back size came in this replay.

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "framework/error.h"
@@ -38,7 +39,7 @@ bk_master_job_t::bk_master_job_t(bk_inventory_t& inventory, uint32_t job_id, ser
 bk_master_job_t::~bk_master_job_t() {
   // The client gets its window back for everything still open, and its flow
   // control never stays held for a job that is gone.
-  if (data_) acknowledge(data_->unacknowledged);
+  if (data_ && delegate_) acknowledge(data_->unacknowledged);
   if (delegate_) delegate_->on_redirect_end(job_id);
   CF_LOG(kLogDebug, name_ + ": Destroyed");
 }
@@ -54,7 +55,7 @@ uint64_t bk_master_job_t::data_size() const {
 
 void bk_master_job_t::start() {
   ++starts_;
-  executor_.reset();
+  drop_executor();
   try {
     executor_ = services_.choose_node(job_id, tried_peers_, local_tried_);
   } catch (const cf_proto_exception_t& e) {
@@ -96,7 +97,7 @@ void bk_master_job_t::on_alarm(uint32_t, const std::exception_ptr& error, bool s
     fail(error);
     return;
   }
-  // The client has seen part of a read-back; another node's could not continue it.
+  // A read-back under way outside a redirect, or one the client has seen part of.
   if (get_data_state_ && (!kept_error_ || get_data_state_->response_received)) {
     fail(error);
     return;
@@ -107,26 +108,23 @@ void bk_master_job_t::on_alarm(uint32_t, const std::exception_ptr& error, bool s
 
 void bk_master_job_t::on_executor_error(const std::exception_ptr& error) {
   auto self = weak_from_this().lock();
+  // After a soft alarm the job only serves its data back, and once part of a
+  // read-back reached the client no other node could continue it: either way a
+  // failure ends the job.
+  if (soft_mode_ || (get_data_state_ && get_data_state_->response_received)) {
+    fail(error);
+    return;
+  }
   const int level = executor_ && !executor_endpoint() ? kLogError : kLogWarning;
   CF_LOG(level, name_ + " (" + describe() + "): " + exception_ptr_text(error));
   services_.report_failure(executor_endpoint());
-  // After a soft alarm the job only serves its data back; a failure there ends it.
-  if (soft_mode_) {
-    fail(error);
-    return;
-  }
   if (!data_) return;
-  // Part of the read-back reached the client; another node's could not continue it.
-  if (get_data_state_ && get_data_state_->response_received) {
-    fail(error);
-    return;
-  }
   ++generation_;
   if (!kept_error_) kept_error_ = kept_error_t{error, false};
   if (!backup_) {
     backup_ = std::make_unique<bk_job_backup_t>(*this, std::move(executor_), data_);
   }
-  executor_.reset();
+  drop_executor();
   // A read-back the failed executor never answered is asked of the next one.
   if (get_data_state_) get_data_state_->requested = false;
   start_redirect();
@@ -191,7 +189,7 @@ void bk_master_job_t::take_back_source_job() {
   if (backup_) {
     source = backup_->take_source_job();
     source_size = backup_->source_size();
-    backup_.reset();
+    dispose_backup();
   }
   const uint64_t generation = ++generation_;
   soft_mode_ = true;
@@ -269,7 +267,7 @@ void bk_master_job_t::on_redirect_error(const std::exception_ptr& error) {
   if (backup_ && backup_->source_job()) {
     services_.report_failure(services_.node_of(*backup_->source_job()));
   }
-  executor_.reset();
+  drop_executor();
   fail(kept_error_ ? kept_error_->error : error);
 }
 
@@ -286,11 +284,40 @@ bk_master_job_t::node_t bk_master_job_t::executor_endpoint() const {
 
 void bk_master_job_t::release_executor() {
   ++generation_;
-  backup_.reset();
-  executor_.reset();
+  dispose_backup();
+  drop_executor();
   chunk_sender_.reset();
   if (timer_) timer_->cancel();
   kill_callbacks();
+}
+
+void bk_master_job_t::drop_executor() {
+  if (!executor_) return;
+  executor_->set_delegate(&ignoring_delegate());
+  executor_.reset();
+}
+
+void bk_master_job_t::dispose_backup() {
+  if (!backup_) return;
+  backup_->detach();
+  std::shared_ptr<bk_job_backup_t> doomed(std::move(backup_));
+  boost::asio::post(*services_.io_context, [doomed] {});
+}
+
+bk_job_t::delegate& bk_master_job_t::ignoring_delegate() {
+  class ignoring_delegate_t : public bk_job_t::delegate {
+   public:
+    void on_get_data_response(uint32_t, uint64_t) override {}
+    void on_data_chunk(uint32_t, const char*, uint64_t) override {}
+    void on_scan_response(uint32_t, const vl::ScanReport&, const bk_hash_values_t&) override {}
+    void on_data_chunk_appended(uint32_t, uint32_t) override {}
+    void on_alarm(uint32_t, const std::exception_ptr&, bool) override {}
+    boost::signals2::connection connect_on_drained(const std::function<void()>&) override {
+      return {};
+    }
+  };
+  static ignoring_delegate_t sink;
+  return sink;
 }
 
 void bk_master_job_t::begin_redirect_for_driver() {

@@ -104,6 +104,9 @@ class bk_master_job_t : public bk_job_t,
 
   // The service core's way to the event loop and the cluster.
   static services_t default_services(bk_inventory_t& inventory);
+  // Takes the callbacks of a job that was let go while it may still be finishing
+  // a call into its old driver.
+  static bk_job_t::delegate& ignoring_delegate();
 
   struct scan_entry_t {
     bk::ScanOptions options;
@@ -154,6 +157,9 @@ class bk_master_job_t : public bk_job_t,
   void on_redirect_finished();
   node_t executor_endpoint() const;
   void release_executor();
+  void drop_executor();
+  // Destroyed later: the backup may be deep in a call from its source job.
+  void dispose_backup();
   void begin_redirect_for_driver();
   void end_redirect_for_driver();
   bool all_data_kept() const;

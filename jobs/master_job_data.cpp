@@ -261,7 +261,7 @@ void bk_master_job_t::finish_redirect() {
   auto self = weak_from_this().lock();
   const uint64_t generation = ++generation_;
   kept_error_.reset();
-  backup_.reset();
+  dispose_backup();
   data_->kept.clear();
   if (!forward_remaining_scans()) return;
   request_data();
