@@ -41,6 +41,8 @@ bk_master_job_t::~bk_master_job_t() {
   // control never stays held for a job that is gone.
   if (data_ && delegate_) acknowledge(data_->unacknowledged);
   if (delegate_) delegate_->on_redirect_end(job_id);
+  // The executor may outlive this job by a call it is finishing.
+  drop_executor();
   CF_LOG(kLogDebug, name_ + ": Destroyed");
 }
 

@@ -4,8 +4,8 @@
 // and requests to it and passes the answers back in request order, answers some
 // scans itself (no data, size limits), keeps every chunk until the executor has
 // stored it, and on an executor failure moves the job to another node, replaying
-// the data through a job backup. A soft-error client whose job could never be
-// placed gets its own data back from the master (chunk_sender_t).
+// the data through a job backup. A soft-error client whose data no executor holds
+// (the job was never placed) gets it back from the master (chunk_sender_t).
 //
 // Owned by the client tie (std::make_shared, then set_delegate and set_soft_error
 // before the first operation); owns its executor, backup and chunk sender. Event

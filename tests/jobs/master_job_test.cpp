@@ -112,6 +112,20 @@ TEST(MasterJob, GivesUpAfterThirtyPlacementsWithTheFirstError) {
   EXPECT_EQ(nullptr, rig.job);
 }
 
+TEST(MasterJob, ExecutorLetGoAnswersNobody) {
+  bk_master_rig_t rig;
+  auto local = rig.cluster.add_node(rig.io, "Local job 0x1");
+  rig.send("data");
+  rig.job->scan(options());
+  rig.job->reset();
+  local->answer_scan();
+  local->acknowledge_all();
+  local->alarm(vl::EC_NO_SCAN_ENGINE);
+  EXPECT_TRUE(rig.client.events.empty());
+  rig.job.reset();
+  EXPECT_EQ(4u, rig.client.acknowledged());
+}
+
 TEST(MasterJob, ResetStopsTheWaitAndEveryLaterCallback) {
   bk_master_rig_t rig;
   rig.cluster.add_failure(vl::EC_NOT_READY);
