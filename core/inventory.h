@@ -39,6 +39,9 @@ class bk_need_restart_t : public std::exception {
 };
 
 class bk_inventory_t {
+  // Builds a central object for unit tests (tests/support) with its own spool directory.
+  friend class bk_inventory_fixture_t;
+
  public:
   // REQUIRES: `monitor_fd` is the connected configuration-daemon socket; it is
   // taken over by the configuration link.
