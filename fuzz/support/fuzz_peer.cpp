@@ -1,7 +1,9 @@
 #include "fuzz/support/fuzz_peer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <unistd.h>
@@ -48,11 +50,25 @@ const fs::path& fuzz_socket_dir() {
   return socket_dir;
 }
 
+// An exception left a handler: the daemon would end. Aborts unless it may.
+void check_ending(const std::exception_ptr& error,
+                  const std::function<bool(const std::exception_ptr&)>& may_end) {
+  if (may_end(error)) return;
+  std::fprintf(stderr, "An exception ended the event loop: %s\n",
+               exception_ptr_text(error).c_str());
+  std::abort();
+}
+
 }  // namespace
 
 void fuzz_quiet_log() {
   install_protobuf_log_handler();
-  install_log(std::make_shared<discard_log_t>());
+  // To see what a failing input does: BRELKIN_FUZZ_LOG=1 <target> <input>.
+  if (std::getenv("BRELKIN_FUZZ_LOG")) {
+    install_log(make_console_log());
+  } else {
+    install_log(std::make_shared<discard_log_t>());
+  }
   log_threshold = kLogDebug;
 }
 
@@ -65,6 +81,45 @@ void fuzz_peer_t::start(const std::uint8_t* data, std::size_t size) {
                       if (!code) socket.shutdown(cf_local_socket_t::shutdown_send, ignored);
                     });
   start_read();
+}
+
+bool fuzz_peer_t::feed_paced(const std::uint8_t* data, std::size_t size, std::uint32_t limit,
+                             const std::function<bool(const std::exception_ptr&)>& may_end) {
+  start_read();
+  auto& io = static_cast<asio::io_context&>(socket.get_executor().context());
+  std::size_t at = 0;
+  bool ended = false;
+  try {
+    for (;;) {
+      // Everything the last piece made ready runs before the next one goes.
+      while (io.poll_one() != 0) {
+      }
+      if (read_ended || at == size) break;
+      std::size_t piece = size - at;
+      if (piece >= 4) {
+        std::uint32_t length;
+        std::memcpy(&length, data + at, 4);
+        if (length != 0 && length <= limit) {
+          piece = std::min<std::size_t>(piece, std::size_t{4} + length);
+        }
+      }
+      bool piece_written = false;
+      asio::async_write(socket, asio::buffer(data + at, piece),
+                        [&piece_written](const boost::system::error_code&, std::size_t) {
+                          piece_written = true;
+                        });
+      at += piece;
+      while (!piece_written && io.run_one() != 0) {
+      }
+    }
+  } catch (...) {
+    ended = true;
+    check_ending(std::current_exception(), may_end);
+  }
+  written = true;
+  boost::system::error_code ignored;
+  socket.shutdown(cf_local_socket_t::shutdown_send, ignored);
+  return !ended;
 }
 
 void fuzz_peer_t::start_read() {
@@ -116,11 +171,8 @@ bool fuzz_run_until(asio::io_context& io, const std::function<bool()>& done,
     }
     return true;
   } catch (...) {
-    const std::exception_ptr error = std::current_exception();
-    if (may_end(error)) return false;
-    std::fprintf(stderr, "An exception ended the event loop: %s\n",
-                 exception_ptr_text(error).c_str());
-    std::abort();
+    check_ending(std::current_exception(), may_end);
+    return false;
   }
 }
 

@@ -20,7 +20,8 @@
 
 // Routes the Protocol Buffers library's log into the process log, as main does,
 // and installs a log back-end that drops every line, with the threshold at Debug,
-// so every log text is still built from the input but nothing is written.
+// so every log text is still built from the input but nothing is written (with
+// BRELKIN_FUZZ_LOG set in the environment, the lines go to standard error).
 void fuzz_quiet_log();
 
 class fuzz_peer_t {
@@ -31,6 +32,15 @@ class fuzz_peer_t {
   // everything that arrives into `received` until end of file or an error.
   // REQUIRES: `data` stays valid until the loop has run dry; `socket` is connected.
   void start(const std::uint8_t* data, std::size_t size);
+
+  // Like start, but the input goes one frame at a time (cut as the frame reader cuts
+  // it; what follows a length it refuses goes as one piece), and each after the
+  // loop has run every handler the previous one made ready, as from a client that
+  // waits a moment between messages. Runs the loop itself, as fuzz_run does, until
+  // the input is written or the link has closed; returns false when an exception
+  // ended the loop.
+  bool feed_paced(const std::uint8_t* data, std::size_t size, std::uint32_t limit,
+                  const std::function<bool(const std::exception_ptr&)>& may_end);
 
   cf_local_socket_t socket;
   std::string received;
