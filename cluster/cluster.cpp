@@ -13,6 +13,7 @@
 #include "framework/exception.h"
 #include "framework/log.h"
 #include "jobs/job.h"
+#include "jobs/local_job.h"
 #include "schemas/brel_config.pb.h"
 
 namespace {
@@ -431,8 +432,7 @@ std::shared_ptr<bk_job_t> bk_cluster_t::choose_node(uint32_t job_id,
 
 std::shared_ptr<bk_job_t> bk_cluster_t::create_local_job(uint32_t job_id) {
   if (local_job_factory_) return local_job_factory_(job_id);
-  // Until local jobs exist this host cannot run one.
-  throw cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "No facilities available to process the job");
+  return inventory_.scanner->create_job(job_id);
 }
 
 void bk_cluster_t::report_success(const std::optional<endpoint_t>& node) {

@@ -136,7 +136,7 @@ class bk_cluster_t : public std::enable_shared_from_this<bk_cluster_t> {
   boost::signals2::signal<void()> state_changed;
 
   // Tests take over the clock the ratings age by, and the making of local jobs
-  // (by default the engine front's).
+  // (the engine front's unless set; an empty factory restores it).
   void set_clock(std::function<clock_type::time_point()> now);
   void set_local_job_factory(local_job_factory_t factory) {
     local_job_factory_ = std::move(factory);
