@@ -24,6 +24,7 @@
 #include "framework/error.h"
 #include "framework/log.h"
 #include "framework/user_owner.h"
+#include "jobs/client_acceptor_set.h"
 #include "schemas/brel_config.pb.h"
 
 namespace {
@@ -92,7 +93,7 @@ void bk_inventory_t::apply_first_config(const boost::signals2::connection& self,
     spool_dir_ = config.spool_dir();
     make_spool_dir(spool_dir_);
     // Listeners are bound while still privileged.
-    // Joins here: client_acceptors->start(config);
+    client_acceptors->start(config);
     // Joins here: peer_acceptor->start(config);
     if (switch_needed) {
       take_ownership(spool_dir_, owner);
@@ -129,7 +130,7 @@ void bk_inventory_t::apply_config(const vl::BrelConfig& config) {
         make_spool_dir(spool_dir_);
       }
       scanner->reconfigure(config);
-      // Joins here: client_acceptors->apply(config);
+      client_acceptors->apply(config);
       // Joins here: peer_acceptor->reconfigure(config);
       // Joins here: peer_connector->reconfigure(config);
       cluster->restart(config);

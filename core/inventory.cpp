@@ -14,6 +14,7 @@
 #include "core/stat_collector.h"
 #include "core/task_queue.h"
 #include "framework/log.h"
+#include "jobs/client_acceptor_set.h"
 #include "schemas/error.pb.h"
 
 namespace {
@@ -35,6 +36,7 @@ bk_inventory_t::bk_inventory_t(int monitor_fd)
       marrod_tie(bk_marrod_tie_t::create(*this, monitor_fd)),
       lumend(std::make_shared<bk_lumend_t>(*this)),
       scanner(std::make_shared<bk_scanner_t>(*this)),
+      client_acceptors(std::make_shared<bk_client_acceptor_set_t>(*this)),
       cluster(std::make_shared<bk_cluster_t>(*this)),
       stat_collector(std::make_shared<bk_stat_collector_t>(*this)),
       task_queue(std::make_shared<bk_task_queue_t>(io_context)),

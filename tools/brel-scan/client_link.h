@@ -54,7 +54,7 @@ class brel_scan_link_t : public cf_basic_ipc_link_t<Stream>,
  protected:
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
     bk::ServerMessage message;
-    if (!message.ParseFromZeroCopyStream(&body)) {
+    if (!message.ParsePartialFromZeroCopyStream(&body) || !message.IsInitialized()) {
       close();
       listener_.on_link_lost("the daemon sent a message that does not parse");
       return;

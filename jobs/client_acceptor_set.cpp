@@ -1,0 +1,34 @@
+#include "jobs/client_acceptor_set.h"
+
+#include "schemas/brel_config.pb.h"
+
+bk_client_acceptor_set_t::bk_client_acceptor_set_t(bk_inventory_t& inventory)
+    : inventory_(inventory) {}
+
+bk_client_acceptor_set_t::~bk_client_acceptor_set_t() = default;
+
+void bk_client_acceptor_set_t::start(const vl::BrelConfig& config) {
+  apply(config);
+}
+
+void bk_client_acceptor_set_t::apply(const vl::BrelConfig& config) {
+  configure_kind(config, bk_client_acceptor_t::kUnix);
+  configure_kind(config, bk_client_acceptor_t::kTcp);
+}
+
+void bk_client_acceptor_set_t::configure_kind(const vl::BrelConfig& config, int kind) {
+  const bool wanted = kind == bk_client_acceptor_t::kUnix
+                          ? config.has_local_socket()
+                          : config.has_ip_socket() && !config.internal_only();
+  const auto found = acceptors_.find(kind);
+  if (found != acceptors_.end()) {
+    if (wanted && !found->second->needs_restart(config)) return;
+    // The old listener closes (and a UNIX one removes its path) before a new one binds.
+    acceptors_.erase(found);
+  }
+  if (!wanted) return;
+  auto acceptor = bk_client_acceptor_t::create(inventory_, kind);
+  acceptor->set_accept_retry_delay(accept_retry_delay_);
+  acceptors_[kind] = acceptor;
+  acceptor->start(config);
+}

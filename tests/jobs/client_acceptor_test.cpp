@@ -1,0 +1,286 @@
+// The client listeners inside a central object: endpoints from the configuration,
+// the socket file, live reconfiguration, and an accept loop that survives running
+// out of descriptors.
+#include "jobs/client_acceptor_set.h"
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/lexical_cast.hpp>
+
+#include "core/inventory.h"
+#include "framework/log.h"
+#include "jobs/client_acceptor.h"
+#include "schemas/brel_client_ipc.pb.h"
+#include "schemas/brel_config.pb.h"
+#include "tests/support/run_until.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace fs = boost::filesystem;
+
+class recording_log_t : public cf_log_t {
+ public:
+  recording_log_t() : cf_log_t(nullptr, nullptr) {}
+  void open() override {}
+  void write(int level, const std::string& text) override {
+    lines.push_back(std::string(log_level_name(level)) + ": " + text);
+  }
+  void write_tagged(const std::string&, int, const std::string&) override {}
+  void out_of_memory() noexcept override {}
+  bool has(const std::string& part) const {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    });
+  }
+  // Index of the first line holding `part`, or -1.
+  int index(const std::string& part) const {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find(part) != std::string::npos) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  std::vector<std::string> lines;
+};
+
+// A TCP port nobody listens on right now.
+unsigned short free_port() {
+  asio::io_context io;
+  asio::ip::tcp::acceptor probe(io, {asio::ip::address_v4::loopback(), 0});
+  return probe.local_endpoint().port();
+}
+
+std::string hello_frame() {
+  bk::ClientMessage hello;
+  hello.set_tag(bk::ClientMessage::HELLO);
+  hello.set_origin(vl::APP_CONSOLE_SCANNER);
+  hello.set_origin_pid(1);
+  hello.set_flow_control(true);
+  const std::string body = hello.SerializeAsString();
+  const uint32_t length = static_cast<uint32_t>(body.size());
+  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
+}
+
+class ClientAcceptorTest : public ::testing::Test {
+ protected:
+  ClientAcceptorTest() {
+    int pair[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    monitor_end_ = pair[1];
+    inventory = std::make_unique<bk_inventory_t>(pair[0]);
+    set = std::make_unique<bk_client_acceptor_set_t>(*inventory);
+    log_threshold = kLogDebug;
+    install_log(log);
+  }
+  ~ClientAcceptorTest() override {
+    set.reset();
+    inventory.reset();
+    ::close(monitor_end_);
+  }
+
+  bool run(const std::function<bool()>& done) { return run_until(inventory->io_context, done); }
+
+  // Says HELLO on a connected client socket and reads the window that proves a
+  // client tie answers there.
+  template <class Socket>
+  void expect_tie_answers(Socket& socket) {
+    bool answered = false;
+    std::vector<char> reply(64);
+    asio::write(socket, asio::buffer(hello_frame()));
+    socket.async_read_some(asio::buffer(reply), [&](const boost::system::error_code& error,
+                                                    std::size_t n) { answered = !error && n > 4; });
+    EXPECT_TRUE(run([&] { return answered; }));
+  }
+
+  // The bare error value the configuration apply sees, or EC_OK.
+  vl::ErrorCode apply_error(const vl::BrelConfig& config) {
+    try {
+      set->apply(config);
+    } catch (vl::ErrorCode code) {
+      return code;
+    }
+    return vl::EC_OK;
+  }
+
+  temp_dir_t dir;
+  std::unique_ptr<bk_inventory_t> inventory;
+  std::unique_ptr<bk_client_acceptor_set_t> set;
+  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
+
+ private:
+  int monitor_end_ = -1;
+};
+
+TEST_F(ClientAcceptorTest, UnixListenerReplacesAStaleSocketAndLetsEveryoneConnect) {
+  const std::string path = dir / "brel.sock";
+  {
+    // A socket left by an earlier run.
+    asio::local::stream_protocol::acceptor stale(inventory->io_context, path);
+  }
+  ASSERT_TRUE(fs::exists(path));
+  vl::BrelConfig config;
+  config.set_local_socket(path);
+  set->start(config);
+  EXPECT_TRUE(log->has("Debug: Server on \"" + path + "\" started"));
+  struct stat status;
+  ASSERT_EQ(::stat(path.c_str(), &status), 0);
+  EXPECT_TRUE(S_ISSOCK(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0777, 0666u);
+
+  asio::local::stream_protocol::socket client(inventory->io_context);
+  client.connect(path);
+  expect_tie_answers(client);
+
+  // Dropping the setting closes the listener and removes its file; the connection
+  // already made lives on.
+  set->apply(vl::BrelConfig());
+  EXPECT_TRUE(log->has("Debug: Server on \"" + path + "\" stopped"));
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_TRUE(client.is_open());
+}
+
+TEST_F(ClientAcceptorTest, UnixListenerLeavesOtherFilesAlone) {
+  const std::string path = dir / "precious";
+  std::ofstream(path) << "keep me";
+  vl::BrelConfig config;
+  config.set_local_socket(path);
+  try {
+    set->start(config);
+    ADD_FAILURE() << "a regular file was taken for a socket";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_NE(std::string(e.what()).find("Not a socket: \"" + path + "\""), std::string::npos)
+        << e.what();
+  }
+  // The failed acceptor goes with its set; the file stays as it was.
+  set.reset();
+  std::ifstream file(path);
+  std::string content;
+  std::getline(file, content);
+  EXPECT_EQ(content, "keep me");
+}
+
+TEST_F(ClientAcceptorTest, RefusesUnixPathsTheSocketAddressCannotHold) {
+  vl::BrelConfig config;
+  for (const std::string path : {"sock", ""}) {
+    config.set_local_socket(path);
+    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG);
+    EXPECT_TRUE(log->has("Error: Endpoint: Path must be absolute: \"" + path + "\"")) << path;
+  }
+  // 107 bytes fit, 108 do not.
+  std::string path = dir.path().string() + "/";
+  path += std::string(107 - path.size(), 's');
+  config.set_local_socket(path + "x");
+  EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG);
+  EXPECT_TRUE(log->has("Error: Endpoint: File name too long: \"" + path + "x\""));
+  config.set_local_socket(path);
+  EXPECT_EQ(apply_error(config), vl::EC_OK);
+  EXPECT_TRUE(fs::exists(path));
+}
+
+TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
+  const std::string path = dir / "brel.sock";
+  const unsigned short port = free_port();
+  vl::BrelConfig config;
+  config.set_local_socket(path);
+  config.mutable_ip_socket()->set_address("127.0.0.1");
+  config.mutable_ip_socket()->set_port(port);
+  set->start(config);
+  const std::string endpoint = "127.0.0.1:" + std::to_string(port);
+  EXPECT_TRUE(log->has("Debug: Server on " + endpoint + " started"));
+  asio::ip::tcp::socket client(inventory->io_context);
+  client.connect({asio::ip::address_v4::loopback(), port});
+  expect_tie_answers(client);
+
+  // The same endpoints: both stay.
+  const std::size_t lines = log->lines.size();
+  set->apply(config);
+  EXPECT_EQ(log->lines.size(), lines);
+
+  // Another port: the old listener stops before the new one starts; UNIX untouched.
+  const unsigned short other_port = free_port();
+  config.mutable_ip_socket()->set_port(other_port);
+  set->apply(config);
+  const std::string other = "127.0.0.1:" + std::to_string(other_port);
+  ASSERT_GE(log->index("Server on " + endpoint + " stopped"), 0);
+  EXPECT_LT(log->index("Server on " + endpoint + " stopped"),
+            log->index("Server on " + other + " started"));
+  EXPECT_FALSE(log->has("Server on \"" + path + "\" stopped"));
+
+  // internal_only drops the TCP listener and keeps the UNIX one; off again, it is back.
+  config.set_internal_only(true);
+  set->apply(config);
+  EXPECT_TRUE(log->has("Server on " + other + " stopped"));
+  asio::ip::tcp::socket refused(inventory->io_context);
+  boost::system::error_code error;
+  refused.connect({asio::ip::address_v4::loopback(), other_port}, error);
+  EXPECT_TRUE(error);
+  EXPECT_TRUE(fs::exists(path));
+  config.set_internal_only(false);
+  set->apply(config);
+  asio::ip::tcp::socket again(inventory->io_context);
+  again.connect({asio::ip::address_v4::loopback(), other_port});
+  expect_tie_answers(again);
+}
+
+TEST_F(ClientAcceptorTest, RefusesTcpEndpointsThatAreNoAddress) {
+  vl::BrelConfig config;
+  for (const char* address : {"*", "", "localhost", "[::1]"}) {
+    config.mutable_ip_socket()->set_address(address);
+    config.mutable_ip_socket()->set_port(4000);
+    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG) << address;
+    EXPECT_TRUE(log->has("Error: Endpoint: ")) << address;
+    EXPECT_TRUE(log->has(std::string(": ") + address + ":4000")) << address;
+  }
+  config.mutable_ip_socket()->set_address("127.0.0.1");
+  config.mutable_ip_socket()->set_port(65536);
+  EXPECT_THROW(set->apply(config), boost::bad_lexical_cast);
+  // A wildcard address listens everywhere.
+  config.mutable_ip_socket()->set_address("0.0.0.0");
+  config.mutable_ip_socket()->set_port(free_port());
+  EXPECT_EQ(apply_error(config), vl::EC_OK);
+}
+
+TEST_F(ClientAcceptorTest, AcceptLoopSurvivesRunningOutOfDescriptors) {
+  set->set_accept_retry_delay(std::chrono::milliseconds(20));
+  const std::string path = dir / "brel.sock";
+  vl::BrelConfig config;
+  config.set_local_socket(path);
+  set->start(config);
+  asio::local::stream_protocol::socket client(inventory->io_context);
+  client.connect(path);
+
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  {
+    // No descriptor below the lowest free one is left for accept.
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const bool failed = run([&] { return log->has("Error: Server socket: accept: "); });
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_TRUE(failed);
+  }
+  EXPECT_TRUE(log->has("Too many open files"));
+  // Once descriptors are free again the waiting client is taken.
+  expect_tie_answers(client);
+}
+
+}  // namespace
