@@ -25,6 +25,7 @@
 #include "jobs/client_protocol.h"
 #include "schemas/brel_appstat.pb.h"
 #include "schemas/brel_client_ipc.pb.h"
+#include "tests/support/client_end.h"
 #include "tests/support/run_until.h"
 
 namespace {
@@ -83,51 +84,6 @@ class fake_job_t : public bk_job_t {
   std::function<void(fake_job_t&)> on_destroy;
 };
 
-// The client's end of the connection: sends client messages, keeps what comes back.
-class client_end_t : public cf_local_ipc_link_t, public std::enable_shared_from_this<client_end_t> {
- public:
-  static std::shared_ptr<client_end_t> open(std::shared_ptr<local_socket> socket) {
-    std::shared_ptr<client_end_t> end(new client_end_t);
-    end->set_socket(std::move(socket));
-    end->read_header();
-    return end;
-  }
-  void send(const bk::ClientMessage& message) { async_send_message(message); }
-  // Bytes as they are, framed or not.
-  void send_raw(const std::string& bytes) {
-    boost::asio::write(*socket(), boost::asio::buffer(bytes));
-  }
-  void close() {
-    boost::system::error_code ignored;
-    socket()->close(ignored);
-  }
-
-  std::deque<message_t> messages;
-  bool ended = false;
-
- private:
-  client_end_t() : cf_local_ipc_link_t(kIpcLinkLimit) {}
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-    message_t message;
-    EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
-    messages.push_back(message);
-  }
-  void on_error(const boost::system::error_code&) override { ended = true; }
-  std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
-};
-
-bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
-  bk::ClientMessage message;
-  message.set_tag(tag);
-  message.set_job_id(job_id);
-  return message;
-}
-
-std::string frame(const std::string& body) {
-  const uint32_t length = static_cast<uint32_t>(body.size());
-  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
-}
-
 class ClientTieTest : public ::testing::Test {
  protected:
   ClientTieTest() {
@@ -167,7 +123,7 @@ class ClientTieTest : public ::testing::Test {
     tie->start(near);
     tie_ = tie;
     tie_name = tie->name();
-    client = client_end_t::open(far);
+    client = local_client_end_t::open(far);
   }
 
   bool run(const std::function<bool()>& done) { return run_until(inventory->io_context, done); }
@@ -236,7 +192,7 @@ class ClientTieTest : public ::testing::Test {
 
   std::unique_ptr<bk_inventory_t> inventory;
   std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
-  std::shared_ptr<client_end_t> client;
+  std::shared_ptr<local_client_end_t> client;
   std::vector<std::weak_ptr<fake_job_t>> jobs;
   std::vector<vl::BrelAppStat> stats;
   std::vector<bk_stat_collector_t::client_key_t> gone;
@@ -493,7 +449,7 @@ TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
       {"HELLO of an unknown component",
        [&] {
          // origin 99 is no vl::Application value: the parser sets it aside.
-         client->send_raw(frame(std::string("\x08\x01\x10\x63\x18\x01", 6)));
+         client->send_raw(client_frame(std::string("\x08\x01\x10\x63\x18\x01", 6)));
        },
        "IPC: HELLO: Invalid argument"},
       {"INIT without identifier",
@@ -516,9 +472,9 @@ TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
          client->send(client_message(bk::ClientMessage::DATA_CHUNK, 1));
        },
        "IPC: DATA_CHUNK: Invalid argument"},
-      {"body that does not parse", [&] { client->send_raw(frame("\xff\xff\xff")); },
+      {"body that does not parse", [&] { client->send_raw(client_frame("\xff\xff\xff")); },
        "IPC: Invalid IPC message format"},
-      {"unknown tag", [&] { client->send_raw(frame(std::string("\x08\x07", 2))); },
+      {"unknown tag", [&] { client->send_raw(client_frame(std::string("\x08\x07", 2))); },
        "IPC: Invalid IPC message format"},
       {"empty frame", [&] { client->send_raw(std::string(4, '\0')); },
        "IO: Invalid IPC message size"},

@@ -100,6 +100,10 @@ class marrod_harness_t {
   bool wait_output(const std::string& text, std::chrono::milliseconds timeout = kWait);
   // Everything the program wrote so far on standard error and standard output.
   const std::string& output() const { return output_; }
+  // The harness's event loop: what a test runs on it (a client of the daemon, a
+  // stand-in engine) advances whenever the harness waits, and the daemon's output
+  // keeps being read while the test waits on it.
+  boost::asio::io_context& io() { return io_; }
   pid_t pid() const { return pid_; }
 
  private:

@@ -1,0 +1,80 @@
+// client_end_t: a client program's end of one daemon connection, for tests: sends
+// bk::ClientMessage (or any bytes), keeps every bk::ServerMessage that arrives and
+// notes when the connection ends. Runs on the caller's event loop, which the test
+// drives with run_until.
+//
+// Held by a shared pointer (the test's and the outstanding reads and writes);
+// close() ends it. Event loop only.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/write.hpp>
+
+#include "framework/basic_ipc_link.h"
+#include "schemas/brel_client_ipc.pb.h"
+
+template <class Stream>
+class client_end_t : public cf_basic_ipc_link_t<Stream>,
+                     public std::enable_shared_from_this<client_end_t<Stream>> {
+ public:
+  using base_type = cf_basic_ipc_link_t<Stream>;
+
+  // Starts reading on a connected stream.
+  static std::shared_ptr<client_end_t> open(std::shared_ptr<Stream> stream) {
+    std::shared_ptr<client_end_t> end(new client_end_t);
+    end->set_socket(std::move(stream));
+    end->read_header();
+    return end;
+  }
+
+  void send(const bk::ClientMessage& message) { this->async_send_message(message); }
+  // Bytes as they are, framed or not; written at once.
+  void send_raw(const std::string& bytes) {
+    boost::asio::write(*this->socket(), boost::asio::buffer(bytes));
+  }
+  void close() {
+    boost::system::error_code ignored;
+    this->socket()->close(ignored);
+  }
+
+  std::deque<bk::ServerMessage> messages;
+  // The daemon closed the connection (or an error ended it).
+  bool ended = false;
+  boost::system::error_code end_code;
+
+ private:
+  client_end_t() : base_type(kIpcLinkLimit) {}
+  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
+    bk::ServerMessage message;
+    EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
+    messages.push_back(std::move(message));
+  }
+  void on_error(const boost::system::error_code& code) override {
+    ended = true;
+    end_code = code;
+  }
+  std::shared_ptr<base_type> shared_this() override { return this->shared_from_this(); }
+};
+
+using local_client_end_t = client_end_t<boost::asio::local::stream_protocol::socket>;
+using tcp_client_end_t = client_end_t<boost::asio::ip::tcp::socket>;
+
+// A length-prefixed frame around `body`, as the message link writes it.
+inline std::string client_frame(const std::string& body) {
+  const auto length = static_cast<uint32_t>(body.size());
+  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
+}
+
+inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
+  bk::ClientMessage message;
+  message.set_tag(tag);
+  message.set_job_id(job_id);
+  return message;
+}
