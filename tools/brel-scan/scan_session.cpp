@@ -94,7 +94,7 @@ void brel_scan_session_t::start_next_job() {
     job_id_ = next_job_id_++;
     send(make_message(bk::ClientMessage::INIT, job_id_));
     phase_ = phase_t::streaming;
-    progress_.begin(result_.name, input_size_);
+    progress_.begin(result_.name, "sending", input_size_);
     pump();
     return;
   }
@@ -135,7 +135,7 @@ void brel_scan_session_t::pump() {
 
 void brel_scan_session_t::start_scan() {
   close_input();
-  progress_.end();
+  progress_.note("scanning");
   bk::ClientMessage message = make_message(bk::ClientMessage::SCAN_REQUEST, job_id_);
   *message.mutable_scan_options() = settings_.options;
   send(message);
@@ -231,6 +231,7 @@ void brel_scan_session_t::on_get_data_response(const bk::ServerMessage& message)
     return;
   }
   expected_ = message.data_size();
+  progress_.begin(result_.name, "receiving", static_cast<int64_t>(expected_));
   output_temp_ = settings_.output_path + ".part-" + std::to_string(getpid());
   output_fd_ = open(output_temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (output_fd_ < 0) {
@@ -261,6 +262,7 @@ void brel_scan_session_t::on_data_chunk(const bk::ServerMessage& message) {
     return;
   }
   received_ += data.size();
+  progress_.update(received_);
   if (received_ < expected_) return;
   const int fd = output_fd_;
   output_fd_ = -1;
