@@ -3,20 +3,24 @@
 //
 //   stand-se --socket PATH [--delay-ms N] [--max-concurrent N] [--benchmark]
 //            [--fault drop|reorder|malformed] [--fault-after N]
+//   stand-se --write-test-file PATH
 
 #include <csignal>
+#include <fstream>
 #include <iostream>
 #include <string>
 
 #include <boost/asio/signal_set.hpp>
 #include <boost/program_options.hpp>
 
+#include "tests/support/test_virus.h"
 #include "tools/stand-se/stand_se.h"
 
 namespace po = boost::program_options;
 
 int main(int argc, char** argv) {
   std::string socket_path;
+  std::string test_file_path;
   std::string fault = "none";
   unsigned delay_ms = 0;
   std::size_t max_concurrent = 0;
@@ -29,7 +33,10 @@ int main(int argc, char** argv) {
       "benchmark", "answer clean after a plain read of the file")(
       "fault", po::value(&fault), "none, drop, reorder or malformed")(
       "fault-after", po::value(&fault_after),
-      "requests answered normally on each connection before the fault applies");
+      "requests answered normally on each connection before the fault applies")(
+      "write-test-file", po::value(&test_file_path),
+      "write the anti-virus test file to PATH and exit (the text is never stored in the "
+      "repository, so demonstrations make it here)");
 
   stand_se_options_t options;
   try {
@@ -37,6 +44,16 @@ int main(int argc, char** argv) {
     po::store(po::parse_command_line(argc, argv, description), values);
     if (values.count("help")) {
       std::cout << description;
+      return 0;
+    }
+    if (values.count("write-test-file")) {
+      std::ofstream out(values["write-test-file"].as<std::string>(), std::ios::binary);
+      out << test_virus_text();
+      out.close();
+      if (!out) {
+        std::cerr << "stand-se: cannot write the test file\n";
+        return 1;
+      }
       return 0;
     }
     po::notify(values);
