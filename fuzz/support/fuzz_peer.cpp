@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <unistd.h>
 
@@ -42,8 +43,12 @@ void remove_socket_dir() {
 
 const fs::path& fuzz_socket_dir() {
   if (socket_dir.empty()) {
-    char pattern[] = "/tmp/brelkin-fuzz-XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
+    // Under TMPDIR when set, so that a run that crashes leaves nothing elsewhere.
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/brelkin-fuzz-XXXXXX";
+    // A socket path holds at most 107 bytes.
+    if (pattern.size() > 90) pattern = "/tmp/brelkin-fuzz-XXXXXX";
+    if (!mkdtemp(pattern.data())) std::abort();
     socket_dir = pattern;
     std::atexit(remove_socket_dir);
   }
