@@ -23,12 +23,12 @@ std::exception_ptr out_of_order(const std::string& text) {
 
 void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
   auto self = weak_from_this().lock();
-  if (cure_requested_) {
-    reject("Data chunk after cure");
-    return;
-  }
-  if (soft_mode_) {
-    reject("Data chunk after soft error");
+  if (cure_requested_ || soft_mode_) {
+    // The refused bytes came out of the client's window all the same: they go
+    // back with the job's other open bytes when the job ends.
+    if (!data_) data_ = std::make_shared<data_state_t>();
+    data_->unacknowledged += chunk->size();
+    reject(cure_requested_ ? "Data chunk after cure" : "Data chunk after soft error");
     return;
   }
   if (!data_) data_ = std::make_shared<data_state_t>();

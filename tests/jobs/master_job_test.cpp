@@ -291,6 +291,9 @@ TEST(MasterJob, ScanWithoutDataIsAnsweredLaterWithAnEmptyReport) {
   EXPECT_EQ(vl::EC_PROTOCOL_VIOLATION, error_code_of(rig.client.of(kind_t::kAlarm)[0].error));
   EXPECT_NE(std::string::npos,
             error_text_of(rig.client.of(kind_t::kAlarm)[0].error).find("Data chunk after cure"));
+  // The refused bytes return to the client's window when the job goes.
+  rig.job.reset();
+  EXPECT_EQ(4u, rig.client.acknowledged());
 }
 
 TEST(MasterJob, SizeLimitsAreAnsweredByTheMasterAndEqualSizesAreScanned) {
@@ -508,6 +511,8 @@ TEST(MasterJob, DataAfterSoftAlarmEndsTheJob) {
   EXPECT_EQ(vl::EC_PROTOCOL_VIOLATION, error_code_of(alarm.error));
   EXPECT_NE(std::string::npos, error_text_of(alarm.error).find("Data chunk after soft error"));
   EXPECT_EQ(1u, rig.cluster.placements.size());
+  rig.job.reset();
+  EXPECT_EQ(6u, rig.client.acknowledged());
 }
 
 TEST(MasterJob, SoftClientWhoseExecutorFailsReadsItsDataBackFromIt) {
