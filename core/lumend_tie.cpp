@@ -66,7 +66,9 @@ void bk_lumend_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body
   // The delegate may drop its reference while we still report.
   const auto self = shared_from_this();
   cl::ServerMessage message;
-  if (!message.ParseFromZeroCopyStream(&body)) {
+  // Parsed partially and checked after: a missing field is this link's own error,
+  // without a second line from the library.
+  if (!message.ParsePartialFromZeroCopyStream(&body) || !message.IsInitialized()) {
     on_error(make_error_code(vl::EC_BAD_MESSAGE_FORMAT));
     return;
   }

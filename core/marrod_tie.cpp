@@ -76,7 +76,9 @@ void bk_marrod_tie_t::request_lumend(socket_path_callback_t callback) {
 
 void bk_marrod_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
   vl::Marrod2BrelMessage message;
-  if (!message.ParseFromZeroCopyStream(&body)) {
+  // Parsed partially and checked after: a missing field is this link's own error,
+  // without a second line from the library.
+  if (!message.ParsePartialFromZeroCopyStream(&body) || !message.IsInitialized()) {
     throw boost::system::system_error(make_error_code(vl::EC_BAD_MESSAGE_FORMAT));
   }
   switch (message.tag()) {
