@@ -1,6 +1,7 @@
 // cf_basic_ipc_link_t: the message link under every conversation of the daemon.
 // Frames are a 4-byte body length in host byte order, then the serialised protobuf
-// message. The link reads frames one at a time and hands each body to on_message; it
+// message. The link reads what the socket holds (up to a look-ahead, or the rest of a
+// large frame), hands each complete body to on_message in turn, and reads on; it
 // queues outgoing messages and writes everything queued during one write in the next
 // single write. Parsing, dispatch, error reactions and closing the socket belong to
 // the derived class.
@@ -18,6 +19,7 @@
 // or async_send_message is called.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -80,10 +82,13 @@ class cf_basic_ipc_link_t {
 
   // Starts the read loop. Call exactly once, after set_socket; from then on one read
   // is outstanding until on_error, a refused size or a closed link ends the loop.
-  void read_header();
+  void read_header() {
+    BOOST_ASSERT(socket_);
+    start_read();
+  }
 
   // One received body, yielded as one block; valid only during the call. The link
-  // reads on after the call unless the call closed it.
+  // goes on with the next frame after the call unless the call closed it.
   virtual void on_message(google::protobuf::io::ZeroCopyInputStream& body) = 0;
   // An I/O error (end of file included: boost::asio::error::eof) or a refused
   // frame size (EC_BAD_MESSAGE_SIZE). Reading has stopped; the socket is still open.
@@ -98,8 +103,16 @@ class cf_basic_ipc_link_t {
   virtual void on_send_idle() {}
 
  private:
-  void on_header(const boost::system::error_code& code);
-  void on_body(const boost::system::error_code& code);
+  // Small frames arrive many to one read; a frame longer than this is read up to its
+  // end and no further, so its body is never moved once received.
+  static constexpr std::uint32_t read_ahead = 64 * 1024;
+  // Unread bytes up to this many are moved to the front of the buffer before a read.
+  static constexpr std::uint32_t compact_limit = 4 * 1024;
+
+  void start_read();
+  void on_read(const boost::system::error_code& code, std::size_t count);
+  // Hands out every complete frame received, then reads on.
+  void deliver();
   void send_next();
   void on_write(const boost::system::error_code& code);
   void handle_io_error(const boost::system::error_code& code);
@@ -108,7 +121,10 @@ class cf_basic_ipc_link_t {
   const std::uint32_t limit_;
   // Event loop only.
   std::shared_ptr<stream_type> socket_;
+  // Received bytes not yet handed out are read_buffer_[read_begin_, read_end_).
   cf_ipc_buffer_t read_buffer_;
+  std::uint32_t read_begin_ = 0;
+  std::uint32_t read_end_ = 0;
   cf_ipc_buffer_t pending_buffer_;
   // Non-empty exactly while a write is outstanding (and after a failed write).
   cf_ipc_buffer_t in_flight_buffer_;
@@ -127,51 +143,71 @@ extern template class cf_basic_ipc_link_t<cf_ssl_stream_t, bk_ssl_socket_traits>
 // Reading
 
 template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::read_header() {
-  BOOST_ASSERT(socket_);
-  read_buffer_.resize(header_size, true);
-  Traits::async_read_exactly(*socket_, boost::asio::buffer(read_buffer_.data(), header_size),
-                             [self = shared_this()](const boost::system::error_code& code,
-                                                    std::size_t) { self->on_header(code); });
+void cf_basic_ipc_link_t<Stream, Traits>::start_read() {
+  std::uint32_t unread = read_end_ - read_begin_;
+  if (unread == 0) {
+    read_begin_ = read_end_ = 0;
+  } else if (read_begin_ > 0 && unread <= compact_limit) {
+    std::memmove(read_buffer_.data(), read_buffer_.data() + read_begin_, unread);
+    read_begin_ = 0;
+    read_end_ = unread;
+  }
+  // The frame at read_begin_ needs its header, then its body (deliver has checked
+  // the length against limit_, so the sum stays far below 2^32).
+  std::uint32_t frame_end = read_begin_ + header_size;
+  if (unread >= header_size) {
+    std::uint32_t length;
+    std::memcpy(&length, read_buffer_.data() + read_begin_, header_size);
+    frame_end += length;
+  }
+  // Looking further ahead only from the front keeps the buffer at most one frame
+  // plus the look-ahead long.
+  const std::uint32_t room_end = read_begin_ == 0 ? std::max(frame_end, read_ahead) : frame_end;
+  read_buffer_.resize(room_end, false);
+  Traits::async_read_some(
+      *socket_, boost::asio::buffer(read_buffer_.data() + read_end_, room_end - read_end_),
+      [self = shared_this()](const boost::system::error_code& code, std::size_t count) {
+        self->on_read(code, count);
+      });
 }
 
 template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::on_header(const boost::system::error_code& code) {
+void cf_basic_ipc_link_t<Stream, Traits>::on_read(const boost::system::error_code& code,
+                                                  std::size_t count) {
   // Our owner closed the link: nothing is reported and nothing re-armed.
   if (!is_open()) return;
   if (code) {
     handle_io_error(code);
     return;
   }
-  std::uint32_t length;
-  std::memcpy(&length, read_buffer_.data(), header_size);
-  if (length == 0 || length > limit_) {
-    handle_io_error(make_error_code(vl::EC_BAD_MESSAGE_SIZE));
-    return;
-  }
-  read_buffer_.resize(length, true);
-  Traits::async_read_exactly(*socket_, boost::asio::buffer(read_buffer_.data(), length),
-                             [self = shared_this()](const boost::system::error_code& code,
-                                                    std::size_t) { self->on_body(code); });
+  read_end_ += static_cast<std::uint32_t>(count);
+  deliver();
 }
 
 template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::on_body(const boost::system::error_code& code) {
-  // Our owner closed the link: nothing is reported and nothing re-armed.
-  if (!is_open()) return;
-  if (code) {
-    handle_io_error(code);
-    return;
+void cf_basic_ipc_link_t<Stream, Traits>::deliver() {
+  for (;;) {
+    const std::uint32_t unread = read_end_ - read_begin_;
+    if (unread < header_size) break;
+    std::uint32_t length;
+    std::memcpy(&length, read_buffer_.data() + read_begin_, header_size);
+    if (length == 0 || length > limit_) {
+      handle_io_error(make_error_code(vl::EC_BAD_MESSAGE_SIZE));
+      return;
+    }
+    if (unread - header_size < length) break;
+    const std::uint32_t body = read_begin_ + header_size;
+    read_begin_ = body + length;
+    {
+      // The parser reads the body where it landed, as one block (limit <= INT_MAX).
+      google::protobuf::io::ArrayInputStream stream(read_buffer_.data() + body,
+                                                    static_cast<int>(length));
+      on_message(stream);
+    }
+    // on_message may have closed the link, which ends the loop.
+    if (!is_open()) return;
   }
-  {
-    // The parser reads the body where it landed, as one block (limit <= INT_MAX).
-    google::protobuf::io::ArrayInputStream body(read_buffer_.data(),
-                                                static_cast<int>(read_buffer_.size()));
-    on_message(body);
-  }
-  read_buffer_.resize(0, true);
-  // on_message may have closed the link, which ends the loop.
-  if (is_open()) read_header();
+  start_read();
 }
 
 template <class Stream, class Traits>

@@ -3,15 +3,14 @@
 // serves UNIX and TCP sockets and TLS streams over TCP.
 //
 // Stateless; every function is called on the stream's event loop. Reads complete
-// only when the whole buffer is filled and writes only when every byte is written
-// (or on the first error).
+// as soon as some bytes have come (the link reads ahead and assembles frames itself);
+// writes only when every byte is written (or on the first error).
 #pragma once
 
 #include <utility>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 
@@ -21,9 +20,9 @@ struct basic_socket_traits {
   using stream_type = Socket;
 
   template <class Handler>
-  static void async_read_exactly(stream_type& stream, const boost::asio::mutable_buffer& buffer,
-                                 Handler&& handler) {
-    boost::asio::async_read(stream, buffer, std::forward<Handler>(handler));
+  static void async_read_some(stream_type& stream, const boost::asio::mutable_buffer& buffer,
+                              Handler&& handler) {
+    stream.async_read_some(buffer, std::forward<Handler>(handler));
   }
 
   template <class Handler>
@@ -44,9 +43,9 @@ struct bk_ssl_socket_traits {
   using stream_type = cf_ssl_stream_t;
 
   template <class Handler>
-  static void async_read_exactly(stream_type& stream, const boost::asio::mutable_buffer& buffer,
-                                 Handler&& handler) {
-    boost::asio::async_read(stream, buffer, std::forward<Handler>(handler));
+  static void async_read_some(stream_type& stream, const boost::asio::mutable_buffer& buffer,
+                              Handler&& handler) {
+    stream.async_read_some(buffer, std::forward<Handler>(handler));
   }
 
   template <class Handler>
