@@ -20,9 +20,15 @@ bk_task_queue_t::~bk_task_queue_t() {
 void bk_task_queue_t::post(std::function<void()>&& task) {
   // A worker that ended after a failure is still joinable: it is never restarted.
   if (!worker_.joinable()) worker_ = boost::thread([this] { run_worker(); });
-  boost::lock_guard<boost::mutex> lock(mutex_);
-  tasks_.push_back(std::move(task));
-  not_empty_.notify_one();
+  bool was_empty;
+  {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    was_empty = tasks_.empty();
+    tasks_.push_back(std::move(task));
+  }
+  // Only an empty queue can have the worker waiting; woken outside the lock, it
+  // does not block again at once on the mutex we still hold.
+  if (was_empty) not_empty_.notify_one();
 }
 
 void bk_task_queue_t::run_worker() {
