@@ -2,7 +2,8 @@
 // the spool directory, has each scan request scanned by the scanning engine (through
 // bk_scanner_t) and, when the cloud lookup is on, checked by the file's SHA-1
 // (through bk_lumend_t), answers each request once with the combined verdict, and
-// reads the (possibly cured) data back one chunk per drained signal of its driver.
+// reads the (possibly cured) data back one chunk per drained signal of its driver,
+// each read on the worker while the one before it goes out.
 //
 // Made by bk_scanner_t::create_job and owned by its driver (a master job or a peer
 // tie-in); the scanner keeps only a weak reference. Event loop only: file work runs
@@ -92,8 +93,10 @@ class bk_local_job_t : public bk_scanner_t::scan_job_t,
   void on_reading_opened(const std::shared_ptr<bk_local_job_t>& self, std::uint64_t reading,
                          const util::either_t<std::exception_ptr, detail_t::reading_t>& result);
   void send_chunk(std::uint64_t reading);
+  void read_next_chunk(std::uint64_t reading);
   void on_chunk_read(std::uint64_t reading,
                      const util::either_t<std::exception_ptr, detail_t::chunk_t>& result);
+  void deliver_chunk(std::uint64_t reading);
   void end_reading();
 
   // Ends the request in progress without an answer: its digests, cloud verdict
@@ -137,7 +140,11 @@ class bk_local_job_t : public bk_scanner_t::scan_job_t,
   bool reading_opening_ = false;
   // ... and they are opened once the size of the main file is known again.
   bool reading_deferred_ = false;
+  // A chunk read runs on the worker; its result waits in next_chunk_ for the next
+  // drained signal, or goes out at once when that signal came first (chunk_wanted_).
   bool chunk_reading_ = false;
+  std::optional<util::either_t<std::exception_ptr, detail_t::chunk_t>> next_chunk_;
+  bool chunk_wanted_ = false;
   std::uint32_t max_chunk_ = 0;
 
   bool reset_ = false;
