@@ -1,14 +1,18 @@
 #include "jobs/chunk_buffer.h"
 
-#include <sstream>
+#include <charconv>
+#include <cstdint>
 #include <stdexcept>
 
 namespace {
 
+// As a stream writes a pointer, formatted by hand: one buffer is made per job.
 std::string buffer_name(const void* address) {
-  std::ostringstream text;
-  text << "Buffer " << address;
-  return text.str();
+  char digits[2 * sizeof(std::uintptr_t)];
+  const auto end =
+      std::to_chars(digits, digits + sizeof digits, reinterpret_cast<std::uintptr_t>(address), 16)
+          .ptr;
+  return "Buffer 0x" + std::string(digits, end);
 }
 
 }  // namespace

@@ -255,7 +255,8 @@ void bk_client_tie_t<Protocol>::on_data_chunk(uint32_t job_id, const char* data,
     return;
   }
   bk::ServerMessage message = make_message(bk::ServerMessage::DATA_CHUNK, job_id);
-  message.set_data(data, size);
+  // Straight into the message: set_data(data, size) would build a temporary first.
+  message.mutable_data()->assign(data, size);
   send(message);
   if (inventory_.stat_collector) {
     inventory_.stat_collector->add_client_sent(origin_, origin_pid_, size);
