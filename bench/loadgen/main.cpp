@@ -3,7 +3,8 @@
 // second server's figure (the baseline) beside the first's with their ratio.
 //
 //   bench-loadgen --target NAME=SOCKET [--target NAME=SOCKET] [--runs N]
-//                 [--seconds S] [--only small|large|LIST] [--chunk BYTES] [--raw FILE]
+//                 [--seconds S] [--warmup S] [--only small|large|LIST] [--chunk BYTES]
+//                 [--raw FILE]
 //
 // The runs of the targets alternate, so a disturbance of the machine touches both.
 // Exit status 0, 1 when a run failed (a wrong answer, an ALARM, a lost connection),
@@ -47,6 +48,8 @@ struct run_figures_t {
   double latency_p99_us = 0;
   double cpu_seconds = -1;
   double peak_rss_mib = -1;
+  // Of all the server's threads, during the run.
+  double context_switches = -1;
 };
 
 double percentile(std::vector<double> values, double fraction) {
@@ -79,6 +82,7 @@ run_figures_t run_once(const target_t& target, const workload_t& workload) {
   const process_probe_t probe(clients.front()->peer_pid());
   probe.reset_peak();
   const double cpu_before = probe.cpu_seconds();
+  const std::int64_t switches_before = probe.context_switches();
 
   const auto begin = bench_clock::now();
   for (const auto& client : clients) client->start(begin + workload.duration);
@@ -101,6 +105,10 @@ run_figures_t run_once(const target_t& target, const workload_t& workload) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const double cpu_after = probe.cpu_seconds();
   if (cpu_before >= 0 && cpu_after >= 0) figures.cpu_seconds = cpu_after - cpu_before;
+  const std::int64_t switches_after = probe.context_switches();
+  if (switches_before >= 0 && switches_after >= 0) {
+    figures.context_switches = static_cast<double>(switches_after - switches_before);
+  }
   const std::int64_t peak = probe.peak_rss_kib();
   if (peak >= 0) figures.peak_rss_mib = static_cast<double>(peak) / 1024;
 
@@ -232,6 +240,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> target_texts;
   unsigned runs = 5;
   double seconds = 2;
+  double warmup = 0.2;
   std::string only;
   std::uint32_t chunk = 65536;
   std::string raw_path;
@@ -242,9 +251,14 @@ int main(int argc, char** argv) {
       "runs", po::value(&runs)->default_value(runs), "runs of each workload; figures are medians")(
       "seconds", po::value(&seconds)->default_value(seconds),
       "length of one run (files begun before it ends are finished)")(
+      "warmup", po::value(&warmup)->default_value(warmup),
+      "length of the uncounted first run of each workload and target (0: none)")(
       "only", po::value(&only), "small, large, or comma-separated workload name prefixes")(
       "chunk", po::value(&chunk)->default_value(chunk), "data bytes per DATA_CHUNK sent")(
-      "raw", po::value(&raw_path), "append every run's figures to this file (tab-separated)");
+      "raw", po::value(&raw_path),
+      "append every run's figures to this file (tab-separated: workload, target, run, "
+      "seconds, files, files/s, MB/s, latency median and p99 in µs, CPU s, peak RSS MiB, "
+      "context switches)");
   std::vector<target_t> targets;
   try {
     po::variables_map values;
@@ -260,7 +274,7 @@ int main(int argc, char** argv) {
       targets.push_back({text.substr(0, equals), text.substr(equals + 1)});
     }
     if (targets.size() > 2) throw po::error("at most two targets");
-    if (runs == 0 || chunk == 0 || chunk > 32 * kMiB || seconds <= 0) {
+    if (runs == 0 || chunk == 0 || chunk > 32 * kMiB || seconds <= 0 || warmup < 0) {
       throw po::error("runs, chunk and seconds must be positive (chunk at most 32 MiB)");
     }
   } catch (const po::error& e) {
@@ -311,8 +325,10 @@ int main(int argc, char** argv) {
     try {
       // A short first run warms caches, links and buffers; it is not counted.
       workload_t warm = workload;
-      warm.duration = std::chrono::milliseconds(200);
-      for (const target_t& target : targets) run_once(target, warm);
+      warm.duration = std::chrono::milliseconds(static_cast<long>(warmup * 1000));
+      if (warmup > 0) {
+        for (const target_t& target : targets) run_once(target, warm);
+      }
       for (unsigned run = 0; run < runs; ++run) {
         for (std::size_t t = 0; t < targets.size(); ++t) {
           const run_figures_t result = run_once(targets[t], workload);
@@ -323,7 +339,7 @@ int main(int argc, char** argv) {
                 << '\t' << result.files << '\t' << result.files_per_second << '\t'
                 << result.megabytes_per_second << '\t' << result.latency_median_us << '\t'
                 << result.latency_p99_us << '\t' << result.cpu_seconds << '\t'
-                << result.peak_rss_mib << '\n';
+                << result.peak_rss_mib << '\t' << result.context_switches << '\n';
           }
         }
       }

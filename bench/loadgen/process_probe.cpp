@@ -1,5 +1,6 @@
 #include "bench/loadgen/process_probe.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -29,6 +30,25 @@ std::int64_t process_probe_t::peak_rss_kib() const {
     if (line.compare(0, 6, "VmHWM:") == 0) return std::stoll(line.substr(6));
   }
   return -1;
+}
+
+std::int64_t process_probe_t::context_switches() const {
+  const std::string task_dir = "/proc/" + std::to_string(pid_) + "/task";
+  DIR* dir = ::opendir(task_dir.c_str());
+  if (dir == nullptr) return -1;
+  std::int64_t total = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream in(task_dir + "/" + entry->d_name + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.find("ctxt_switches:") != std::string::npos) {
+        total += std::stoll(line.substr(line.find(':') + 1));
+      }
+    }
+  }
+  ::closedir(dir);
+  return total;
 }
 
 bool process_probe_t::reset_peak() const {

@@ -16,6 +16,8 @@ class process_probe_t {
   double cpu_seconds() const;
   // The high-water mark of its resident set (VmHWM), in KiB.
   std::int64_t peak_rss_kib() const;
+  // Voluntary and forced context switches of all its threads so far.
+  std::int64_t context_switches() const;
   // Lowers the high-water mark to the present resident set, so the next
   // peak_rss_kib covers only what follows. False when the kernel refuses.
   bool reset_peak() const;
