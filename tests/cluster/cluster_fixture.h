@@ -90,38 +90,30 @@ class placed_job_t : public bk_scanner_t::scan_job_t {
 };
 
 // An outgoing tie whose figures the test sets.
-class fake_peer_out_t : public bk_cluster_t::peer_out_t {
- public:
-  fake_peer_out_t(bk_inventory_t& inventory, endpoint_t endpoint)
-      : inventory_(inventory), endpoint_(endpoint) {}
-  endpoint_t remote_endpoint() const override { return endpoint_; }
+struct fake_peer_out_t : bk_cluster_t::peer_out_t {
+  fake_peer_out_t(bk_inventory_t& inventory, endpoint_t where)
+      : inventory(inventory), where(where) {}
+  endpoint_t remote_endpoint() const override { return where; }
   uint32_t max_forks() const override { return forks; }
   uint32_t job_count() const override { return jobs; }
   uint64_t bytes_in_queue() const override { return bytes; }
   std::shared_ptr<bk_job_t> create_job(uint32_t job_id) override {
-    return std::make_shared<placed_job_t>(job_id, inventory_, text_of(endpoint_));
+    return std::make_shared<placed_job_t>(job_id, inventory, text_of(where));
   }
-
+  bk_inventory_t& inventory;
+  endpoint_t where;
   uint32_t forks = 0;
   uint32_t jobs = 0;
   uint64_t bytes = 0;
-
- private:
-  bk_inventory_t& inventory_;
-  endpoint_t endpoint_;
 };
 
 // An incoming tie that records each STATUS.
-class fake_peer_in_t : public bk_cluster_t::peer_in_t {
- public:
-  explicit fake_peer_in_t(endpoint_t endpoint) : endpoint_(endpoint) {}
-  endpoint_t remote_endpoint() const override { return endpoint_; }
+struct fake_peer_in_t : bk_cluster_t::peer_in_t {
+  explicit fake_peer_in_t(endpoint_t where) : where(where) {}
+  endpoint_t remote_endpoint() const override { return where; }
   void send_status(const bk_node_rating_t& local) override { statuses.push_back(local); }
-
+  endpoint_t where;
   std::vector<bk_node_rating_t> statuses;
-
- private:
-  endpoint_t endpoint_;
 };
 
 class ClusterFixture : public ::testing::Test {

@@ -1,37 +1,35 @@
 #include "cluster/node_rating.h"
 
-#include <limits>
-#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using state_t = bk_node_rating_t::state_t;
+using S = bk_node_rating_t;
 
-bk_node_rating_t rating(state_t state, double failures, double successes, double seconds) {
-  bk_node_rating_t r;
+S rating(S::state_t state, double failures, double successes, double seconds, uint32_t jobs = 0) {
+  S r;
   r.state = state;
   r.failures = failures;
   r.successes = successes;
   r.state_seconds = seconds;
+  r.job_count = jobs;
   return r;
 }
 
 struct transition_t {
   const char* what;
-  bk_node_rating_t before;
+  S before;
   char event;  // 'f' failure, 's' success, 't' tick by dt
   double dt;
-  state_t state;
+  S::state_t state;
   double failures;
   double successes;
   double seconds;
 };
 
 TEST(NodeRating, EveryTransitionOfTheHealthModel) {
-  using S = bk_node_rating_t;
   const std::vector<transition_t> table = {
       {"healthy fails to ratio 1", rating(S::healthy, 7, 0, 2), 'f', 0, S::failed, 8, 0, 0},
       {"healthy failure below 1", rating(S::healthy, 6, 0, 2), 'f', 0, S::healthy, 7, 0, 2},
@@ -56,7 +54,7 @@ TEST(NodeRating, EveryTransitionOfTheHealthModel) {
   };
   for (const transition_t& t : table) {
     SCOPED_TRACE(t.what);
-    bk_node_rating_t r = t.before;
+    S r = t.before;
     r.job_count = 4;
     r.bytes_in_queue = 77;
     if (t.event == 'f') r.on_failure();
@@ -72,108 +70,42 @@ TEST(NodeRating, EveryTransitionOfTheHealthModel) {
   }
 }
 
-TEST(NodeRating, NewRecordIsHealthyWithoutPenalty) {
-  bk_node_rating_t r;
-  EXPECT_EQ(bk_node_rating_t::healthy, r.state);
-  EXPECT_EQ(0.0, r.failure_ratio());
-  EXPECT_EQ(0.0, r.penalty());
-  EXPECT_EQ(1.0, r.factor);
+TEST(NodeRating, PenaltyFollowsTheStateAndProbationLoad) {
+  const std::vector<std::pair<S, double>> table = {
+      {S(), 0.0},
+      {rating(S::healthy, 7, 0, 0), 7.0 / 8.0},
+      {rating(S::failed, 8, 0, 0), 3.0},
+      {rating(S::probation, 5.6, 0, 0), 0.0},
+      {rating(S::probation, 5.6, 0, 0, 4), 1.0},
+      {rating(S::probation, 5.6, 0, 0, 12), 2.0},
+  };
+  for (const auto& [r, penalty] : table) EXPECT_DOUBLE_EQ(penalty, r.penalty()) << r.debug_text();
+  EXPECT_DOUBLE_EQ(0.7, rating(S::probation, 5.6, 0, 0).failure_ratio());
 }
-
-TEST(NodeRating, EighthFailureInARowFailsTheNode) {
-  bk_node_rating_t r;
-  for (int i = 0; i < 7; ++i) r.on_failure();
-  EXPECT_EQ(bk_node_rating_t::healthy, r.state);
-  EXPECT_DOUBLE_EQ(7.0 / 8.0, r.penalty());
-  r.on_failure();
-  EXPECT_EQ(bk_node_rating_t::failed, r.state);
-  EXPECT_EQ(3.0, r.penalty());
-}
-
-TEST(NodeRating, FailedNodeGoesOnProbationThenIsForgotten) {
-  bk_node_rating_t r;
-  for (int i = 0; i < 8; ++i) r.on_failure();
-  r.tick(2.5);
-  r.tick(2.4);
-  EXPECT_EQ(bk_node_rating_t::failed, r.state);
-  r.tick(0.1);
-  ASSERT_EQ(bk_node_rating_t::probation, r.state);
-  EXPECT_DOUBLE_EQ(0.7, r.failure_ratio());
-  EXPECT_EQ(0.0, r.penalty());
-  r.job_count = 4;
-  EXPECT_EQ(1.0, r.penalty());
-  r.job_count = 12;
-  EXPECT_EQ(2.0, r.penalty());
-  r.tick(294.9);
-  EXPECT_EQ(bk_node_rating_t::probation, r.state);
-  r.tick(0.2);
-  EXPECT_EQ(bk_node_rating_t::healthy, r.state);
-  EXPECT_EQ(0.0, r.failures);
-  EXPECT_EQ(0.0, r.state_seconds);
-}
-
-TEST(NodeRating, ProbationNeedsElevenSuccessesOrThreeFailures) {
-  bk_node_rating_t base = rating(bk_node_rating_t::probation, 5.6, 0, 5);
-  bk_node_rating_t r = base;
-  for (int i = 0; i < 10; ++i) r.on_success();
-  EXPECT_EQ(bk_node_rating_t::probation, r.state);
-  r.on_success();
-  EXPECT_EQ(bk_node_rating_t::healthy, r.state);
-
-  r = base;
-  r.on_failure();
-  r.on_failure();
-  EXPECT_EQ(bk_node_rating_t::probation, r.state);
-  r.on_failure();
-  EXPECT_EQ(bk_node_rating_t::failed, r.state);
-}
-
-struct weight_case_t {
-  const char* what;
-  uint32_t max_forks;
-  double factor;
-  uint64_t bytes;
-  uint32_t jobs;
-  double failures;
-  double totals[3];
-  double weight;
-};
 
 TEST(NodeRating, WeightFormula) {
-  const double lowest = std::numeric_limits<double>::lowest();
-  const std::vector<weight_case_t> table = {
-      {"idle sole node", 4, 1.0, 0, 0, 0, {4, 0, 0}, 1.0},
-      {"shares", 4, 1.0, 300, 2, 0, {8, 1200, 8}, 0.5 - 0.25 - 0.125},
-      {"health penalty", 4, 1.0, 0, 0, 2, {8, 0, 0}, 0.5 - 0.25},
-      {"local preference", 4, 0.5, 0, 0, 0, {4, 0, 0}, 0.5},
-      {"zero totals give zero shares", 2, 1.0, 0, 0, 0, {4, 0, 0}, 0.5},
-      {"no engine processes", 0, 1.0, 0, 0, 0, {4, 0, 0}, lowest},
-      {"preference zero", 4, 0.0, 0, 0, 0, {4, 0, 0}, lowest},
+  // The weight of a node with these figures among the totals (capacity, bytes, jobs).
+  const auto weight = [](uint32_t forks, double factor, uint64_t bytes, uint32_t jobs,
+                         double failures, double capacity, double all_bytes, double all_jobs) {
+    S r = rating(failures >= 8 ? S::failed : S::healthy, failures, 0, 0, jobs);
+    r.max_forks = forks;
+    r.factor = factor;
+    r.bytes_in_queue = bytes;
+    return r.weight(capacity, all_bytes, all_jobs);
   };
-  for (const weight_case_t& c : table) {
-    SCOPED_TRACE(c.what);
-    bk_node_rating_t r;
-    r.max_forks = c.max_forks;
-    r.factor = c.factor;
-    r.bytes_in_queue = c.bytes;
-    r.job_count = c.jobs;
-    r.failures = c.failures;
-    EXPECT_DOUBLE_EQ(c.weight, r.weight(c.totals[0], c.totals[1], c.totals[2]));
-  }
-}
-
-TEST(NodeRating, WeightWithoutCapacityIgnoresHealth) {
-  bk_node_rating_t r;
-  r.state = bk_node_rating_t::failed;
-  EXPECT_EQ(-1.7976931348623157e308, r.weight(4, 100, 3));
+  const double lowest = -1.7976931348623157e308;
+  EXPECT_DOUBLE_EQ(weight(4, 1.0, 0, 0, 0, 4, 0, 0), 1.0) << "idle sole node";
+  EXPECT_DOUBLE_EQ(weight(4, 1.0, 300, 2, 0, 8, 1200, 8), 0.5 - 0.25 - 0.125) << "shares";
+  EXPECT_DOUBLE_EQ(weight(4, 1.0, 0, 0, 2, 8, 0, 0), 0.5 - 0.25) << "health penalty";
+  EXPECT_DOUBLE_EQ(weight(4, 0.5, 0, 0, 0, 4, 0, 0), 0.5) << "local preference";
+  EXPECT_DOUBLE_EQ(weight(2, 1.0, 0, 0, 0, 4, 0, 0), 0.5) << "zero totals give zero shares";
+  EXPECT_DOUBLE_EQ(weight(0, 1.0, 0, 0, 8, 4, 100, 3), lowest) << "no engine processes, failed";
+  EXPECT_DOUBLE_EQ(weight(4, 0.0, 0, 0, 0, 4, 0, 0), lowest) << "preference zero";
 }
 
 TEST(NodeRating, DebugText) {
-  bk_node_rating_t r;
+  S r = rating(S::healthy, 1.5, 6, 0, 3);
   r.bytes_in_queue = 1024;
-  r.job_count = 3;
-  r.failures = 1.5;
-  r.successes = 6;
   EXPECT_EQ("1024 3 1.5 6 0.107143", r.debug_text());
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <boost/asio/generic/stream_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -19,6 +20,13 @@
 
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_client_ipc.pb.h"
+
+inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
+  bk::ClientMessage message;
+  message.set_tag(tag);
+  message.set_job_id(job_id);
+  return message;
+}
 
 template <class Stream>
 class client_end_t : public cf_basic_ipc_link_t<Stream>,
@@ -33,8 +41,18 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
     end->read_header();
     return end;
   }
+  // Connects to `endpoint` (of any protocol the stream takes) and starts reading.
+  template <class Endpoint>
+  static std::shared_ptr<client_end_t> connect(boost::asio::io_context& io, const Endpoint& at) {
+    auto stream = std::make_shared<Stream>(io);
+    stream->connect(at);
+    return open(std::move(stream));
+  }
 
   void send(const bk::ClientMessage& message) { this->async_send_message(message); }
+  void send(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
+    send(client_message(tag, job_id));
+  }
   // Bytes as they are, framed or not; written at once.
   void send_raw(const std::string& bytes) {
     boost::asio::write(*this->socket(), boost::asio::buffer(bytes));
@@ -42,6 +60,33 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
   void close() {
     boost::system::error_code ignored;
     this->socket()->close(ignored);
+  }
+
+  void hello(bool flow_control, bool soft_error = false) {
+    bk::ClientMessage message;
+    message.set_tag(bk::ClientMessage::HELLO);
+    message.set_origin(vl::APP_WEB_GATEWAY);
+    message.set_origin_pid(77);
+    if (flow_control) message.set_flow_control(true);
+    if (soft_error) message.set_soft_error(true);
+    send(message);
+  }
+  void chunk(uint32_t job_id, const std::string& data) {
+    bk::ClientMessage message = client_message(bk::ClientMessage::DATA_CHUNK, job_id);
+    message.set_data(data);
+    send(message);
+  }
+  void scan(uint32_t job_id, const bk::ScanOptions& options = {}) {
+    bk::ClientMessage message = client_message(bk::ClientMessage::SCAN_REQUEST, job_id);
+    *message.mutable_scan_options() = options;
+    send(message);
+  }
+  // INIT, the data in chunks of `size` bytes, and a scan with `options`.
+  void submit(uint32_t job_id, const std::string& data, const bk::ScanOptions& options = {},
+              std::size_t size = 256 * 1024) {
+    send(bk::ClientMessage::INIT, job_id);
+    for (std::size_t at = 0; at < data.size(); at += size) chunk(job_id, data.substr(at, size));
+    scan(job_id, options);
   }
 
   std::deque<bk::ServerMessage> messages;
@@ -64,17 +109,11 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
 };
 
 using local_client_end_t = client_end_t<boost::asio::local::stream_protocol::socket>;
-using tcp_client_end_t = client_end_t<boost::asio::ip::tcp::socket>;
+// Either kind of connection, UNIX or TCP.
+using any_client_end_t = client_end_t<boost::asio::generic::stream_protocol::socket>;
 
 // A length-prefixed frame around `body`, as the message link writes it.
 inline std::string client_frame(const std::string& body) {
   const auto length = static_cast<uint32_t>(body.size());
   return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
-}
-
-inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
-  bk::ClientMessage message;
-  message.set_tag(tag);
-  message.set_job_id(job_id);
-  return message;
 }
