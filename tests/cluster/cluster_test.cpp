@@ -231,42 +231,35 @@ TEST_F(ClusterTest, ConfigurationLinkHearsOfThePeersEngineProcesses) {
   EXPECT_EQ(info.info().local_se_forks(), 0u);
 }
 
-TEST_F(ClusterTest, FailuresSendJobsElsewhereUntilProbation) {
+TEST_F(ClusterTest, PeerFailuresSendJobsElsewhereAndItsHealthOutlivesItsLink) {
   apply(config(false));
   const endpoint_t a = endpoint("127.0.0.1", 7001);
-  auto peer_a = ready_peer(a);
-  auto peer_b = ready_peer(endpoint("127.0.0.1", 7002));
+  auto first = ready_peer(a);
+  auto other = ready_peer(endpoint("127.0.0.1", 7002));
+  const auto rating = [&] { return *cluster->nodes().find_rating(a); };
   EXPECT_EQ(choose(), "127.0.0.1:7001");
   for (int i = 0; i < 8; ++i) cluster->report_failure(a);
-  EXPECT_EQ(cluster->nodes().find_rating(a)->state, bk_node_rating_t::failed);
+  EXPECT_EQ(rating().state, bk_node_rating_t::failed);
   EXPECT_EQ(choose(), "127.0.0.1:7002");
-
   // Left alone for 5 s, then tried again on probation: idle, it ties and wins.
   advance(milliseconds(4900));
   EXPECT_EQ(choose(), "127.0.0.1:7002");
   advance(milliseconds(150));
   EXPECT_EQ(choose(), "127.0.0.1:7001");
-  EXPECT_EQ(cluster->nodes().find_rating(a)->state, bk_node_rating_t::probation);
-  EXPECT_DOUBLE_EQ(cluster->nodes().find_rating(a)->failures, 5.6);
-  // Eleven successes make it healthy.
+  EXPECT_EQ(rating().state, bk_node_rating_t::probation);
+  EXPECT_DOUBLE_EQ(rating().failures, 5.6);
+  // Eleven successes make it healthy; its counts then fade.
   for (int i = 0; i < 11; ++i) cluster->report_success(a);
-  EXPECT_EQ(cluster->nodes().find_rating(a)->state, bk_node_rating_t::healthy);
-}
+  EXPECT_EQ(rating().state, bk_node_rating_t::healthy);
+  advance(seconds(60));
 
-TEST_F(ClusterTest, PeerHealthOutlivesItsLinkAndKeepsAgeing) {
-  apply(config(false));
-  const endpoint_t a = endpoint("127.0.0.1", 7001);
-  auto first = ready_peer(a);
-  auto other = ready_peer(endpoint("127.0.0.1", 7002));
+  // Failed and gone: outcomes of jobs still under way reach the saved health.
   for (int i = 0; i < 8; ++i) cluster->report_failure(a);
   cluster->on_peer_out_disconnected(first);
-  ASSERT_NE(cluster->nodes().find_rating(a), nullptr);
-  EXPECT_EQ(cluster->nodes().find_rating(a)->state, bk_node_rating_t::failed);
-  // Outcomes of jobs still under way reach the saved health.
+  EXPECT_EQ(rating().state, bk_node_rating_t::failed);
   cluster->report_failure(a);
-  EXPECT_DOUBLE_EQ(cluster->nodes().find_rating(a)->failures, 9.0);
+  EXPECT_DOUBLE_EQ(rating().failures, 9.0);
   cluster->report_failure(endpoint("127.0.0.1", 7999));  // never ready: ignored
-
   // Back: still failed, so the other peer keeps the jobs.
   auto second = ready_peer(a);
   EXPECT_EQ(cluster->nodes().saved.count(a), 0u);
@@ -275,8 +268,8 @@ TEST_F(ClusterTest, PeerHealthOutlivesItsLinkAndKeepsAgeing) {
   cluster->on_peer_out_disconnected(second);
   advance(seconds(301));
   cluster->update_weights();
-  EXPECT_EQ(cluster->nodes().find_rating(a)->state, bk_node_rating_t::healthy);
-  EXPECT_DOUBLE_EQ(cluster->nodes().find_rating(a)->failures, 0.0);
+  EXPECT_EQ(rating().state, bk_node_rating_t::healthy);
+  EXPECT_DOUBLE_EQ(rating().failures, 0.0);
 }
 
 TEST_F(ClusterTest, LocalFailuresMoveJobsToAPeerAndCloseTicksWait) {
