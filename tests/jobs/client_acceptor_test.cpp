@@ -4,11 +4,9 @@
 #include "jobs/client_acceptor_set.h"
 
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -17,17 +15,15 @@
 #include <gtest/gtest.h>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/lexical_cast.hpp>
 
-#include "core/inventory.h"
 #include "framework/log.h"
 #include "jobs/client_acceptor.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
-#include "tests/support/run_until.h"
+#include "tests/support/inventory_fixture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -45,18 +41,13 @@ class recording_log_t : public cf_log_t {
   }
   void write_tagged(const std::string&, int, const std::string&) override {}
   void out_of_memory() noexcept override {}
-  bool has(const std::string& part) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-      return line.find(part) != std::string::npos;
-    });
-  }
   // Index of the first line holding `part`, or -1.
   int index(const std::string& part) const {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
       if (lines[i].find(part) != std::string::npos) return static_cast<int>(i);
-    }
     return -1;
   }
+  bool has(const std::string& part) const { return index(part) >= 0; }
   std::vector<std::string> lines;
   std::function<void(const std::string&)> on_line;
 };
@@ -64,49 +55,35 @@ class recording_log_t : public cf_log_t {
 // A TCP port nobody listens on right now.
 unsigned short free_port() {
   asio::io_context io;
-  asio::ip::tcp::acceptor probe(io, {asio::ip::address_v4::loopback(), 0});
-  return probe.local_endpoint().port();
-}
-
-std::string hello_frame() {
-  bk::ClientMessage hello;
-  hello.set_tag(bk::ClientMessage::HELLO);
-  hello.set_origin(vl::APP_CONSOLE_SCANNER);
-  hello.set_origin_pid(1);
-  hello.set_flow_control(true);
-  const std::string body = hello.SerializeAsString();
-  const uint32_t length = static_cast<uint32_t>(body.size());
-  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
+  return asio::ip::tcp::acceptor(io, {asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
 }
 
 class ClientAcceptorTest : public ::testing::Test {
  protected:
   ClientAcceptorTest() {
-    int pair[2];
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    monitor_end_ = pair[1];
-    inventory = std::make_unique<bk_inventory_t>(pair[0]);
-    set = std::make_unique<bk_client_acceptor_set_t>(*inventory);
     log_threshold = kLogDebug;
     install_log(log);
   }
-  ~ClientAcceptorTest() override {
-    set.reset();
-    inventory.reset();
-    ::close(monitor_end_);
-  }
 
-  bool run(const std::function<bool()>& done) { return run_until(inventory->io_context, done); }
+  bool run(const std::function<bool()>& done) { return fx.run_until(done); }
 
   // Says HELLO on a connected client socket and reads the window that proves a
   // client tie answers there.
   template <class Socket>
   void expect_tie_answers(Socket& socket) {
+    bk::ClientMessage hello;
+    hello.set_tag(bk::ClientMessage::HELLO);
+    hello.set_origin(vl::APP_CONSOLE_SCANNER);
+    hello.set_origin_pid(1);
+    hello.set_flow_control(true);
+    const std::string body = hello.SerializeAsString();
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    asio::write(socket,
+                asio::buffer(std::string(reinterpret_cast<const char*>(&length), 4) + body));
     bool answered = false;
     std::vector<char> reply(64);
-    asio::write(socket, asio::buffer(hello_frame()));
-    socket.async_read_some(asio::buffer(reply), [&](const boost::system::error_code& error,
-                                                    std::size_t n) { answered = !error && n > 4; });
+    socket.async_read_some(asio::buffer(reply),
+                           [&](auto error, std::size_t n) { answered = !error && n > 4; });
     EXPECT_TRUE(run([&] { return answered; }));
   }
 
@@ -120,32 +97,30 @@ class ClientAcceptorTest : public ::testing::Test {
     return vl::EC_OK;
   }
 
-  temp_dir_t dir;
-  std::unique_ptr<bk_inventory_t> inventory;
-  std::unique_ptr<bk_client_acceptor_set_t> set;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
+  vl::BrelConfig unix_config(const std::string& path) {
+    vl::BrelConfig config;
+    config.set_local_socket(path);
+    return config;
+  }
 
- private:
-  int monitor_end_ = -1;
+  temp_dir_t dir;
+  bk_inventory_fixture_t fx;
+  std::unique_ptr<bk_client_acceptor_set_t> set =
+      std::make_unique<bk_client_acceptor_set_t>(fx.inventory());
+  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
 };
 
-TEST_F(ClientAcceptorTest, UnixListenerReplacesAStaleSocketAndLetsEveryoneConnect) {
+TEST_F(ClientAcceptorTest, UnixListenerReplacesAStaleSocketButNoOtherFile) {
   const std::string path = dir / "brel.sock";
-  {
-    // A socket left by an earlier run.
-    asio::local::stream_protocol::acceptor stale(inventory->io_context, path);
-  }
-  ASSERT_TRUE(fs::exists(path));
-  vl::BrelConfig config;
-  config.set_local_socket(path);
-  set->start(config);
+  // A socket left by an earlier run.
+  { asio::local::stream_protocol::acceptor stale(fx.io(), path); }
+  set->start(unix_config(path));
   EXPECT_TRUE(log->has("Debug: Server on \"" + path + "\" started"));
   struct stat status;
   ASSERT_EQ(::stat(path.c_str(), &status), 0);
   EXPECT_TRUE(S_ISSOCK(status.st_mode));
   EXPECT_EQ(status.st_mode & 0777, 0666u);
-
-  asio::local::stream_protocol::socket client(inventory->io_context);
+  asio::local::stream_protocol::socket client(fx.io());
   client.connect(path);
   expect_tie_answers(client);
 
@@ -155,57 +130,64 @@ TEST_F(ClientAcceptorTest, UnixListenerReplacesAStaleSocketAndLetsEveryoneConnec
   EXPECT_TRUE(log->has("Debug: Server on \"" + path + "\" stopped"));
   EXPECT_FALSE(fs::exists(path));
   EXPECT_TRUE(client.is_open());
-}
 
-TEST_F(ClientAcceptorTest, UnixListenerLeavesOtherFilesAlone) {
-  const std::string path = dir / "precious";
-  std::ofstream(path) << "keep me";
-  vl::BrelConfig config;
-  config.set_local_socket(path);
+  const std::string precious = dir / "precious";
+  std::ofstream(precious) << "keep me";
   try {
-    set->start(config);
+    set->apply(unix_config(precious));
     ADD_FAILURE() << "a regular file was taken for a socket";
   } catch (const boost::system::system_error& e) {
-    EXPECT_NE(std::string(e.what()).find("Not a socket: \"" + path + "\""), std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("Not a socket: \"" + precious + "\""), std::string::npos)
         << e.what();
   }
   // The failed acceptor goes with its set; the file stays as it was.
   set.reset();
-  std::ifstream file(path);
   std::string content;
-  std::getline(file, content);
+  std::getline(std::ifstream(precious), content);
   EXPECT_EQ(content, "keep me");
 }
 
-TEST_F(ClientAcceptorTest, RefusesUnixPathsTheSocketAddressCannotHold) {
-  vl::BrelConfig config;
+TEST_F(ClientAcceptorTest, RefusesEndpointsThatCannotBeListenedOn) {
   for (const std::string path : {"sock", ""}) {
-    config.set_local_socket(path);
-    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG);
+    EXPECT_EQ(apply_error(unix_config(path)), vl::EC_BAD_CONFIG);
     EXPECT_TRUE(log->has("Error: Endpoint: Path must be absolute: \"" + path + "\"")) << path;
   }
   // 107 bytes fit, 108 do not.
   std::string path = dir.path().string() + "/";
   path += std::string(107 - path.size(), 's');
-  config.set_local_socket(path + "x");
-  EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG);
+  EXPECT_EQ(apply_error(unix_config(path + "x")), vl::EC_BAD_CONFIG);
   EXPECT_TRUE(log->has("Error: Endpoint: File name too long: \"" + path + "x\""));
-  config.set_local_socket(path);
-  EXPECT_EQ(apply_error(config), vl::EC_OK);
+  EXPECT_EQ(apply_error(unix_config(path)), vl::EC_OK);
   EXPECT_TRUE(fs::exists(path));
+
+  vl::BrelConfig config;
+  for (const char* address : {"*", "", "localhost", "[::1]"}) {
+    config.mutable_ip_socket()->set_address(address);
+    config.mutable_ip_socket()->set_port(4000);
+    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG) << address;
+    EXPECT_TRUE(log->has(std::string("Error: Endpoint: ")) &&
+                log->has(address + std::string(":4000")))
+        << address;
+  }
+  config.mutable_ip_socket()->set_address("127.0.0.1");
+  config.mutable_ip_socket()->set_port(65536);
+  EXPECT_THROW(set->apply(config), boost::bad_lexical_cast);
+  // A wildcard address listens everywhere.
+  config.mutable_ip_socket()->set_address("0.0.0.0");
+  config.mutable_ip_socket()->set_port(free_port());
+  EXPECT_EQ(apply_error(config), vl::EC_OK);
 }
 
 TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
   const std::string path = dir / "brel.sock";
   const unsigned short port = free_port();
-  vl::BrelConfig config;
-  config.set_local_socket(path);
+  vl::BrelConfig config = unix_config(path);
   config.mutable_ip_socket()->set_address("127.0.0.1");
   config.mutable_ip_socket()->set_port(port);
   set->start(config);
   const std::string endpoint = "127.0.0.1:" + std::to_string(port);
   EXPECT_TRUE(log->has("Debug: Server on " + endpoint + " started"));
-  asio::ip::tcp::socket client(inventory->io_context);
+  asio::ip::tcp::socket client(fx.io());
   client.connect({asio::ip::address_v4::loopback(), port});
   expect_tie_answers(client);
 
@@ -224,70 +206,41 @@ TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
             log->index("Server on " + other + " started"));
   EXPECT_FALSE(log->has("Server on \"" + path + "\" stopped"));
 
-  // internal_only drops the TCP listener and keeps the UNIX one; off again, it is back.
+  // internal_only drops the TCP listener and keeps the UNIX one.
   config.set_internal_only(true);
   set->apply(config);
-  EXPECT_TRUE(log->has("Server on " + other + " stopped"));
-  asio::ip::tcp::socket refused(inventory->io_context);
+  asio::ip::tcp::socket refused(fx.io());
   boost::system::error_code error;
   refused.connect({asio::ip::address_v4::loopback(), other_port}, error);
   EXPECT_TRUE(error);
   EXPECT_TRUE(fs::exists(path));
-  config.set_internal_only(false);
-  set->apply(config);
-  asio::ip::tcp::socket again(inventory->io_context);
-  again.connect({asio::ip::address_v4::loopback(), other_port});
-  expect_tie_answers(again);
-}
-
-TEST_F(ClientAcceptorTest, RefusesTcpEndpointsThatAreNoAddress) {
-  vl::BrelConfig config;
-  for (const char* address : {"*", "", "localhost", "[::1]"}) {
-    config.mutable_ip_socket()->set_address(address);
-    config.mutable_ip_socket()->set_port(4000);
-    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG) << address;
-    EXPECT_TRUE(log->has("Error: Endpoint: ")) << address;
-    EXPECT_TRUE(log->has(std::string(": ") + address + ":4000")) << address;
-  }
-  config.mutable_ip_socket()->set_address("127.0.0.1");
-  config.mutable_ip_socket()->set_port(65536);
-  EXPECT_THROW(set->apply(config), boost::bad_lexical_cast);
-  // A wildcard address listens everywhere.
-  config.mutable_ip_socket()->set_address("0.0.0.0");
-  config.mutable_ip_socket()->set_port(free_port());
-  EXPECT_EQ(apply_error(config), vl::EC_OK);
 }
 
 TEST_F(ClientAcceptorTest, AcceptLoopSurvivesRunningOutOfDescriptors) {
   set->set_accept_retry_delay(std::chrono::milliseconds(20));
   const std::string path = dir / "brel.sock";
-  vl::BrelConfig config;
-  config.set_local_socket(path);
-  set->start(config);
-  asio::local::stream_protocol::socket client(inventory->io_context);
+  set->start(unix_config(path));
+  asio::local::stream_protocol::socket client(fx.io());
   client.connect(path);
 
   rlimit saved;
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  {
-    // No descriptor below the lowest free one is left for accept.
-    const int lowest_free = ::dup(0);
-    ::close(lowest_free);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-    // The limit goes back up as soon as the failure is logged, before the acceptor
-    // (or a sanitizer's own checks) needs a descriptor for anything else.
-    log->on_line = [&saved](const std::string& line) {
-      if (line.find("Server socket: accept: ") != std::string::npos) {
-        ::setrlimit(RLIMIT_NOFILE, &saved);
-      }
-    };
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-    const bool failed = run([&] { return log->has("Error: Server socket: accept: "); });
-    ::setrlimit(RLIMIT_NOFILE, &saved);
-    log->on_line = nullptr;
-    ASSERT_TRUE(failed);
-  }
+  // No descriptor below the lowest free one is left for accept.
+  const int lowest_free = ::dup(0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  // The limit goes back up as soon as the failure is logged, before the acceptor
+  // (or a sanitizer's own checks) needs a descriptor for anything else.
+  log->on_line = [&saved](const std::string& line) {
+    if (line.find("Server socket: accept: ") != std::string::npos)
+      ::setrlimit(RLIMIT_NOFILE, &saved);
+  };
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const bool failed = run([&] { return log->has("Error: Server socket: accept: "); });
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  log->on_line = nullptr;
+  ASSERT_TRUE(failed);
   EXPECT_TRUE(log->has("Too many open files"));
   // Once descriptors are free again the waiting client is taken.
   expect_tie_answers(client);

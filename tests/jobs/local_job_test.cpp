@@ -2,12 +2,9 @@
 
 #include <openssl/evp.h>
 
-#include <algorithm>
-#include <deque>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,14 +13,13 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/filesystem.hpp>
-#include <boost/signals2/signal.hpp>
 
 #include "core/digest_pool.h"
 #include "core/hash_values.h"
 #include "core/scanner.h"
 #include "framework/basic_ipc_link.h"
-#include "framework/error.h"
 #include "schemas/lumend_client_ipc.pb.h"
+#include "tests/support/fake_job.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/test_virus.h"
 #include "tools/stand-se/stand_se.h"
@@ -31,8 +27,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using kind_t = bk_recording_delegate_t::kind_t;
+namespace fs = boost::filesystem;
 
-std::string digest_text_of(const std::string& data, const EVP_MD* md) {
+std::string sha1(const std::string& data, const EVP_MD* md = EVP_sha1()) {
   unsigned char bytes[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   EVP_Digest(data.data(), data.size(), bytes, &size, md, nullptr);
@@ -56,163 +54,89 @@ bk::ScanOptions scan_options(bool cure = false, std::vector<bk::HashType> hashes
   return options;
 }
 
-vl::ErrorCode code_of(const std::exception_ptr& error) {
-  return exception_ptr_to_error_enum(error);
-}
-
-// The cloud-lookup daemon, in the test's event loop: a SHA-1 listed in `bad` is a
-// threat. While `hold` is set it keeps the checks until the test answers them.
-class fake_cloud_t : public std::enable_shared_from_this<fake_cloud_t> {
+// The cloud-lookup daemon, for one connection: a SHA-1 listed in `bad` is a threat.
+// While `hold` is set it keeps the checks until the test answers them.
+class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_this<fake_cloud_t> {
  public:
   struct check_t {
     std::uint32_t serial;
     std::string sha1;
   };
 
-  static std::shared_ptr<fake_cloud_t> create(boost::asio::io_context& io,
-                                              const std::string& path) {
-    std::shared_ptr<fake_cloud_t> cloud(new fake_cloud_t(io, path));
-    cloud->start_accept();
-    return cloud;
+  fake_cloud_t(boost::asio::io_context& io, const std::string& path)
+      : cf_local_ipc_link_t(kIpcLinkLimit), acceptor_(io, path) {}
+  void start() {
+    auto socket = std::make_shared<cf_local_socket_t>(acceptor_.get_executor());
+    acceptor_.async_accept(*socket, [weak = weak_from_this(), socket](auto error) {
+      if (auto self = weak.lock(); self && !error) {
+        self->set_socket(socket);
+        self->read_header();
+      }
+    });
   }
-  ~fake_cloud_t() { stop(); }
-
   void stop() {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
-    if (session_) session_->close();
-    session_.reset();
+    if (socket()) socket()->close(ignored);
   }
-
   // Answers the check received as number `index` (from 0).
-  void answer(std::size_t index, bool threat) { session_->send(checks.at(index), threat); }
+  void answer(std::size_t index, bool threat) {
+    cl::ServerMessage response;
+    response.set_tag(cl::ServerMessage::CHECK_FILE_RESPONSE);
+    response.set_serial(checks.at(index).serial);
+    response.mutable_file_result()->set_result(vl::EC_OK);
+    if (threat) {
+      response.mutable_file_result()->mutable_virus()->set_type(vl::SE_KNOWN_VIRUS);
+      response.mutable_file_result()->mutable_virus()->set_name("Cloud.Threat");
+    }
+    async_send_message(response);
+  }
 
   std::set<std::string> bad;
   bool hold = false;
   std::vector<check_t> checks;
 
  private:
-  class session_t : public std::enable_shared_from_this<session_t>, public cf_local_ipc_link_t {
-   public:
-    session_t(fake_cloud_t& cloud, std::shared_ptr<cf_local_socket_t> socket)
-        : cf_local_ipc_link_t(kIpcLinkLimit), cloud_(cloud) {
-      set_socket(std::move(socket));
-    }
-    void start() { read_header(); }
-    void close() {
-      boost::system::error_code ignored;
-      socket()->close(ignored);
-    }
-    void send(const check_t& check, bool threat) {
-      cl::ServerMessage response;
-      response.set_tag(cl::ServerMessage::CHECK_FILE_RESPONSE);
-      response.set_serial(check.serial);
-      response.mutable_file_result()->set_result(vl::EC_OK);
-      if (threat) {
-        vl::Virus* virus = response.mutable_file_result()->mutable_virus();
-        virus->set_type(vl::SE_KNOWN_VIRUS);
-        virus->set_name("Cloud.Threat");
-      }
-      async_send_message(response);
-    }
-
-   private:
-    void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-      cl::ClientMessage request;
-      ASSERT_TRUE(request.ParseFromZeroCopyStream(&body));
-      ASSERT_EQ(request.tag(), cl::ClientMessage::CHECK_FILE_REQUEST);
-      const check_t check{request.serial(), request.file().sha1()};
-      cloud_.checks.push_back(check);
-      if (!cloud_.hold) send(check, cloud_.bad.count(check.sha1) != 0);
-    }
-    void on_error(const boost::system::error_code&) override { close(); }
-    std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
-
-    fake_cloud_t& cloud_;
-  };
-
-  fake_cloud_t(boost::asio::io_context& io, const std::string& path) : io_(io), acceptor_(io) {
-    const boost::asio::local::stream_protocol::endpoint endpoint(path);
-    acceptor_.open(endpoint.protocol());
-    acceptor_.bind(endpoint);
-    acceptor_.listen();
+  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
+    cl::ClientMessage request;
+    ASSERT_TRUE(request.ParseFromZeroCopyStream(&body));
+    checks.push_back({request.serial(), request.file().sha1()});
+    if (!hold) answer(checks.size() - 1, bad.count(checks.back().sha1) != 0);
   }
+  void on_error(const boost::system::error_code&) override { stop(); }
+  std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
 
-  void start_accept() {
-    auto socket = std::make_shared<cf_local_socket_t>(io_);
-    acceptor_.async_accept(
-        *socket, [weak = weak_from_this(), socket](const boost::system::error_code& error) {
-          const auto self = weak.lock();
-          if (!self || error) return;
-          self->session_ = std::make_shared<session_t>(*self, socket);
-          self->session_->start();
-          self->start_accept();
-        });
-  }
-
-  boost::asio::io_context& io_;
   boost::asio::local::stream_protocol::acceptor acceptor_;
-  std::shared_ptr<session_t> session_;
 };
 
-// Drives a job as a master job would and records what it hears. Unless
-// `auto_drain` is off, its send queue drains right after every chunk.
-class recording_driver_t : public bk_job_t::delegate {
+// Drives a job as a master job would. Unless `auto_drain` is off, its send queue
+// drains right after every chunk.
+class driver_t : public bk_recording_delegate_t {
  public:
-  struct response_t {
-    vl::ScanReport report;
-    bk_hash_values_t hashes;
-  };
-  struct alarm_t {
-    std::exception_ptr error;
-    bool soft;
-  };
-
-  explicit recording_driver_t(boost::asio::io_context& io) : io_(io) {}
-  ~recording_driver_t() override { *alive_ = false; }
-
-  void on_get_data_response(std::uint32_t, std::uint64_t size) override {
-    get_data_responses.push_back(size);
-  }
-  void on_data_chunk(std::uint32_t, const char* bytes, std::uint64_t size) override {
-    data.append(bytes, size);
-    chunk_sizes.push_back(size);
+  explicit driver_t(boost::asio::io_context& io) : io_(io) {}
+  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override {
+    bk_recording_delegate_t::on_data_chunk(job_id, data, size);
     if (auto_drain) post_drained();
   }
-  void on_scan_response(std::uint32_t, const vl::ScanReport& report,
-                        const bk_hash_values_t& hashes) override {
-    responses.push_back({report, hashes});
-    if (on_response) on_response();
-  }
-  void on_data_chunk_appended(std::uint32_t, std::uint32_t size) override { appended += size; }
-  void on_alarm(std::uint32_t, const std::exception_ptr& error, bool soft) override {
-    alarms.push_back({error, soft});
-  }
   boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override {
-    boost::signals2::connection connection = drained.connect(callback);
+    auto connection = drained.connect(callback);
     if (auto_drain) post_drained();
     return connection;
   }
-  void on_resume(std::uint32_t size) override { resumed += size; }
-  void on_data_reset_response(std::uint32_t) override { ++data_reset_responses; }
-
+  void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
+                        const bk_hash_values_t& hashes) override {
+    bk_recording_delegate_t::on_scan_response(job_id, report, hashes);
+    if (on_response) on_response();
+  }
   void post_drained() {
-    boost::asio::post(io_, [this, alive = alive_] {
-      if (*alive) drained();
+    boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
+      if (!alive.expired()) drained();
     });
   }
+  event_t response(size_t i) const { return of(kScanResponse).at(i); }
 
-  std::vector<response_t> responses;
-  std::vector<alarm_t> alarms;
-  std::vector<std::uint64_t> get_data_responses;
-  std::string data;
-  std::vector<std::uint64_t> chunk_sizes;
-  std::uint64_t appended = 0;
-  std::uint64_t resumed = 0;
-  int data_reset_responses = 0;
   bool auto_drain = true;
   std::function<void()> on_response;
-  boost::signals2::signal<void()> drained;
 
  private:
   boost::asio::io_context& io_;
@@ -222,20 +146,17 @@ class recording_driver_t : public bk_job_t::delegate {
 class LocalJobTest : public ::testing::Test {
  protected:
   LocalJobTest() : driver(fx.io()) {
-    fx.set_se_path(se_path());
-    engine = stand_se_t::create(fx.io(), se_path());
+    fx.set_se_path(fx.path("se.sock"));
+    engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
   }
-
   ~LocalJobTest() override {
-    for (auto& job : jobs) job.reset();
+    jobs.clear();
     engine->stop();
     if (cloud) cloud->stop();
     // Whatever the job was doing, its files are gone once the worker is idle.
     EXPECT_TRUE(fx.drain());
     EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
   }
-
-  std::string se_path() const { return fx.path("se.sock"); }
 
   std::shared_ptr<bk_local_job_t> make_job() {
     auto job = fx.inventory().scanner->create_job(static_cast<std::uint32_t>(jobs.size() + 7));
@@ -245,7 +166,8 @@ class LocalJobTest : public ::testing::Test {
   }
 
   void use_cloud() {
-    cloud = fake_cloud_t::create(fx.io(), fx.path("cloud.sock"));
+    cloud = std::make_shared<fake_cloud_t>(fx.io(), fx.path("cloud.sock"));
+    cloud->start();
     fx.set_cloud(true, fx.path("cloud.sock"));
   }
 
@@ -257,56 +179,38 @@ class LocalJobTest : public ::testing::Test {
     ASSERT_TRUE(fx.run_until([&] { return job.data_size() == target; }));
   }
 
-  bool wait_responses(std::size_t count) {
-    return fx.run_until([&] { return driver.responses.size() >= count; });
-  }
-  bool wait_alarms(std::size_t count) {
-    return fx.run_until([&] { return driver.alarms.size() >= count; });
+  bool wait(kind_t kind, std::size_t count) {
+    return fx.run_until([&] { return driver.count(kind) >= count; });
   }
 
-  // Reads the job's data back whole.
+  // Reads the job's data back whole, forgetting what the driver heard before.
   std::string read_back(bk_local_job_t& job) {
-    driver.data.clear();
-    driver.chunk_sizes.clear();
-    const std::size_t responses = driver.get_data_responses.size();
+    driver.events.clear();
     job.get_data(65535);
-    EXPECT_TRUE(fx.run_until([&] {
-      return driver.get_data_responses.size() > responses &&
-             driver.data.size() >= driver.get_data_responses.back();
-    }));
+    EXPECT_TRUE(wait(kind_t::kGetDataResponse, 1));
+    EXPECT_TRUE(fx.run_until([&] { return driver.read_back().size() >= driver.events[0].size; }));
     EXPECT_TRUE(fx.drain());
-    for (const std::uint64_t size : driver.chunk_sizes) EXPECT_LE(size, 65535u);
-    return driver.data;
+    for (const std::uint64_t size : driver.sizes(kind_t::kDataChunk)) EXPECT_LE(size, 65535u);
+    EXPECT_EQ(driver.count(kind_t::kGetDataResponse), 1u);
+    return driver.read_back();
   }
 
   bk_inventory_fixture_t fx;
-  recording_driver_t driver;
+  driver_t driver;
   std::shared_ptr<stand_se_t> engine;
   std::shared_ptr<fake_cloud_t> cloud;
   std::vector<std::shared_ptr<bk_local_job_t>> jobs;
 };
 
-TEST_F(LocalJobTest, CleanFileIsScannedAndReadBackWhole) {
+TEST_F(LocalJobTest, JobWithoutDataScansAnEmptyFile) {
   auto job = make_job();
-  EXPECT_EQ(job->describe().rfind("file \"" + fx.spool_dir() + "/", 0), 0u) << job->describe();
-  const std::string data = pattern(200000, 'a');
-  append(*job, data);
-  EXPECT_EQ(driver.resumed, data.size());
-  EXPECT_EQ(job->data_size(), data.size());
-
   job->scan(scan_options());
-  EXPECT_EQ(job->scan_request_count(), 1u);
-  ASSERT_TRUE(wait_responses(1));
-  const auto& response = driver.responses[0];
-  EXPECT_EQ(response.report.virus_size(), 0);
-  EXPECT_EQ(response.report.size(), data.size());
-  EXPECT_TRUE(response.hashes.sha1.empty() && response.hashes.sha256.empty());
-  EXPECT_EQ(job->scan_request_count(), 0u);
-
-  EXPECT_EQ(read_back(*job), data);
-  EXPECT_EQ(driver.get_data_responses, std::vector<std::uint64_t>{data.size()});
-  EXPECT_EQ(driver.chunk_sizes.size(), 4u);
-  EXPECT_TRUE(driver.alarms.empty());
+  job->scan(scan_options());
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
+  EXPECT_EQ(driver.response(0).report.size(), 0u);
+  EXPECT_EQ(engine->serials().size(), 2u);
+  EXPECT_EQ(read_back(*job), "");
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), std::vector<std::uint64_t>{0});
 }
 
 TEST_F(LocalJobTest, FileMovedByTheEngineIsFollowedOnlyInsideTheSpoolDirectory) {
@@ -316,137 +220,91 @@ TEST_F(LocalJobTest, FileMovedByTheEngineIsFollowedOnlyInsideTheSpoolDirectory) 
   append(*job, data);
   const std::string moved = fx.spool_dir() + "/moved-by-engine";
   const std::string outside = fx.path("outside");
-  { std::ofstream(outside.c_str()) << "not ours"; }
+  std::ofstream(outside.c_str()) << "not ours";
 
-  // The engine moved the file within the spool directory: the job follows it.
-  job->scan(scan_options());
-  ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
-  boost::filesystem::rename(job->scan_path(), moved);
   vl::ScanReport report;
   report.set_object("");
-  report.set_new_path(moved);
-  job->on_scan_report(report);
-  ASSERT_EQ(driver.responses.size(), 1u);
-  EXPECT_EQ(job->scan_path(), moved);
+  // Within the spool directory the job follows the file; elsewhere it would remove
+  // a file that is not its own at its end.
+  for (const std::string& path : {moved, outside}) {
+    job->scan(scan_options());
+    ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == (path == moved ? 1 : 2); }));
+    if (path == moved) fs::rename(job->scan_path(), moved);
+    report.set_new_path(path);
+    job->on_scan_report(report);
+    EXPECT_EQ(job->scan_path(), moved);
+  }
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
   EXPECT_EQ(read_back(*job), data);
-
-  // A path elsewhere is not taken: the job would remove that file at its end.
-  job->scan(scan_options());
-  ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 2; }));
-  report.set_new_path(outside);
-  job->on_scan_report(report);
-  ASSERT_EQ(driver.responses.size(), 2u);
-  EXPECT_EQ(job->scan_path(), moved);
-
   jobs.clear();
   job.reset();
   EXPECT_TRUE(fx.drain());
-  EXPECT_FALSE(boost::filesystem::exists(moved));
-  EXPECT_TRUE(boost::filesystem::exists(outside));
+  EXPECT_FALSE(fs::exists(moved));
+  EXPECT_TRUE(fs::exists(outside));
 }
 
-TEST_F(LocalJobTest, JobWithoutDataScansAnEmptyFileOnceSynced) {
-  auto job = make_job();
-  job->scan(scan_options());
-  job->scan(scan_options());
-  ASSERT_TRUE(wait_responses(2));
-  EXPECT_EQ(driver.responses[0].report.size(), 0u);
-  EXPECT_EQ(engine->serials().size(), 2u);
-
-  job->get_data(65535);
-  ASSERT_TRUE(fx.run_until([&] { return !driver.get_data_responses.empty(); }));
-  EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.get_data_responses, std::vector<std::uint64_t>{0});
-  EXPECT_TRUE(driver.chunk_sizes.empty());
-}
-
-TEST_F(LocalJobTest, TestFileIsFoundWithTheDigestsAsked) {
-  auto job = make_job();
-  const std::string data = "head " + test_virus_text() + " tail";
-  append(*job, data);
-
-  job->scan(scan_options(false, {bk::SHA1, bk::SHA256}));
-  job->scan(scan_options(false, {bk::SHA256}));
-  ASSERT_TRUE(wait_responses(2));
-  const auto& both = driver.responses[0];
-  ASSERT_EQ(both.report.virus_size(), 1);
-  EXPECT_EQ(both.report.virus(0).name(), test_virus_name());
-  EXPECT_FALSE(both.report.cloud());
-  EXPECT_EQ(both.hashes.sha1, digest_text_of(data, EVP_sha1()));
-  EXPECT_EQ(both.hashes.sha256, digest_text_of(data, EVP_sha256()));
-
-  const auto& only_sha256 = driver.responses[1];
-  EXPECT_TRUE(only_sha256.hashes.sha1.empty());
-  EXPECT_EQ(only_sha256.hashes.sha256, digest_text_of(data, EVP_sha256()));
-}
-
-TEST_F(LocalJobTest, CureRewritesTheSpooledFileAndReadBackGivesTheCuredBytes) {
+TEST_F(LocalJobTest, TestFileIsFoundAndCuredInTheSpooledFile) {
   auto job = make_job();
   const std::string data = "head-" + test_virus_text() + "-tail";
   append(*job, data);
-  // A driver that reads back as soon as it hears the answer still gets the cured
-  // file whole, although its size changed under the job.
-  driver.on_response = [&] { job->get_data(65535); };
-  job->scan(scan_options(true, {bk::SHA1}));
-  ASSERT_TRUE(wait_responses(1));
-  const auto& response = driver.responses[0];
-  EXPECT_TRUE(response.report.cured());
-  ASSERT_EQ(response.report.virus_size(), 1);
-  // The digests are of the data as it was sent.
-  EXPECT_EQ(response.hashes.sha1, digest_text_of(data, EVP_sha1()));
-
-  ASSERT_TRUE(fx.run_until([&] { return driver.data.size() >= 10; }));
+  job->scan(scan_options(false, {bk::SHA1, bk::SHA256}));
+  job->scan(scan_options(false, {bk::SHA256}));
+  // A driver that reads back as soon as it hears the cure's answer still gets the
+  // cured file whole, although its size changed under the job.
+  driver.on_response = [&] {
+    if (driver.count(kind_t::kScanResponse) == 3) job->get_data(65535);
+  };
+  job->scan(scan_options(true));
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
+  const auto found = driver.response(0);
+  ASSERT_EQ(found.report.virus_size(), 1);
+  EXPECT_EQ(found.report.virus(0).name(), test_virus_name());
+  EXPECT_FALSE(found.report.cured());
+  EXPECT_EQ(found.hashes.sha1, sha1(data));
+  EXPECT_EQ(found.hashes.sha256, sha1(data, EVP_sha256()));
+  EXPECT_TRUE(driver.response(1).hashes.sha1.empty());
+  EXPECT_EQ(driver.response(1).hashes.sha256, found.hashes.sha256);
+  EXPECT_TRUE(driver.response(2).report.cured());
+  ASSERT_TRUE(fx.run_until([&] { return driver.read_back().size() >= 10; }));
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.get_data_responses, std::vector<std::uint64_t>{10});
-  EXPECT_EQ(driver.data, "head--tail");
-  EXPECT_EQ(job->data_size(), 10u);
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), std::vector<std::uint64_t>{10});
+  EXPECT_EQ(driver.read_back(), "head--tail");
 
-  // The cure rewrote the file: nothing more can be appended.
+  // The cure rewrote the file: nothing more can be appended, and a burst of
+  // appends gets one alarm.
   job->append_data(chunk_of("more"));
-  ASSERT_TRUE(wait_alarms(1));
-  EXPECT_EQ(code_of(driver.alarms[0].error), vl::EC_PROTOCOL_VIOLATION);
-  EXPECT_NE(exception_ptr_text(driver.alarms[0].error).find("Append after cure request"),
-            std::string::npos);
-  EXPECT_FALSE(driver.alarms[0].soft);
+  job->append_data(chunk_of("more"));
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
   EXPECT_TRUE(fx.drain());
+  ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
+  const auto alarm = driver.of(kind_t::kAlarm)[0];
+  EXPECT_EQ(alarm.code(), vl::EC_PROTOCOL_VIOLATION);
+  EXPECT_NE(alarm.text().find("Append after cure request"), std::string::npos);
+  EXPECT_FALSE(alarm.soft);
   EXPECT_EQ(job->data_size(), 10u);
-  EXPECT_EQ(driver.alarms.size(), 1u);
 }
 
-TEST_F(LocalJobTest, CloudVerdictAnswersBeforeASlowEngine) {
+TEST_F(LocalJobTest, CloudVerdictAnswersBeforeTheEngineButACureWaitsForIt) {
   use_cloud();
   const std::string data = pattern(5000, 'c');
-  cloud->bad.insert(digest_text_of(data, EVP_sha1()));
-  engine->options().delay = 60s;
-  auto job = make_job();
-  append(*job, data);
-
-  job->scan(scan_options());
-  ASSERT_TRUE(wait_responses(1));
-  const auto& response = driver.responses[0];
-  EXPECT_TRUE(response.report.cloud());
-  ASSERT_EQ(response.report.virus_size(), 1);
-  EXPECT_EQ(response.report.virus(0).name(), "Cloud.Threat");
-  // With the cloud on, the SHA-1 comes along.
-  EXPECT_EQ(response.hashes.sha1, digest_text_of(data, EVP_sha1()));
-  EXPECT_EQ(job->scan_request_count(), 0u);
-}
-
-TEST_F(LocalJobTest, CureWaitsForTheEngineAndFlagsAThreatOnlyTheCloudKnows) {
-  use_cloud();
-  const std::string data = pattern(3000, 'd');
-  cloud->bad.insert(digest_text_of(data, EVP_sha1()));
+  cloud->bad.insert(sha1(data));
   // The cloud's verdict takes part only when it comes before the engine's report.
   engine->options().delay = 300ms;
   auto job = make_job();
   append(*job, data);
-
+  job->scan(scan_options());
   job->scan(scan_options(true));
-  ASSERT_TRUE(wait_responses(1));
-  const auto& report = driver.responses[0].report;
-  EXPECT_TRUE(report.cloud());
-  EXPECT_EQ(report.error(), vl::SE_CAN_NOT_BE_CURED);
-  EXPECT_EQ(engine->serials().size(), 1u);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
+  const auto response = driver.response(0);
+  EXPECT_TRUE(response.report.cloud());
+  ASSERT_EQ(response.report.virus_size(), 1);
+  EXPECT_EQ(response.report.virus(0).name(), "Cloud.Threat");
+  // With the cloud on, the SHA-1 comes along.
+  EXPECT_EQ(response.hashes.sha1, sha1(data));
+  EXPECT_EQ(job->scan_request_count(), 1u);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
+  EXPECT_TRUE(driver.response(1).report.cloud());
+  EXPECT_EQ(driver.response(1).report.error(), vl::SE_CAN_NOT_BE_CURED);
 }
 
 TEST_F(LocalJobTest, ThreatHashIsAnsweredWhenTheCloudIsUnavailable) {
@@ -455,15 +313,14 @@ TEST_F(LocalJobTest, ThreatHashIsAnsweredWhenTheCloudIsUnavailable) {
   auto job = make_job();
   const std::string data = pattern(4000, 'e');
   append(*job, data);
-
   for (int i = 0; i < 3; ++i) job->scan(scan_options(false, {bk::SHA1, bk::SHA256}));
-  ASSERT_TRUE(wait_responses(3));
-  for (const auto& response : driver.responses) {
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
+  for (const auto& response : driver.of(kind_t::kScanResponse)) {
     EXPECT_FALSE(response.report.cloud());
-    EXPECT_EQ(response.hashes.sha1, digest_text_of(data, EVP_sha1()));
-    EXPECT_EQ(response.hashes.sha256, digest_text_of(data, EVP_sha256()));
+    EXPECT_EQ(response.hashes.sha1, sha1(data));
+    EXPECT_EQ(response.hashes.sha256, sha1(data, EVP_sha256()));
   }
-  EXPECT_TRUE(driver.alarms.empty());
+  EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
 TEST_F(LocalJobTest, DigestsAfterTheEngineReportAnswerWithoutWaitingForTheCloud) {
@@ -473,11 +330,10 @@ TEST_F(LocalJobTest, DigestsAfterTheEngineReportAnswerWithoutWaitingForTheCloud)
   cloud->hold = true;
   auto job = make_job();
   append(*job, pattern(2000, 'f'));
-
   job->scan(scan_options(false, {bk::SHA1}));
-  ASSERT_TRUE(fx.run_until([&] { return driver.responses.size() == 1; }, 2000ms));
-  EXPECT_FALSE(driver.responses[0].report.cloud());
-  EXPECT_EQ(driver.responses[0].hashes.sha1.size(), 40u);
+  ASSERT_TRUE(fx.run_until([&] { return driver.count(kind_t::kScanResponse) == 1; }, 2000ms));
+  EXPECT_FALSE(driver.response(0).report.cloud());
+  EXPECT_EQ(driver.response(0).hashes.sha1.size(), 40u);
   ASSERT_TRUE(fx.run_until([&] { return cloud->checks.size() == 1; }));
 
   // The first request's verdict comes while the second one waits for the engine.
@@ -485,12 +341,12 @@ TEST_F(LocalJobTest, DigestsAfterTheEngineReportAnswerWithoutWaitingForTheCloud)
   job->scan(scan_options(false, {bk::SHA1}));
   ASSERT_TRUE(fx.run_until([&] { return cloud->checks.size() == 2; }));
   cloud->answer(0, true);
-  ASSERT_TRUE(wait_responses(2));
-  EXPECT_FALSE(driver.responses[1].report.cloud());
-  EXPECT_EQ(driver.responses[1].report.virus_size(), 0);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
+  EXPECT_FALSE(driver.response(1).report.cloud());
+  EXPECT_EQ(driver.response(1).report.virus_size(), 0);
   cloud->answer(1, false);
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.responses.size(), 2u);
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
 }
 
 TEST_F(LocalJobTest, DigestsOfAnEarlierRequestDoNotCountForALaterOne) {
@@ -500,8 +356,8 @@ TEST_F(LocalJobTest, DigestsOfAnEarlierRequestDoNotCountForALaterOne) {
   // Both digest threads are busy for a while: the first request's digests come
   // after the engine answered it, while the second request waits for its own.
   const std::string busy = fx.path("busy");
-  { std::ofstream(busy.c_str()); }
-  boost::filesystem::resize_file(busy, 32 << 20);
+  std::ofstream(busy.c_str()).close();
+  fs::resize_file(busy, 32 << 20);
   int busy_done = 0;
   for (int i = 0; i < 2; ++i)
     fx.inventory().digest_pool->hash_file(
@@ -510,17 +366,17 @@ TEST_F(LocalJobTest, DigestsOfAnEarlierRequestDoNotCountForALaterOne) {
   job->scan(scan_options());
   // A cure asks the engine only once its digests are there.
   job->scan(scan_options(true));
-  ASSERT_TRUE(wait_responses(2));
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
   EXPECT_TRUE(fx.run_until([&] { return busy_done == 2; }));
   EXPECT_TRUE(fx.drain());
   // One engine request and one cloud check for the cure, none from the stale digests.
   EXPECT_EQ(engine->serials().size(), 2u);
   EXPECT_EQ(cloud->checks.size(), 1u);
-  EXPECT_EQ(driver.responses.size(), 2u);
-  EXPECT_TRUE(driver.alarms.empty());
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
+  EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
-TEST_F(LocalJobTest, DataAppendedWhileScansArePendingIsMergedInOrder) {
+TEST_F(LocalJobTest, CleanDataSentWhileScansArePendingIsScannedInOrderAndReadBackWhole) {
   engine->options().delay = 100ms;
   auto job = make_job();
   const std::string a = pattern(100000, 'A'), b = pattern(70001, 'B'), c = pattern(3, 'C');
@@ -529,19 +385,20 @@ TEST_F(LocalJobTest, DataAppendedWhileScansArePendingIsMergedInOrder) {
   append(*job, b);
   job->scan(scan_options());
   append(*job, c);
+  EXPECT_EQ(driver.acknowledged(), a.size() + b.size() + c.size());
   // The main file and one patch per scan request queued before the data.
   EXPECT_EQ(fx.spool_files().size(), 3u);
-  EXPECT_EQ(job->data_size(), a.size() + b.size() + c.size());
-
-  ASSERT_TRUE(wait_responses(2));
-  // Each request covers the data sent before it.
-  EXPECT_EQ(driver.responses[0].report.size(), a.size());
-  EXPECT_EQ(driver.responses[1].report.size(), a.size() + b.size());
+  EXPECT_EQ(job->scan_request_count(), 2u);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
+  // Each request covers the data sent before it; no digest was asked for.
+  EXPECT_EQ(driver.response(0).report.size(), a.size());
+  EXPECT_EQ(driver.response(0).report.virus_size(), 0);
+  EXPECT_TRUE(driver.response(0).hashes.sha1.empty() && driver.response(0).hashes.sha256.empty());
+  EXPECT_EQ(driver.response(1).report.size(), a.size() + b.size());
   EXPECT_EQ(read_back(*job), a + b + c);
-  const auto files = fx.spool_files();
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].find(".patch"), std::string::npos);
-  EXPECT_EQ(job->data_size(), a.size() + b.size() + c.size());
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), std::vector<std::uint64_t>{job->data_size()});
+  EXPECT_EQ(fx.spool_files().size(), 1u);
+  EXPECT_EQ(job->scan_request_count(), 0u);
 }
 
 TEST_F(LocalJobTest, ScanAskedWhileAPatchIsMergedRunsOnce) {
@@ -555,48 +412,42 @@ TEST_F(LocalJobTest, ScanAskedWhileAPatchIsMergedRunsOnce) {
   };
   job->scan(scan_options());
   append(*job, b);
-  ASSERT_TRUE(wait_responses(2));
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.responses.size(), 2u);
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
   EXPECT_EQ(engine->serials().size(), 2u);
-  EXPECT_EQ(driver.responses[1].report.size(), a.size() + b.size());
-  EXPECT_EQ(job->scan_request_count(), 0u);
-
+  EXPECT_EQ(driver.response(1).report.size(), a.size() + b.size());
   job->scan(scan_options());
-  ASSERT_TRUE(wait_responses(3));
-  EXPECT_TRUE(driver.alarms.empty());
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
+  EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
-TEST_F(LocalJobTest, DataResetStopsTheReadingAndTheNextOneStartsOver) {
+TEST_F(LocalJobTest, DataResetStopsTheReadingAndASecondGetDataIsRefused) {
   auto job = make_job();
   const std::string data = pattern(300000, 'i');
   append(*job, data);
-
   driver.auto_drain = false;
   job->get_data(65535);
-  ASSERT_TRUE(fx.run_until([&] { return !driver.get_data_responses.empty(); }));
-  EXPECT_EQ(driver.get_data_responses[0], data.size());
+  ASSERT_TRUE(wait(kind_t::kGetDataResponse, 1));
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse)[0], data.size());
   driver.drained();
-  ASSERT_TRUE(fx.run_until([&] { return driver.chunk_sizes.size() == 1; }));
+  ASSERT_TRUE(wait(kind_t::kDataChunk, 1));
 
-  // Another GET_DATA while this one runs is a protocol violation.
+  // Another GET_DATA while one runs is a protocol violation.
   auto second = make_job();
-  driver.alarms.clear();
   second->get_data(65535);
   second->get_data(65535);
-  ASSERT_TRUE(wait_alarms(1));
-  EXPECT_EQ(code_of(driver.alarms[0].error), vl::EC_PROTOCOL_VIOLATION);
-  EXPECT_NE(exception_ptr_text(driver.alarms[0].error)
-                .find("previous GET_DATA request is not handled yet"),
-            std::string::npos);
-  EXPECT_FALSE(driver.alarms[0].soft);
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  const auto alarm = driver.of(kind_t::kAlarm)[0];
+  EXPECT_EQ(alarm.code(), vl::EC_PROTOCOL_VIOLATION);
+  EXPECT_NE(alarm.text().find("previous GET_DATA request is not handled yet"), std::string::npos);
+  EXPECT_FALSE(alarm.soft);
 
   job->data_reset();
-  ASSERT_TRUE(fx.run_until([&] { return driver.data_reset_responses == 1; }));
+  ASSERT_TRUE(wait(kind_t::kDataResetResponse, 1));
   driver.drained();
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.chunk_sizes.size(), 1u);
-
+  EXPECT_EQ(driver.count(kind_t::kDataChunk), 1u);
   driver.auto_drain = true;
   EXPECT_EQ(read_back(*job), data);
 }
@@ -604,7 +455,6 @@ TEST_F(LocalJobTest, DataResetStopsTheReadingAndTheNextOneStartsOver) {
 TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   engine->options().delay = 200ms;
   const std::string data = pattern(1 << 20, 'j');
-
   // Reset while the engine scans: the job takes nothing more and answers nothing.
   auto scanned = make_job();
   append(*scanned, data);
@@ -614,17 +464,15 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   scanned->append_data(chunk_of("ignored"));
   scanned->scan(scan_options());
   // The engine answers in order: once a later request is answered, so was this one.
-  auto probe = make_job();
-  probe->scan(scan_options());
-  ASSERT_TRUE(wait_responses(1));
+  make_job()->scan(scan_options());
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.responses.size(), 1u);
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 1u);
   EXPECT_EQ(engine->serials().size(), 2u);
 
   // Destroyed with writes still queued on the worker.
   auto appending = make_job();
   for (int i = 0; i < 8; ++i) appending->append_data(chunk_of(data));
-
   // Destroyed in the middle of a reading, with a scan under way and a patch waiting
   // for its merge.
   auto reading = make_job();
@@ -633,19 +481,18 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   append(*reading, data);
   driver.auto_drain = false;
   reading->get_data(65535);
-  ASSERT_TRUE(fx.run_until([&] { return driver.get_data_responses.size() == 1; }));
+  ASSERT_TRUE(wait(kind_t::kGetDataResponse, 1));
   driver.drained();
-  ASSERT_TRUE(fx.run_until([&] { return driver.chunk_sizes.size() == 1; }));
+  ASSERT_TRUE(wait(kind_t::kDataChunk, 1));
   EXPECT_GE(fx.spool_files().size(), 2u);
 
   jobs.clear();
   scanned.reset();
-  probe.reset();
   appending.reset();
   reading.reset();
   EXPECT_TRUE(fx.drain());
   EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
-  EXPECT_TRUE(driver.alarms.empty());
+  EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
 TEST_F(LocalJobTest, EngineLinkDroppedMidScanFailsOnlyThatRequest) {
@@ -655,52 +502,48 @@ TEST_F(LocalJobTest, EngineLinkDroppedMidScanFailsOnlyThatRequest) {
   job->scan(scan_options());
   job->scan(scan_options());
   ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
-
   engine->stop();
-  engine = stand_se_t::create(fx.io(), se_path());
-  ASSERT_TRUE(wait_alarms(1));
-  EXPECT_EQ(code_of(driver.alarms[0].error), vl::EC_LINK_DISCONNECTED);
-  EXPECT_TRUE(driver.alarms[0].soft);
-
+  engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_EQ(driver.of(kind_t::kAlarm)[0].code(), vl::EC_LINK_DISCONNECTED);
+  EXPECT_TRUE(driver.of(kind_t::kAlarm)[0].soft);
   // The job stays usable: the request queued behind goes to the new engine link.
-  ASSERT_TRUE(wait_responses(1));
-  EXPECT_EQ(driver.responses[0].report.size(), 1000u);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
+  EXPECT_EQ(driver.response(0).report.size(), 1000u);
   EXPECT_EQ(job->scan_request_count(), 0u);
-  EXPECT_EQ(driver.alarms.size(), 1u);
 
   // A cure cut off the same way may have left the file half cured: a hard failure.
   engine->options().delay = 60s;
   job->scan(scan_options(true));
   ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 2; }));
   engine->stop();
-  ASSERT_TRUE(wait_alarms(2));
-  EXPECT_EQ(code_of(driver.alarms[1].error), vl::EC_LINK_DISCONNECTED);
-  EXPECT_FALSE(driver.alarms[1].soft);
+  ASSERT_TRUE(wait(kind_t::kAlarm, 2));
+  EXPECT_EQ(driver.of(kind_t::kAlarm)[1].code(), vl::EC_LINK_DISCONNECTED);
+  EXPECT_FALSE(driver.of(kind_t::kAlarm)[1].soft);
 }
 
-TEST_F(LocalJobTest, RequestFailsWhenTheScannerIsGone) {
+TEST_F(LocalJobTest, LostScannerFailsTheRequestAndAFailedWriteTheJobOnce) {
   auto job = make_job();
+  auto failing = make_job();
   append(*job, pattern(100, 'l'));
   fx.drop_scanner();
   job->scan(scan_options());
-  ASSERT_TRUE(wait_alarms(1));
-  EXPECT_EQ(code_of(driver.alarms[0].error), vl::EC_NO_SCAN_ENGINE);
-  EXPECT_TRUE(driver.alarms[0].soft);
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_EQ(driver.of(kind_t::kAlarm)[0].code(), vl::EC_NO_SCAN_ENGINE);
+  EXPECT_TRUE(driver.of(kind_t::kAlarm)[0].soft);
   EXPECT_EQ(job->scan_request_count(), 0u);
-}
 
-TEST_F(LocalJobTest, WriteFailureFailsTheJob) {
-  auto job = make_job();
-  boost::filesystem::remove(fx.spool_dir());
-  job->append_data(chunk_of("data"));
-  job->append_data(chunk_of("more"));
-  ASSERT_TRUE(wait_alarms(1));
-  EXPECT_FALSE(driver.alarms[0].soft);
-  EXPECT_NE(exception_ptr_text(driver.alarms[0].error).find("open"), std::string::npos);
+  driver.events.clear();
+  fs::remove_all(fx.spool_dir());
+  failing->append_data(chunk_of("data"));
+  failing->append_data(chunk_of("more"));
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.alarms.size(), 1u);
-  EXPECT_EQ(driver.appended, 0u);
-  boost::filesystem::create_directory(fx.spool_dir());
+  ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
+  EXPECT_FALSE(driver.of(kind_t::kAlarm)[0].soft);
+  EXPECT_NE(driver.of(kind_t::kAlarm)[0].text().find("open"), std::string::npos);
+  EXPECT_EQ(driver.acknowledged(), 0u);
+  fs::create_directory(fx.spool_dir());
 }
 
 }  // namespace

@@ -11,29 +11,12 @@ bk_inventory_t& unused_inventory() {
   return *reinterpret_cast<bk_inventory_t*>(placeholder);
 }
 
-vl::ErrorCode error_code_of(const std::exception_ptr& error) {
-  return exception_ptr_to_error_enum(error);
-}
-
-std::string error_text_of(const std::exception_ptr& error) {
-  return exception_ptr_text(error);
-}
-
-namespace {
-
-bk_recording_delegate_t::event_t make_event(bk_recording_delegate_t::kind_t kind, uint32_t job_id,
-                                            uint64_t size = 0) {
-  bk_recording_delegate_t::event_t event;
-  event.kind = kind;
-  event.job_id = job_id;
-  event.size = size;
-  return event;
-}
-
-}  // namespace
-
 bk_fake_job_t::bk_fake_job_t(boost::asio::io_context& io, uint32_t job_id, std::string name)
     : bk_job_t(job_id, unused_inventory()), io_(io), name_(std::move(name)) {}
+
+bk_fake_job_t::~bk_fake_job_t() {
+  if (on_destroy) on_destroy(*this);
+}
 
 void bk_fake_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
   if (on_append) on_append();
@@ -53,31 +36,26 @@ void bk_fake_job_t::get_data(uint32_t max_chunk) {
   reading_ = read_back ? *read_back : stored;
   read_offset_ = 0;
   read_max_ = max_chunk;
-  std::weak_ptr<bool> alive = alive_;
-  boost::asio::post(io_, [this, alive] {
+  boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
     if (alive.expired()) return;
     delegate_->on_get_data_response(job_id, reading_.size());
-    if (reading_.empty()) return;
-    drained_ = delegate_->connect_on_drained([this] { send_next_chunk(); });
+    if (!reading_.empty()) drained_ = delegate_->connect_on_drained([this] { send_next_chunk(); });
   });
 }
 
 void bk_fake_job_t::send_next_chunk() {
   if (read_offset_ >= reading_.size()) return;
-  const size_t n = std::min<size_t>(read_max_, reading_.size() - read_offset_);
-  const std::string piece = reading_.substr(read_offset_, n);
-  read_offset_ += n;
+  const std::string piece = reading_.substr(read_offset_, read_max_);
+  read_offset_ += piece.size();
   if (read_offset_ >= reading_.size()) drained_.disconnect();
-  delegate_->on_data_chunk(job_id, piece.data(), piece.size());
+  send_chunk(piece);
 }
 
 void bk_fake_job_t::data_reset() {
   ++data_resets;
   drained_.disconnect();
   reading_.clear();
-  read_offset_ = 0;
-  std::weak_ptr<bool> alive = alive_;
-  boost::asio::post(io_, [this, alive] {
+  boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
     if (!alive.expired()) delegate_->on_data_reset_response(job_id);
   });
 }
@@ -91,18 +69,6 @@ void bk_fake_job_t::acknowledge_all() {
   }
 }
 
-void bk_fake_job_t::acknowledge(uint32_t n) {
-  delegate_->on_data_chunk_appended(job_id, n);
-}
-
-void bk_fake_job_t::respond(uint64_t size) {
-  delegate_->on_get_data_response(job_id, size);
-}
-
-void bk_fake_job_t::send_chunk(const std::string& data) {
-  delegate_->on_data_chunk(job_id, data.data(), data.size());
-}
-
 void bk_fake_job_t::answer_scan(const vl::ScanReport& report) {
   vl::ScanReport answer = report;
   if (!answer.has_object()) answer.set_object("");
@@ -113,70 +79,61 @@ void bk_fake_job_t::alarm(vl::ErrorCode code, bool soft, const std::string& text
   delegate_->on_alarm(job_id, make_error_exception_ptr(make_error_code(code), text), soft);
 }
 
-void bk_recording_delegate_t::on_get_data_response(uint32_t job_id, uint64_t data_size) {
-  event_t event = make_event(kGetDataResponse, job_id, data_size);
-  events.push_back(event);
+vl::ErrorCode bk_recording_delegate_t::event_t::code() const {
+  return exception_ptr_to_error_enum(error);
 }
 
-void bk_recording_delegate_t::on_data_chunk(uint32_t job_id, const char* data, uint64_t size) {
-  event_t event = make_event(kDataChunk, job_id, size);
-  event.data.assign(data, size);
-  events.push_back(event);
+std::string bk_recording_delegate_t::event_t::text() const {
+  return exception_ptr_text(error);
+}
+
+bk_recording_delegate_t::event_t& bk_recording_delegate_t::record(kind_t kind, uint32_t job_id,
+                                                                  uint64_t size) {
+  event_t& event = events.emplace_back();
+  event.kind = kind;
+  event.job_id = job_id;
+  event.size = size;
+  return event;
 }
 
 void bk_recording_delegate_t::on_scan_response(uint32_t job_id, const vl::ScanReport& report,
                                                const bk_hash_values_t& hashes) {
-  event_t event = make_event(kScanResponse, job_id);
+  event_t& event = record(kScanResponse, job_id);
   event.report = report;
   event.hashes = hashes;
-  events.push_back(event);
-}
-
-void bk_recording_delegate_t::on_data_chunk_appended(uint32_t job_id, uint32_t size) {
-  events.push_back(make_event(kAppended, job_id, size));
 }
 
 void bk_recording_delegate_t::on_alarm(uint32_t job_id, const std::exception_ptr& error,
                                        bool soft) {
-  event_t event = make_event(kAlarm, job_id);
+  event_t& event = record(kAlarm, job_id);
   event.error = error;
   event.soft = soft;
-  events.push_back(event);
-  if (after_alarm) after_alarm(event);
-}
-
-boost::signals2::connection bk_recording_delegate_t::connect_on_drained(
-    const std::function<void()>& callback) {
-  return drained.connect(callback);
-}
-
-void bk_recording_delegate_t::on_resume(uint32_t size) {
-  events.push_back(make_event(kResume, 0, size));
-}
-
-void bk_recording_delegate_t::on_redirect_begin(uint32_t job_id) {
-  events.push_back(make_event(kRedirectBegin, job_id));
-}
-
-void bk_recording_delegate_t::on_redirect_end(uint32_t job_id) {
-  events.push_back(make_event(kRedirectEnd, job_id));
-}
-
-void bk_recording_delegate_t::on_data_reset_response(uint32_t job_id) {
-  events.push_back(make_event(kDataResetResponse, job_id));
+  if (after_alarm) after_alarm(event_t(event));
 }
 
 std::vector<bk_recording_delegate_t::event_t> bk_recording_delegate_t::of(kind_t kind) const {
   std::vector<event_t> result;
-  for (const event_t& event : events) {
+  for (const event_t& event : events)
     if (event.kind == kind) result.push_back(event);
-  }
+  return result;
+}
+
+size_t bk_recording_delegate_t::count(kind_t kind) const {
+  size_t n = 0;
+  for (const event_t& event : events) n += event.kind == kind;
+  return n;
+}
+
+std::vector<uint64_t> bk_recording_delegate_t::sizes(kind_t kind) const {
+  std::vector<uint64_t> result;
+  for (const event_t& event : events)
+    if (event.kind == kind) result.push_back(event.size);
   return result;
 }
 
 uint64_t bk_recording_delegate_t::acknowledged() const {
   uint64_t sum = 0;
-  for (const event_t& event : of(kAppended)) sum += event.size;
+  for (uint64_t size : sizes(kAppended)) sum += size;
   return sum;
 }
 
@@ -187,16 +144,11 @@ std::string bk_recording_delegate_t::read_back() const {
 }
 
 std::shared_ptr<bk_fake_job_t> bk_fake_cluster_t::add_node(boost::asio::io_context& io,
-                                                           const std::string& name, node_t peer,
-                                                           uint32_t job_id) {
-  auto job = std::make_shared<bk_fake_job_t>(io, job_id, name);
+                                                           const std::string& name, node_t peer) {
+  auto job = std::make_shared<bk_fake_job_t>(io, 7, name);
   nodes_[job.get()] = peer;
-  script_.push_back(entry_t{job});
+  script_.push_back({job});
   return job;
-}
-
-void bk_fake_cluster_t::add_failure(vl::ErrorCode code) {
-  script_.push_back(entry_t{nullptr, code});
 }
 
 bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context& io,
@@ -205,7 +157,7 @@ bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context&
   services.io_context = &io;
   services.choose_node = [this](uint32_t, const std::set<bk_master_job_t::endpoint_t>& excluded,
                                 bool never_local) -> std::shared_ptr<bk_job_t> {
-    placements.push_back(placement_t{excluded, never_local});
+    placements.push_back({excluded, never_local});
     if (next_ >= script_.size()) throw cf_proto_exception_t(exhausted, "Script used up");
     const entry_t& entry = script_[next_++];
     if (!entry.job) throw cf_proto_exception_t(entry.code, "Scripted placement failure");
@@ -221,22 +173,18 @@ bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context&
   return services;
 }
 
-bk_master_job_t::endpoint_t test_peer(int host, unsigned short port) {
-  return bk_master_job_t::endpoint_t(
-      boost::asio::ip::make_address("127.0.0." + std::to_string(host)), port);
+bk_master_job_t::endpoint_t test_peer(int host) {
+  return {boost::asio::ip::make_address("127.0.0." + std::to_string(host)), 7400};
 }
 
-bk_master_rig_t::bk_master_rig_t(bool soft_error, std::chrono::milliseconds pause) {
-  job = std::make_shared<bk_master_job_t>(unused_inventory(), 7, cluster.services(io, pause));
+bk_master_rig_t::bk_master_rig_t(bool soft_error) {
+  job = std::make_shared<bk_master_job_t>(unused_inventory(), 7,
+                                          cluster.services(io, std::chrono::milliseconds(1)));
   job->set_delegate(&client);
   job->set_soft_error(soft_error);
   client.after_alarm = [this](const bk_recording_delegate_t::event_t& event) {
     if (!event.soft) job.reset();
   };
-}
-
-void bk_master_rig_t::send(const std::string& data) {
-  job->append_data(std::make_shared<const std::string>(data));
 }
 
 bool bk_master_rig_t::run_until(const std::function<bool()>& done) {

@@ -1,12 +1,9 @@
-// In-memory stand-ins for the two sides of the job interface.
+// In-memory stand-ins for both sides of the job interface, and a master job rig.
 //
-// bk_fake_job_t is an executor a test scripts: it records what it is asked,
-// stores the bytes appended to it, and makes the callbacks the test calls for
-// (acknowledgements, scan answers, alarms, read-back of what it stored).
-// bk_recording_delegate_t records every callback a job makes, in order, and owns
-// a drained signal the test emits by hand.
-//
-// Event-loop thread only; both may live on the test's stack or in a shared_ptr.
+// bk_fake_job_t is an executor a test scripts: it records what it is asked, keeps
+// the bytes appended to it and makes the callbacks the test calls for.
+// bk_recording_delegate_t records every callback a job makes, in order; the test
+// emits its drained signal by hand. Event-loop thread only.
 #pragma once
 
 #include <chrono>
@@ -27,20 +24,16 @@
 #include "jobs/job.h"
 #include "jobs/master_job.h"
 #include "schemas/brel_client_ipc.pb.h"
-#include "schemas/error.pb.h"
 #include "schemas/scan_report.pb.h"
 
 // A reference for constructors that keep but never touch the central object.
 bk_inventory_t& unused_inventory();
 
-// The code of an alarm's error (EC_OK for none) and its text.
-vl::ErrorCode error_code_of(const std::exception_ptr& error);
-std::string error_text_of(const std::exception_ptr& error);
-
 class bk_fake_job_t : public bk_job_t {
  public:
-  // `io` is used only for the posted answers of the automatic read-back.
+  // `io` carries the posted answers of the automatic read-back.
   bk_fake_job_t(boost::asio::io_context& io, uint32_t job_id, std::string name = "Fake job");
+  ~bk_fake_job_t() override;
 
   std::string name() const override { return name_; }
   std::string describe() const override { return "fake"; }
@@ -52,37 +45,38 @@ class bk_fake_job_t : public bk_job_t {
   void data_reset() override;
   void reset() override { ++resets; }
 
-  // Scripted callbacks; each goes to the current delegate.
-  // on_resume for every chunk, then one acknowledgement of their sum.
+  // Scripted callbacks to the current delegate.
+  // on_resume for every unacknowledged chunk, then its acknowledgement.
   void acknowledge_all();
-  void acknowledge(uint32_t n);
-  // Answers the oldest open scan (or any scan, when none is open).
+  void acknowledge(uint32_t n) { delegate_->on_data_chunk_appended(job_id, n); }
   void answer_scan(const vl::ScanReport& report = vl::ScanReport());
   void alarm(vl::ErrorCode code, bool soft = false, const std::string& text = "fake failure");
   // A hand-made read-back, for get_data without auto_read_back.
-  void respond(uint64_t size);
-  void send_chunk(const std::string& data);
+  void respond(uint64_t size) { delegate_->on_get_data_response(job_id, size); }
+  void send_chunk(const std::string& data) {
+    delegate_->on_data_chunk(job_id, data.data(), data.size());
+  }
 
   // What the job was asked, in order.
   std::vector<std::shared_ptr<const std::string>> chunks;
   std::vector<bk::ScanOptions> scans;
-  // Sizes of the data appended before each scan.
+  // Bytes appended before each scan.
   std::vector<uint64_t> scanned_at;
   std::vector<uint32_t> get_data_calls;
   uint32_t data_resets = 0;
   uint32_t resets = 0;
-  // Appended bytes, in order; also what the automatic read-back returns.
   std::string stored;
-  // Chunks appended and not yet acknowledged by acknowledge_all.
   std::vector<uint32_t> unresumed;
 
   // When set, get_data answers like a local job: a posted response with the size
-  // of `stored` (or `read_back` when set), then one chunk per drained signal;
-  // data_reset stops it and posts its answer.
+  // of `read_back` (or `stored`), then one chunk per drained signal; data_reset
+  // stops it and posts its answer.
   bool auto_read_back = true;
   std::optional<std::string> read_back;
   // Called at the start of every append_data (for synchronous failures).
   std::function<void()> on_append;
+  // Called by the destructor.
+  std::function<void(bk_fake_job_t&)> on_destroy;
 
  private:
   void send_next_chunk();
@@ -119,38 +113,49 @@ class bk_recording_delegate_t : public bk_job_t::delegate {
     bk_hash_values_t hashes;
     std::exception_ptr error;
     bool soft = false;
+    vl::ErrorCode code() const;
+    std::string text() const;
   };
 
-  void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
-  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
+  void on_get_data_response(uint32_t job_id, uint64_t size) override {
+    record(kGetDataResponse, job_id, size);
+  }
+  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override {
+    record(kDataChunk, job_id, size).data.assign(data, size);
+  }
   void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
                         const bk_hash_values_t& hashes) override;
-  void on_data_chunk_appended(uint32_t job_id, uint32_t size) override;
+  void on_data_chunk_appended(uint32_t job_id, uint32_t size) override {
+    record(kAppended, job_id, size);
+  }
   void on_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) override;
-  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override;
-  void on_resume(uint32_t size) override;
-  void on_redirect_begin(uint32_t job_id) override;
-  void on_redirect_end(uint32_t job_id) override;
-  void on_data_reset_response(uint32_t job_id) override;
+  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override {
+    return drained.connect(callback);
+  }
+  void on_resume(uint32_t size) override { record(kResume, 0, size); }
+  void on_redirect_begin(uint32_t job_id) override { record(kRedirectBegin, job_id); }
+  void on_redirect_end(uint32_t job_id) override { record(kRedirectEnd, job_id); }
+  void on_data_reset_response(uint32_t job_id) override { record(kDataResetResponse, job_id); }
 
-  // Events of one kind, in order.
+  // Events of one kind, in order; their count; their sizes.
   std::vector<event_t> of(kind_t kind) const;
-  size_t count(kind_t kind) const { return of(kind).size(); }
-  // Sum of the acknowledged bytes.
+  size_t count(kind_t kind) const;
+  std::vector<uint64_t> sizes(kind_t kind) const;
+  // Sum of the acknowledged bytes, and the read-back chunks joined.
   uint64_t acknowledged() const;
-  // The read-back chunks joined.
   std::string read_back() const;
 
   std::vector<event_t> events;
-  // Emitted by the test to tell that the (imagined) send queue drained.
   boost::signals2::signal<void()> drained;
   // Called after an alarm was recorded (a tie drops the job on a hard one).
   std::function<void(const event_t&)> after_alarm;
+
+ private:
+  event_t& record(kind_t kind, uint32_t job_id, uint64_t size = 0);
 };
 
-// Node choice for master jobs: each placement takes the next scripted entry, an
-// executor (on this host or on a peer) or an error code to throw, and the outcome
-// reports are recorded.
+// Node choice for master jobs: each placement takes the next scripted entry (an
+// executor here or on a peer, or an error code to throw); outcomes are recorded.
 class bk_fake_cluster_t {
  public:
   using node_t = bk_master_job_t::node_t;
@@ -161,10 +166,8 @@ class bk_fake_cluster_t {
 
   // `peer` empty: the executor runs on this host.
   std::shared_ptr<bk_fake_job_t> add_node(boost::asio::io_context& io, const std::string& name,
-                                          node_t peer = std::nullopt, uint32_t job_id = 7);
-  void add_failure(vl::ErrorCode code);
-
-  // Services for a master job on `io`, waiting `pause` between placements.
+                                          node_t peer = std::nullopt);
+  void add_failure(vl::ErrorCode code) { script_.push_back({nullptr, code}); }
   bk_master_job_t::services_t services(boost::asio::io_context& io,
                                        std::chrono::milliseconds pause);
 
@@ -184,25 +187,36 @@ class bk_fake_cluster_t {
   std::map<const bk_job_t*, node_t> nodes_;
 };
 
-// A peer endpoint for tests: 127.0.0.<host>:<port>.
-bk_master_job_t::endpoint_t test_peer(int host, unsigned short port = 7400);
+// A peer endpoint for tests: 127.0.0.<host>:7400.
+bk_master_job_t::endpoint_t test_peer(int host);
 
-// A master job on a fake cluster with a recording client, driven the way a client
-// tie drives it: the job is dropped when a hard alarm reaches the client.
+// A master job on a fake cluster with a recording client, which drops the job when
+// a hard alarm reaches it, as a client tie does.
 class bk_master_rig_t {
  public:
-  explicit bk_master_rig_t(bool soft_error = false,
-                           std::chrono::milliseconds pause = std::chrono::milliseconds(1));
+  using kind_t = bk_recording_delegate_t::kind_t;
 
+  explicit bk_master_rig_t(bool soft_error = false);
+
+  std::shared_ptr<bk_fake_job_t> node(const std::string& name,
+                                      bk_fake_cluster_t::node_t peer = std::nullopt) {
+    return cluster.add_node(io, name, peer);
+  }
   // One DATA_CHUNK.
-  void send(const std::string& data);
+  void send(const std::string& data) {
+    job->append_data(std::make_shared<const std::string>(data));
+  }
   // Runs the loop until `done`, at most two seconds; false on time-out.
   bool run_until(const std::function<bool()>& done);
-  // Runs whatever is ready.
   void poll();
   // Runs the loop, acknowledging whatever `executor` gets, until it holds `size`
-  // bytes and acknowledged them all; false on time-out.
+  // bytes and acknowledged them all.
   bool store_all(bk_fake_job_t& executor, size_t size);
+  // The recorded events of one kind.
+  size_t count(kind_t kind) const { return client.count(kind); }
+  bk_recording_delegate_t::event_t alarm(size_t i = 0) const {
+    return client.of(kind_t::kAlarm).at(i);
+  }
 
   boost::asio::io_context io;
   bk_fake_cluster_t cluster;
