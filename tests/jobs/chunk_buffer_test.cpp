@@ -10,21 +10,6 @@ bk_chunk_buffer_t::chunk_t chunk(const std::string& text) {
   return std::make_shared<const std::string>(text);
 }
 
-TEST(ChunkBuffer, ReplaysSharedChunksFromTheCursor) {
-  bk_chunk_buffer_t buffer;
-  auto first = chunk("abc");
-  buffer.push_back(first);
-  buffer.push_back(chunk("de"));
-  EXPECT_EQ(first.get(), buffer.next().get());
-  EXPECT_EQ("de", *buffer.next());
-  EXPECT_EQ(nullptr, buffer.next());
-  buffer.push_back(chunk("f"));
-  EXPECT_EQ("f", *buffer.next());
-  buffer.rewind();
-  EXPECT_EQ(first.get(), buffer.next().get());
-  EXPECT_EQ(6u, buffer.total());
-}
-
 TEST(ChunkBuffer, ShrinkCutsTheFrontAndRefusesMoreThanItHolds) {
   bk_chunk_buffer_t buffer;
   buffer.push_back(chunk("0123456789"));

@@ -21,8 +21,8 @@
 
 #include "framework/log.h"
 #include "jobs/client_acceptor.h"
-#include "schemas/brel_client_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
+#include "tests/support/client_end.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -71,15 +71,9 @@ class ClientAcceptorTest : public ::testing::Test {
   // client tie answers there.
   template <class Socket>
   void expect_tie_answers(Socket& socket) {
-    bk::ClientMessage hello;
-    hello.set_tag(bk::ClientMessage::HELLO);
-    hello.set_origin(vl::APP_CONSOLE_SCANNER);
-    hello.set_origin_pid(1);
-    hello.set_flow_control(true);
-    const std::string body = hello.SerializeAsString();
-    const uint32_t length = static_cast<uint32_t>(body.size());
+    // HELLO from pid 1 with flow control.
     asio::write(socket,
-                asio::buffer(std::string(reinterpret_cast<const char*>(&length), 4) + body));
+                asio::buffer(client_frame(std::string("\x08\x01\x10\x06\x18\x01\x38\x01", 8))));
     bool answered = false;
     std::vector<char> reply(64);
     socket.async_read_some(asio::buffer(reply),

@@ -58,11 +58,6 @@ bk::ScanOptions scan_options(bool cure = false, std::vector<bk::HashType> hashes
 // While `hold` is set it keeps the checks until the test answers them.
 class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_this<fake_cloud_t> {
  public:
-  struct check_t {
-    std::uint32_t serial;
-    std::string sha1;
-  };
-
   fake_cloud_t(boost::asio::io_context& io, const std::string& path)
       : cf_local_ipc_link_t(kIpcLinkLimit), acceptor_(io, path) {}
   void start() {
@@ -83,7 +78,7 @@ class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_
   void answer(std::size_t index, bool threat) {
     cl::ServerMessage response;
     response.set_tag(cl::ServerMessage::CHECK_FILE_RESPONSE);
-    response.set_serial(checks.at(index).serial);
+    response.set_serial(checks.at(index).serial());
     response.mutable_file_result()->set_result(vl::EC_OK);
     if (threat) {
       response.mutable_file_result()->mutable_virus()->set_type(vl::SE_KNOWN_VIRUS);
@@ -94,14 +89,12 @@ class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_
 
   std::set<std::string> bad;
   bool hold = false;
-  std::vector<check_t> checks;
+  std::vector<cl::ClientMessage> checks;
 
  private:
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-    cl::ClientMessage request;
-    ASSERT_TRUE(request.ParseFromZeroCopyStream(&body));
-    checks.push_back({request.serial(), request.file().sha1()});
-    if (!hold) answer(checks.size() - 1, bad.count(checks.back().sha1) != 0);
+    ASSERT_TRUE(checks.emplace_back().ParseFromZeroCopyStream(&body));
+    if (!hold) answer(checks.size() - 1, bad.count(checks.back().file().sha1()) != 0);
   }
   void on_error(const boost::system::error_code&) override { stop(); }
   std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
