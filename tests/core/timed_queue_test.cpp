@@ -21,8 +21,7 @@ class TimedQueueTest : public ::testing::Test {
   }
 
   bool run_until_fired(std::size_t count) {
-    return run_until(
-        io, [&] { return fired.size() >= count; }, std::chrono::seconds(5));
+    return run_until(io, [&] { return fired.size() >= count; });
   }
 
   boost::asio::io_context io;
@@ -38,7 +37,6 @@ TEST_F(TimedQueueTest, ExpiresInDeadlineOrderAndEqualDeadlinesInInsertionOrder) 
   queue->add(same, 2);
   queue->process();
   EXPECT_TRUE(fired.empty()) << "nothing is due yet";
-
   ASSERT_TRUE(run_until_fired(4));
   EXPECT_EQ(fired, (std::vector<std::uint32_t>{3, 1, 2, 9}));
   EXPECT_TRUE(queue->empty());
@@ -53,14 +51,13 @@ TEST_F(TimedQueueTest, RemovedDeadlineNeverFiresAndReAddKeepsOnlyTheNewest) {
   add_in(milliseconds(60), 3);
   queue->process();
   EXPECT_EQ(queue->size(), 2u);
-
   ASSERT_TRUE(run_until_fired(1));
   EXPECT_EQ(fired, std::vector<std::uint32_t>{1});
   ASSERT_TRUE(run_until_fired(2));
   EXPECT_EQ(fired, (std::vector<std::uint32_t>{1, 3}));
 }
 
-TEST_F(TimedQueueTest, SlotsMayAddRemoveAndProcessDuringExpiry) {
+TEST_F(TimedQueueTest, SlotsMayAddRemoveProcessAndClearDuringExpiry) {
   queue->expired.connect([this](const std::uint32_t& serial) {
     if (serial == 1) {
       // Due at once: expires within the same pass or the nested one.
@@ -69,26 +66,17 @@ TEST_F(TimedQueueTest, SlotsMayAddRemoveAndProcessDuringExpiry) {
       queue->process();
     }
     if (serial == 10) add_in(milliseconds(10), 11);
+    if (serial == 11) queue->clear();
   });
   const auto due = bk_timed_queue_t::deadline_after(milliseconds(0));
   queue->add(due, 1);
   queue->add(due, 2);
   queue->process();
   EXPECT_EQ(fired, (std::vector<std::uint32_t>{1, 10}));
-
+  add_in(milliseconds(10), 12);
+  queue->process();
   ASSERT_TRUE(run_until_fired(3));
   EXPECT_EQ(fired, (std::vector<std::uint32_t>{1, 10, 11}));
-  EXPECT_TRUE(queue->empty());
-}
-
-TEST_F(TimedQueueTest, SlotMayClearTheQueue) {
-  queue->expired.connect([this](const std::uint32_t&) { queue->clear(); });
-  const auto due = bk_timed_queue_t::deadline_after(milliseconds(0));
-  queue->add(due, 1);
-  queue->add(due, 2);
-  add_in(milliseconds(5), 3);
-  queue->process();
-  EXPECT_EQ(fired, std::vector<std::uint32_t>{1});
   EXPECT_TRUE(queue->empty());
 }
 
@@ -104,10 +92,6 @@ TEST_F(TimedQueueTest, DestroyedQueueIgnoresItsOutstandingWait) {
 TEST(TimedQueueDeadline, SaturatesAtTheClockMaximum) {
   EXPECT_EQ(bk_timed_queue_t::deadline_after(milliseconds::max()),
             bk_timed_queue_t::clock_t::time_point::max());
-  const auto before = bk_timed_queue_t::clock_t::now();
-  const auto deadline = bk_timed_queue_t::deadline_after(milliseconds(3000));
-  EXPECT_GE(deadline - before, milliseconds(3000));
-  EXPECT_LT(deadline - before, milliseconds(4000));
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <vector>
 
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/wrappers.pb.h>
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
@@ -56,10 +56,8 @@ class test_link_t : public Link, public std::enable_shared_from_this<test_link_t
     std::string message;
     const void* data;
     int size;
-    while (body.Next(&data, &size)) {
+    for (; body.Next(&data, &size); ++record_->blocks)
       message.append(static_cast<const char*>(data), size);
-      ++record_->blocks;
-    }
     record_->messages.push_back(std::move(message));
     if (close_on_message) close();
   }
@@ -73,12 +71,22 @@ class test_link_t : public Link, public std::enable_shared_from_this<test_link_t
   std::shared_ptr<link_record_t> record_;
 };
 
+void connect_loopback(asio::io_context& io, asio::ip::tcp::socket& near,
+                      asio::ip::tcp::socket& far) {
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+  far.connect(acceptor.local_endpoint());
+  acceptor.accept(near);
+  near.set_option(asio::ip::tcp::no_delay(true));
+  far.set_option(asio::ip::tcp::no_delay(true));
+}
+
 // Transports: each connects `near` (given to the link under test) with `far` (driven
 // raw by the test) on the given loop.
 struct local_transport_t {
   using link_type = cf_local_ipc_link_t;
   using stream_type = cf_local_socket_t;
   static constexpr std::uint32_t real_limit = kIpcLinkLimit;
+  static constexpr const char* name = "Local";
 
   explicit local_transport_t(asio::io_context& io)
       : near(std::make_shared<stream_type>(io)), far(std::make_shared<stream_type>(io)) {
@@ -93,14 +101,11 @@ struct tcp_transport_t {
   using link_type = cf_tcp_ipc_link_t;
   using stream_type = cf_tcp_socket_t;
   static constexpr std::uint32_t real_limit = kPeerLinkLimit;
+  static constexpr const char* name = "Tcp";
 
   explicit tcp_transport_t(asio::io_context& io)
       : near(std::make_shared<stream_type>(io)), far(std::make_shared<stream_type>(io)) {
-    asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
-    far->connect(acceptor.local_endpoint());
-    acceptor.accept(*near);
-    near->set_option(asio::ip::tcp::no_delay(true));
-    far->set_option(asio::ip::tcp::no_delay(true));
+    connect_loopback(io, *near, *far);
   }
   void end_far() { far->close(); }
 
@@ -111,40 +116,21 @@ struct ssl_transport_t {
   using link_type = cf_ssl_ipc_link_t;
   using stream_type = cf_ssl_stream_t;
   static constexpr std::uint32_t real_limit = kPeerLinkLimit;
+  static constexpr const char* name = "Tls";
 
-  explicit ssl_transport_t(asio::io_context& io)
-      : certs(make_test_certs(dir.path().string())),
-        server_context(asio::ssl::context::tls),
-        client_context(asio::ssl::context::tls) {
+  explicit ssl_transport_t(asio::io_context& io) : certs(make_test_certs(dir.path().string())) {
     server_context.use_certificate_chain_file(certs.server.cert_file);
     server_context.use_private_key_file(certs.server.key_file, asio::ssl::context::pem);
-    server_context.load_verify_file(certs.ca_file);
-    server_context.set_verify_mode(asio::ssl::verify_peer | asio::ssl::verify_fail_if_no_peer_cert);
-    client_context.use_certificate_chain_file(certs.client.cert_file);
-    client_context.use_private_key_file(certs.client.key_file, asio::ssl::context::pem);
-    client_context.load_verify_file(certs.ca_file);
-    client_context.set_verify_mode(asio::ssl::verify_peer);
-
     near = std::make_shared<stream_type>(io, server_context);
     far = std::make_shared<stream_type>(io, client_context);
-    asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
-    far->next_layer().connect(acceptor.local_endpoint());
-    acceptor.accept(near->next_layer());
-    near->next_layer().set_option(asio::ip::tcp::no_delay(true));
-    far->next_layer().set_option(asio::ip::tcp::no_delay(true));
-
-    int done = 0;
-    error_code near_code, far_code;
-    near->async_handshake(asio::ssl::stream_base::server, [&](const error_code& code) {
-      near_code = code;
-      ++done;
-    });
-    far->async_handshake(asio::ssl::stream_base::client, [&](const error_code& code) {
-      far_code = code;
-      ++done;
-    });
-    if (!run_until(io, [&] { return done == 2; })) throw std::runtime_error("handshake hangs");
-    if (near_code || far_code) throw std::runtime_error("handshake failed");
+    connect_loopback(io, near->next_layer(), far->next_layer());
+    std::vector<error_code> codes;
+    near->async_handshake(asio::ssl::stream_base::server,
+                          [&](const error_code& code) { codes.push_back(code); });
+    far->async_handshake(asio::ssl::stream_base::client,
+                         [&](const error_code& code) { codes.push_back(code); });
+    if (!run_until(io, [&] { return codes.size() == 2; }) || codes[0] || codes[1])
+      throw std::runtime_error("handshake failed");
   }
   // A TLS peer ends its stream with close_notify; it waits for ours, which never comes.
   void end_far() {
@@ -153,15 +139,13 @@ struct ssl_transport_t {
 
   temp_dir_t dir;
   test_certs_t certs;
-  asio::ssl::context server_context;
-  asio::ssl::context client_context;
+  asio::ssl::context server_context{asio::ssl::context::tls};
+  asio::ssl::context client_context{asio::ssl::context::tls};
   std::shared_ptr<stream_type> near, far;
 };
 
 std::string header_of(std::uint32_t length) {
-  std::string header(sizeof length, '\0');
-  std::memcpy(&header[0], &length, sizeof length);
-  return header;
+  return std::string(reinterpret_cast<const char*>(&length), sizeof length);
 }
 
 std::string frame_of(const std::string& body) {
@@ -175,22 +159,13 @@ std::string patterned(std::size_t size) {
   return body;
 }
 
-int varint_length(std::uint64_t value) {
-  int length = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++length;
-  }
-  return length;
-}
-
-// A message whose serialised size is exactly `size` (at least 3).
+// A message whose serialised size is exactly `size` (at least 3): a tag byte, the
+// length's varint, the value.
 google::protobuf::BytesValue message_of_size(std::size_t size) {
   google::protobuf::BytesValue message;
-  for (int prefix = 1; prefix <= 5; ++prefix) {
-    const std::size_t length = size - 1 - prefix;
-    if (varint_length(length) == prefix) {
-      message.set_value(patterned(length));
+  for (std::size_t prefix = 1; prefix <= 5; ++prefix) {
+    if (google::protobuf::io::CodedOutputStream::VarintSize64(size - 1 - prefix) == prefix) {
+      message.set_value(patterned(size - 1 - prefix));
       break;
     }
   }
@@ -202,7 +177,6 @@ template <class Transport>
 class BasicIpcLinkTest : public ::testing::Test {
  protected:
   using link_type = typename Transport::link_type;
-  using stream_type = typename Transport::stream_type;
 
   void start_link(std::uint32_t limit = kSmallLimit) {
     link = std::make_shared<test_link_t<link_type>>(limit, record);
@@ -237,11 +211,9 @@ class BasicIpcLinkTest : public ::testing::Test {
   void expect_refused_and_stopped() {
     ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
     EXPECT_EQ(record->errors.front(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
-    EXPECT_EQ(record->errors.front().category().name(), std::string("vl.Error"));
     EXPECT_EQ(link.use_count(), 1);
     far_write(frame_of("late"));
     EXPECT_EQ(link.use_count(), 1);
-    EXPECT_TRUE(record->messages.empty());
     EXPECT_EQ(record->errors.size(), 1u);
   }
 
@@ -252,26 +224,38 @@ class BasicIpcLinkTest : public ::testing::Test {
 };
 
 using transports_t = ::testing::Types<local_transport_t, tcp_transport_t, ssl_transport_t>;
-class transport_names_t {
- public:
+struct transport_names_t {
   template <class T>
   static std::string GetName(int) {
-    if (std::is_same<T, local_transport_t>::value) return "Local";
-    if (std::is_same<T, tcp_transport_t>::value) return "Tcp";
-    return "Tls";
+    return T::name;
   }
 };
 TYPED_TEST_SUITE(BasicIpcLinkTest, transports_t, transport_names_t);
 
-TYPED_TEST(BasicIpcLinkTest, DeliversOneByteAndLimitBodiesFromOneSegment) {
-  this->start_link();
-  const std::string largest = patterned(kSmallLimit);
+TYPED_TEST(BasicIpcLinkTest, ExchangesOneByteAndExactlyTheLimitAndRefusesOneMore) {
+  constexpr std::uint32_t kLimit = TypeParam::real_limit;
+  this->start_link(kLimit);
+  const std::string largest = patterned(kLimit);
   this->far_write(frame_of("x") + frame_of(largest));
   ASSERT_TRUE(this->wait_for([&] { return this->record->messages.size() == 2; }));
   EXPECT_EQ(this->record->messages[0], "x");
-  EXPECT_EQ(this->record->messages[1], largest);
+  EXPECT_TRUE(this->record->messages[1] == largest);
   EXPECT_EQ(this->record->blocks, 2);
-  EXPECT_TRUE(this->record->errors.empty());
+
+  const auto message = message_of_size(kLimit);
+  this->link->async_send_message(message);
+  EXPECT_TRUE(this->far_read(4 + kLimit) == frame_of(message.SerializeAsString()));
+
+  this->far_write(header_of(kLimit + 1));
+  this->expect_refused_and_stopped();
+  EXPECT_EQ(this->record->messages.size(), 2u);
+}
+
+TYPED_TEST(BasicIpcLinkTest, RefusesEmptyFrameAndStopsReading) {
+  this->start_link();
+  this->far_write(header_of(0));
+  this->expect_refused_and_stopped();
+  EXPECT_TRUE(this->record->messages.empty());
 }
 
 TYPED_TEST(BasicIpcLinkTest, ReassemblesFrameSplitOverManyWrites) {
@@ -282,31 +266,22 @@ TYPED_TEST(BasicIpcLinkTest, ReassemblesFrameSplitOverManyWrites) {
   EXPECT_EQ(this->record->messages, std::vector<std::string>{patterned(100)});
 }
 
-TYPED_TEST(BasicIpcLinkTest, RefusesEmptyFrameAndStopsReading) {
-  this->start_link();
-  this->far_write(header_of(0));
-  this->expect_refused_and_stopped();
-}
-
-TYPED_TEST(BasicIpcLinkTest, RefusesFrameLongerThanLimitAndStopsReading) {
-  this->start_link();
-  this->far_write(header_of(kSmallLimit + 1));
-  this->expect_refused_and_stopped();
-}
-
-TYPED_TEST(BasicIpcLinkTest, SendsBodyOfExactlyTheLimit) {
-  this->start_link();
-  const auto message = message_of_size(kSmallLimit);
-  this->link->async_send_message(message);
-  EXPECT_EQ(this->far_read(4 + kSmallLimit), frame_of(message.SerializeAsString()));
-}
-
-TYPED_TEST(BasicIpcLinkTest, RefusesOversizedSendAndKeepsWhatWasQueued) {
-  this->start_link();
-  const auto first = message_of_size(10);
-  const auto second = message_of_size(20);
-  this->link->async_send_message(first);
-  this->link->async_send_message(second);
+TYPED_TEST(BasicIpcLinkTest, QueuedSendsLeaveTogetherInOrderAndAnOversizedOneQueuesNothing) {
+  this->link =
+      std::make_shared<test_link_t<typename TestFixture::link_type>>(kSmallLimit, this->record);
+  std::string expected;
+  auto send = [&](std::size_t size) {
+    const auto message = message_of_size(size);
+    this->link->async_send_message(message);
+    expected += frame_of(message.SerializeAsString());
+  };
+  // Before the link has its socket, a send waits in the queue.
+  send(5);
+  this->link->start(this->transport.near);
+  send(6);
+  // The first write is out; the rest wait for its completion.
+  EXPECT_EQ(this->record->notices, "b");
+  send(7);
   try {
     this->link->async_send_message(message_of_size(kSmallLimit + 1));
     FAIL() << "an oversized message was queued";
@@ -314,23 +289,7 @@ TYPED_TEST(BasicIpcLinkTest, RefusesOversizedSendAndKeepsWhatWasQueued) {
     EXPECT_EQ(e.code(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
     EXPECT_NE(std::string(e.what()).find("async_send_message"), std::string::npos);
   }
-  const auto third = message_of_size(30);
-  this->link->async_send_message(third);
-  EXPECT_EQ(this->far_read(4 + 10 + 4 + 20 + 4 + 30), frame_of(first.SerializeAsString()) +
-                                                          frame_of(second.SerializeAsString()) +
-                                                          frame_of(third.SerializeAsString()));
-}
-
-TYPED_TEST(BasicIpcLinkTest, SendsEverythingQueuedDuringAWriteInTheNextWrite) {
-  this->start_link();
-  std::string expected;
-  for (std::size_t size : {5, 6, 7, 8}) {
-    const auto message = message_of_size(size);
-    this->link->async_send_message(message);
-    expected += frame_of(message.SerializeAsString());
-  }
-  // The first message went out at once; the other three wait for its completion.
-  EXPECT_EQ(this->record->notices, "b");
+  send(8);
   ASSERT_TRUE(this->wait_for([&] { return this->record->notices.size() == 5; }));
   EXPECT_EQ(this->record->notices, "bsbsi");
   EXPECT_EQ(this->far_read(expected.size()), expected);
@@ -372,58 +331,12 @@ TYPED_TEST(BasicIpcLinkTest, ClosedLinkGetsNoLateCallAndIsReleased) {
   EXPECT_TRUE(this->record->messages.empty());
 }
 
-TYPED_TEST(BasicIpcLinkTest, ExchangesBodiesOfExactlyTheRealLimit) {
-  constexpr std::uint32_t kLimit = TypeParam::real_limit;
-  this->start_link(kLimit);
-  const std::string largest = patterned(kLimit);
-  std::string frame = frame_of(largest);
-  bool written = false;
-  asio::async_write(*this->transport.far, asio::buffer(frame),
-                    [&](const error_code&, std::size_t) { written = true; });
-  ASSERT_TRUE(this->wait_for([&] { return written && !this->record->messages.empty(); }));
-  EXPECT_TRUE(this->record->messages[0] == largest);
-  this->record->messages.clear();
-
-  const auto message = message_of_size(kLimit);
-  this->link->async_send_message(message);
-  EXPECT_TRUE(this->far_read(4 + kLimit) == frame_of(message.SerializeAsString()));
-  EXPECT_THROW(this->link->async_send_message(message_of_size(kLimit + 1)),
-               boost::system::system_error);
-
-  this->far_write(header_of(kLimit + 1));
-  this->expect_refused_and_stopped();
-}
-
-TEST(BasicIpcLinkLifetime, DestroyedLoopDropsPendingHandlers) {
-  auto record = std::make_shared<link_record_t>();
-  std::weak_ptr<test_link_t<cf_local_ipc_link_t>> weak;
-  {
-    asio::io_context io;
-    auto near = std::make_shared<cf_local_socket_t>(io);
-    auto far = std::make_shared<cf_local_socket_t>(io);
-    asio::local::connect_pair(*near, *far);
-    auto link = std::make_shared<test_link_t<cf_local_ipc_link_t>>(kIpcLinkLimit, record);
-    link->start(near);
-    link->async_send_message(message_of_size(8 * 1024 * 1024));
-    weak = link;
-    near.reset();
-    link.reset();
-    io.poll();
-    EXPECT_FALSE(weak.expired());
-  }
-  EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(record->notices, "b");
-  EXPECT_TRUE(record->errors.empty());
-}
-
-TEST(IpcBuffer, GrowsByHalfKeepsContentAndNeverShrinks) {
+TEST(IpcBuffer, GrowsByHalfKeepsContentAndStopsAtThirtyTwoBits) {
   cf_ipc_buffer_t buffer;
-  EXPECT_EQ(buffer.data(), nullptr);
   buffer.resize(10, false);
   std::memcpy(buffer.data(), "0123456789", 10);
   buffer.resize(12, false);
   EXPECT_EQ(buffer.capacity(), 15u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 10), "0123456789");
   buffer.resize(40, false);
   EXPECT_EQ(buffer.capacity(), 40u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 10), "0123456789");
@@ -431,27 +344,12 @@ TEST(IpcBuffer, GrowsByHalfKeepsContentAndNeverShrinks) {
   buffer.resize(0, true);
   buffer.resize(40, true);
   EXPECT_EQ(buffer.data(), storage);
-  EXPECT_EQ(buffer.capacity(), 40u);
 
-  cf_ipc_buffer_t other;
-  other.swap(buffer);
-  EXPECT_EQ(other.data(), storage);
-  EXPECT_EQ(other.size(), 40u);
-  EXPECT_EQ(buffer.capacity(), 0u);
-}
-
-TEST(IpcBuffer, SizesStopAtThirtyTwoBitsWithoutWrapping) {
   constexpr std::uint32_t kMax = cf_ipc_buffer_t::max_size;
-  EXPECT_TRUE(cf_ipc_buffer_t::fits(0, kMax));
-  EXPECT_FALSE(cf_ipc_buffer_t::fits(0, std::uint64_t{kMax} + 1));
   EXPECT_TRUE(cf_ipc_buffer_t::fits(kMax - 10, 10));
   EXPECT_FALSE(cf_ipc_buffer_t::fits(kMax - 10, 11));
   EXPECT_FALSE(cf_ipc_buffer_t::fits(kMax, ~std::uint64_t{0}));
-  // A queue of 4 GiB minus a few bytes cannot take one more frame of a 64 MiB body.
-  EXPECT_FALSE(
-      cf_ipc_buffer_t::fits(kMax - 3 * kIpcLinkLimit, 4 + 3 * std::uint64_t{kIpcLinkLimit}));
   EXPECT_EQ(cf_ipc_buffer_t::grown_capacity(0xC0000000u, 0xC0000001u), kMax);
-  EXPECT_EQ(cf_ipc_buffer_t::grown_capacity(100, 120), 150u);
   EXPECT_EQ(cf_ipc_buffer_t::grown_capacity(100, 200), 200u);
 }
 

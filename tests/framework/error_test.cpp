@@ -27,7 +27,6 @@ TEST(ErrorCategory, NamesItselfAndPrintsDisplayTexts) {
   EXPECT_STREQ(vl::proto_error_category().name(), "vl.Error");
   EXPECT_EQ(make_error_code(vl::EC_APP_TERMINATED).message(), "Process terminated by signal");
   EXPECT_EQ(vl::proto_error_category().message(4242), "vl.Error 4242");
-  EXPECT_EQ(vl::proto_error_category().message(-3), "vl.Error -3");
   EXPECT_EQ(error_enum_name(vl::EC_NO_SUCH_ENTRY), "No such file or directory");
   EXPECT_EQ(error_enum_name(4242), "4242");
 }
@@ -38,6 +37,8 @@ TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
   EXPECT_EQ(error_code_to_error_enum(boost::system::error_code(4242, vl::proto_error_category())),
             vl::EC_UNEXPECTED_ERROR);
   EXPECT_EQ(error_code_to_error_enum(boost::system::error_code()), vl::EC_OK);
+  // Codes of other categories match no errno condition.
+  EXPECT_EQ(error_code_to_error_enum(boost::asio::error::eof), vl::EC_UNEXPECTED_ERROR);
 
   const struct {
     int error;
@@ -57,21 +58,14 @@ TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
               row.expected)
         << row.error;
   }
-  // Codes of other categories match no errno condition.
-  EXPECT_EQ(error_code_to_error_enum(boost::asio::error::eof), vl::EC_UNEXPECTED_ERROR);
 }
 
 TEST(ExceptionMapping, MapsEveryFormOfThrownThing) {
-  const boost::system::system_error no_entry(system_code(ENOENT), "open");
-  EXPECT_EQ(exception_to_error_enum(no_entry), vl::EC_NO_SUCH_ENTRY);
-  EXPECT_EQ(exception_to_error_enum(cf_proto_exception_t(vl::EC_NOT_READY, "x")), vl::EC_NOT_READY);
-  EXPECT_EQ(exception_to_error_enum(cf_exception_t(system_code(EROFS), "x")), vl::EC_READ_ONLY_FS);
   EXPECT_EQ(exception_to_error_enum(std::bad_alloc()), vl::EC_NO_MEMORY);
-  EXPECT_EQ(exception_to_error_enum(std::logic_error("x")), vl::EC_UNEXPECTED_ERROR);
-
   EXPECT_EQ(exception_ptr_to_error_code(nullptr), boost::system::error_code());
   EXPECT_EQ(exception_ptr_to_error_enum(nullptr), vl::EC_OK);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(no_entry)), vl::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(exception_ptr_to_error_enum(thrown(boost::system::system_error(system_code(ENOENT)))),
+            vl::EC_NO_SUCH_ENTRY);
   EXPECT_EQ(exception_ptr_to_error_enum(thrown(cf_proto_exception_t(vl::EC_BAD_CONFIG, "x"))),
             vl::EC_BAD_CONFIG);
   EXPECT_EQ(exception_ptr_to_error_enum(thrown(cf_exception_t(system_code(EACCES), "x"))),
@@ -91,8 +85,11 @@ TEST(ExceptionText, NamesBareCodesMemoryAndUnknownThings) {
   EXPECT_EQ(exception_ptr_text(thrown(static_cast<vl::ErrorCode>(4242))), "ErrorCode: 4242");
   EXPECT_EQ(exception_ptr_text(thrown(42)), "Unexpected exception");
   EXPECT_EQ(exception_ptr_text(thrown(std::bad_alloc())), "Not enough memory");
-  EXPECT_STREQ(exception_text(std::bad_alloc()), "Not enough memory");
   EXPECT_EQ(exception_ptr_text(thrown(std::runtime_error("plain text"))), "plain text");
+  // One result per thread: another thread's text does not replace ours.
+  const char* mine = exception_text(std::runtime_error("main thread"));
+  std::thread([] { exception_text(std::runtime_error("other thread")); }).join();
+  EXPECT_STREQ(mine, "main thread");
 }
 
 TEST(ExceptionText, TrimsLibraryQualifiers) {
@@ -110,43 +107,27 @@ TEST(ExceptionText, TrimsLibraryQualifiers) {
   EXPECT_STREQ(exception_text(std::runtime_error("open boost::asio::x")), "open boost::asio::x");
 }
 
-TEST(ExceptionText, KeepsOneResultPerThread) {
-  const char* mine = exception_text(std::runtime_error("main thread"));
-  std::thread([] { exception_text(std::runtime_error("other thread")); }).join();
-  EXPECT_STREQ(mine, "main thread");
-}
-
 TEST(WireError, FillsFromExceptionsAndTurnsBackIntoOne) {
   vl::Error error;
   fill_error(error, nullptr);
   EXPECT_EQ(error.code(), vl::EC_OK);
-  ASSERT_TRUE(error.has_what());
+  EXPECT_TRUE(error.has_what());
   EXPECT_EQ(error.what(), "Success");
-
   fill_error(error, thrown(cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "engine gone")));
   EXPECT_EQ(error.code(), vl::EC_NO_SCAN_ENGINE);
   EXPECT_EQ(error.what(), "engine gone");
 
   vl::Error received;
   EXPECT_EQ(error_to_exception_ptr(received), nullptr);
-  received.set_code(vl::EC_OK);
-  EXPECT_EQ(error_to_exception_ptr(received), nullptr);
-
   received.set_code(vl::EC_NO_SUCH_ENTRY);
-  try {
-    std::rethrow_exception(error_to_exception_ptr(received));
-  } catch (const cf_proto_exception_t& e) {
-    EXPECT_EQ(e.code(), vl::EC_NO_SUCH_ENTRY);
-    EXPECT_STREQ(e.what(), "No such file or directory");
-  }
+  const auto failure = error_to_exception_ptr(received);
+  EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(exception_ptr_text(failure), "No such file or directory");
   received.set_what("gone while scanning");
   EXPECT_EQ(exception_ptr_text(error_to_exception_ptr(received)), "gone while scanning");
-}
 
-TEST(ErrorExceptionPtr, IsNullForSuccessOnly) {
   EXPECT_EQ(make_error_exception_ptr(boost::system::error_code()), nullptr);
-  const auto failure = make_error_exception_ptr(make_error_code(vl::EC_LINK_DISCONNECTED), "peer");
-  ASSERT_NE(failure, nullptr);
-  EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_LINK_DISCONNECTED);
-  EXPECT_EQ(exception_ptr_text(failure), "peer: Link disconnected");
+  EXPECT_EQ(exception_ptr_text(
+                make_error_exception_ptr(make_error_code(vl::EC_LINK_DISCONNECTED), "peer")),
+            "peer: Link disconnected");
 }

@@ -1,16 +1,17 @@
 #include "framework/user_owner.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
 #include "framework/error.h"
 #include "schemas/local_user.pb.h"
+#include "tests/support/failure_of.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = boost::filesystem;
@@ -36,70 +37,47 @@ void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path) << content;
 }
 
-vl::LocalUser user_with_uid(std::int64_t uid) {
+vl::LocalUser user(const char* name, std::optional<std::int64_t> uid = std::nullopt) {
   vl::LocalUser user;
-  user.set_uid(uid);
+  if (name) user.set_name(name);
+  if (uid) user.set_uid(*uid);
   return user;
 }
 
 }  // namespace
 
-TEST(ResolveLocalUser, FindsUserByNameWithGroup) {
-  vl::LocalUser user;
-  user.set_name("root");
-  const user_owner_t owner = resolve_local_user(user);
+TEST(ResolveLocalUser, ByNameWithGroupOrByUidWithGroupLookedUpLater) {
+  user_owner_t owner = resolve_local_user(user("root"));
   EXPECT_EQ(owner.uid, 0u);
   EXPECT_TRUE(owner.has_gid);
-  EXPECT_EQ(owner.gid, 0u);
   EXPECT_EQ(owner_to_string(owner), "0:0");
-}
 
-TEST(ResolveLocalUser, UidWinsOverNameAndGroupIsLookedUpLater) {
-  vl::LocalUser user;
-  user.set_name("no-such-user-here");
-  user.set_uid(0);
-  user_owner_t owner = resolve_local_user(user);
-  EXPECT_EQ(owner.uid, 0u);
+  // The uid wins over the name.
+  owner = resolve_local_user(user("no-such-user-here", 0));
   EXPECT_FALSE(owner.has_gid);
   EXPECT_EQ(owner_to_string(owner), "0");
   EXPECT_EQ(owner_gid(owner), 0u);
   EXPECT_EQ(owner_to_string(owner), "0:0");
+  EXPECT_EQ(resolve_local_user(user(nullptr, 4294967294)).uid, 4294967294u);
 }
 
-TEST(ResolveLocalUser, UnknownNameOrUidGivesTheLookupText) {
-  vl::LocalUser user;
-  user.set_name("no-such-user-here");
-  try {
-    resolve_local_user(user);
-    FAIL() << "resolved an unknown name";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("getpwnam(\"no-such-user-here\"): ", 0), 0u) << e.what();
-  }
+TEST(ResolveLocalUser, RefusesUnknownNamesAndUidsOutsideTheRange) {
+  auto failure = failure_of([] { resolve_local_user(user("no-such-user-here")); });
+  EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"no-such-user-here\"): ", 0), 0u);
   // Only the part before a NUL would reach getpwnam.
-  user.set_name(std::string("root\0x", 6));
-  EXPECT_THROW(resolve_local_user(user), std::runtime_error);
+  vl::LocalUser embedded;
+  embedded.set_name(std::string("root\0x", 6));
+  EXPECT_TRUE(failure_of([&] { resolve_local_user(embedded); }));
+  user_owner_t owner = resolve_local_user(user(nullptr, 3999999999));
+  failure = failure_of([&] { owner_gid(owner); });
+  EXPECT_EQ(exception_ptr_text(failure).rfind("getpwuid(3999999999): ", 0), 0u);
 
-  user_owner_t owner = resolve_local_user(user_with_uid(3999999999));
-  try {
-    owner_gid(owner);
-    FAIL() << "found a group for an unknown uid";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("getpwuid(3999999999): ", 0), 0u) << e.what();
-  }
-}
-
-TEST(ResolveLocalUser, RefusesUidsOutsideUidRangeInsteadOfWrapping) {
-  EXPECT_EQ(resolve_local_user(user_with_uid(4294967294)).uid, 4294967294u);
   // 2^32 would wrap to root; 2^32-1 is chown's "no change"; negatives wrap too.
   for (std::int64_t uid : {std::int64_t(4294967296), std::int64_t(4294967295), std::int64_t(-1),
                            std::int64_t(1) << 40}) {
-    try {
-      resolve_local_user(user_with_uid(uid));
-      FAIL() << "accepted uid " << uid;
-    } catch (const cf_proto_exception_t& e) {
-      EXPECT_EQ(e.code(), vl::EC_BAD_CONFIG);
-      EXPECT_NE(std::string(e.what()).find(std::to_string(uid)), std::string::npos);
-    }
+    failure = failure_of([&] { resolve_local_user(user(nullptr, uid)); });
+    EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_BAD_CONFIG) << uid;
+    EXPECT_NE(exception_ptr_text(failure).find(std::to_string(uid)), std::string::npos);
   }
 }
 
@@ -109,10 +87,10 @@ class OwnershipTest : public ::testing::Test {
     if (::geteuid() != 0) GTEST_SKIP() << "changing file owners needs root";
   }
   temp_dir_t dir;
+  user_owner_t owner = stranger();
 };
 
 TEST_F(OwnershipTest, CreateOwnedFileCreatesForOwnerAndLeavesExistingAlone) {
-  user_owner_t owner = stranger();
   const std::string created = dir / "log";
   create_owned_file(owner, created, 0600);
   auto st = lstat_of(created);
@@ -129,12 +107,7 @@ TEST_F(OwnershipTest, CreateOwnedFileCreatesForOwnerAndLeavesExistingAlone) {
   EXPECT_EQ(st.st_mode & 0777, 0644u);
   EXPECT_EQ(st.st_size, 4);
 
-  try {
-    create_owned_file(owner, dir / "missing/log", 0600);
-    FAIL() << "created a file in a missing directory";
-  } catch (const fs::filesystem_error& e) {
-    EXPECT_EQ(e.code(), boost::system::errc::no_such_file_or_directory);
-  }
+  EXPECT_THROW(create_owned_file(owner, dir / "missing/log", 0600), fs::filesystem_error);
 }
 
 TEST_F(OwnershipTest, TakeOwnershipChangesTreeButNeverFollowsLinks) {
@@ -150,7 +123,6 @@ TEST_F(OwnershipTest, TakeOwnershipChangesTreeButNeverFollowsLinks) {
   fs::create_symlink(dir.path() / "outside/dir", spool / "sub/link-to-dir");
   ASSERT_EQ(::mkfifo((spool / "pipe").c_str(), 0600), 0);
 
-  user_owner_t owner = stranger();
   take_ownership(spool, owner);
 
   for (const char* entry : {"", "/file", "/sub", "/sub/deeper", "/sub/deeper/file"}) {
@@ -162,38 +134,26 @@ TEST_F(OwnershipTest, TakeOwnershipChangesTreeButNeverFollowsLinks) {
        {(spool / "link-to-file").string(), (spool / "sub/link-to-dir").string(),
         (spool / "pipe").string(), dir / "outside/secret", dir / "outside/dir",
         dir / "outside/dir/inner"}) {
-    const auto st = lstat_of(untouched);
-    EXPECT_EQ(st.st_uid, 0u) << untouched;
-    EXPECT_EQ(st.st_gid, 0u) << untouched;
+    EXPECT_EQ(lstat_of(untouched).st_uid, 0u) << untouched;
   }
-}
 
-TEST_F(OwnershipTest, ChangeOwnerChangesALinkItselfNotItsTarget) {
-  write_file(dir / "target", "x");
-  fs::create_symlink(dir / "target", dir / "link");
-  user_owner_t owner = stranger();
-  change_owner(dir / "link", owner);
-  EXPECT_EQ(lstat_of(dir / "link").st_uid, 54321u);
-  EXPECT_EQ(lstat_of(dir / "target").st_uid, 0u);
+  // A link named on its own changes, never its target.
+  change_owner((spool / "link-to-file").string(), owner);
+  EXPECT_EQ(lstat_of((spool / "link-to-file").string()).st_uid, 54321u);
+  EXPECT_EQ(lstat_of(dir / "outside/secret").st_uid, 0u);
 }
 
 TEST(TakeOwnership, RefusesAnythingButADirectory) {
   temp_dir_t dir;
   write_file(dir / "file", "x");
-  user_owner_t owner = stranger();
-  try {
-    take_ownership(dir / "file", owner);
-    FAIL() << "took a regular file";
-  } catch (const fs::filesystem_error& e) {
-    EXPECT_EQ(e.code(), make_error_code(vl::EC_NOT_A_DIRECTORY));
-  }
   fs::create_symlink(dir.path(), dir / "link");
-  EXPECT_THROW(take_ownership(dir / "link", owner), fs::filesystem_error);
-  try {
-    take_ownership(dir / "missing", owner);
-    FAIL() << "took a missing directory";
-  } catch (const fs::filesystem_error& e) {
-    EXPECT_EQ(e.code(), boost::system::errc::no_such_file_or_directory);
-    EXPECT_NE(std::string(e.what()).find("lstat"), std::string::npos) << e.what();
+  user_owner_t owner = stranger();
+  for (const auto& entry : {std::pair{"file", vl::EC_NOT_A_DIRECTORY},
+                            {"link", vl::EC_NOT_A_DIRECTORY},
+                            {"missing", vl::EC_NO_SUCH_ENTRY}}) {
+    const std::string path = dir / entry.first;
+    EXPECT_EQ(exception_ptr_to_error_enum(failure_of([&] { take_ownership(path, owner); })),
+              entry.second)
+        << path;
   }
 }

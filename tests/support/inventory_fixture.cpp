@@ -17,6 +17,20 @@
 #include "schemas/brel_config.pb.h"
 #include "tests/support/run_until.h"
 
+namespace {
+
+// Posts `path` to `callback`, or the `missing` error when there is none.
+template <class Callback>
+void answer_later(boost::asio::io_context& io, Callback callback, const std::string& path,
+                  vl::ErrorCode missing) {
+  boost::asio::post(io, [callback, path, missing] {
+    if (path.empty()) return callback(make_error_exception_ptr(make_error_code(missing)), {});
+    callback(nullptr, path);
+  });
+}
+
+}  // namespace
+
 bk_inventory_fixture_t::bk_inventory_fixture_t() {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
@@ -32,25 +46,11 @@ bk_inventory_fixture_t::bk_inventory_fixture_t() {
   // the answers come later from the event loop, as the configuration daemon's do.
   inventory_->scanner = std::make_shared<bk_scanner_t>(
       *inventory_, inventory_->io_context, [this](bk_scanner_t::se_path_callback_t callback) {
-        const std::string path = se_path_;
-        boost::asio::post(inventory_->io_context, [callback, path] {
-          if (path.empty()) {
-            callback(make_error_exception_ptr(make_error_code(vl::EC_NO_SCAN_ENGINE)), {});
-          } else {
-            callback(nullptr, path);
-          }
-        });
+        answer_later(inventory_->io_context, callback, se_path_, vl::EC_NO_SCAN_ENGINE);
       });
   inventory_->lumend = std::make_shared<bk_lumend_t>(
       inventory_->io_context, [this](bk_lumend_t::path_callback_t callback) {
-        const std::string path = lumend_path_;
-        boost::asio::post(inventory_->io_context, [callback, path] {
-          if (path.empty()) {
-            callback(make_error_exception_ptr(make_error_code(vl::EC_NO_LUMEND)), {});
-          } else {
-            callback(nullptr, path);
-          }
-        });
+        answer_later(inventory_->io_context, callback, lumend_path_, vl::EC_NO_LUMEND);
       });
 }
 

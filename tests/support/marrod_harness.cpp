@@ -13,6 +13,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 
 #include "framework/basic_ipc_link.h"
+#include "tests/support/run_until.h"
 
 extern char** environ;
 
@@ -101,7 +102,6 @@ void marrod_harness_t::start(const std::vector<std::string>& args) {
   }
   env.erase("COM_VELMO_MONITOR");
   env.erase("COM_VELMO_ADD_LOG_PIPE");
-  for (const auto& [name, value] : env_) env[name] = value;
   if (with_link_) {
     env["COM_VELMO_MONITOR"] = monitor_text_.empty() ? std::to_string(pair[1]) : monitor_text_;
   }
@@ -152,13 +152,7 @@ void marrod_harness_t::start_output_read() {
 
 bool marrod_harness_t::run_until(const std::function<bool()>& done,
                                  std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    if (io_.stopped()) io_.restart();
-    io_.run_one_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return ::run_until(io_, done, timeout);
 }
 
 bool marrod_harness_t::next(message_t& message, std::chrono::milliseconds timeout) {
@@ -169,24 +163,20 @@ bool marrod_harness_t::next(message_t& message, std::chrono::milliseconds timeou
 }
 
 bool marrod_harness_t::wait_for(tag_t tag, message_t& message, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || !next(message, left)) return false;
-    if (message.tag() == tag) return true;
-  }
+  return run_until(
+      [&] {
+        while (!link_->messages.empty()) {
+          message = std::move(link_->messages.front());
+          link_->messages.pop_front();
+          if (message.tag() == tag) return true;
+        }
+        return false;
+      },
+      timeout);
 }
 
 bool marrod_harness_t::nothing_within(std::chrono::milliseconds quiet) {
   return !run_until([this] { return !link_->messages.empty(); }, quiet);
-}
-
-bool marrod_harness_t::wait_stat(message_t& message, std::chrono::milliseconds timeout) {
-  if (!run_until([this] { return !link_->stats.empty(); }, timeout)) return false;
-  message = std::move(link_->stats.front());
-  link_->stats.pop_front();
-  return true;
 }
 
 void marrod_harness_t::send(const vl::Marrod2BrelMessage& message) {

@@ -67,10 +67,9 @@ class marrod_harness_t {
   marrod_harness_t(const marrod_harness_t&) = delete;
   marrod_harness_t& operator=(const marrod_harness_t&) = delete;
 
-  // Environment of the next start: COM_VELMO_MONITOR is the descriptor number of
-  // the daemon's end unless set_monitor_text gives another text.
+  // COM_VELMO_MONITOR of the next start: the descriptor number of the daemon's end
+  // unless this gives another text.
   void set_monitor_text(const std::string& text) { monitor_text_ = text; }
-  void set_env(const std::string& name, const std::string& value) { env_[name] = value; }
   // Runs the program as a plain process: no link, no COM_VELMO_MONITOR (for
   // programs that play the configuration daemon themselves).
   void without_link() { with_link_ = false; }
@@ -83,7 +82,6 @@ class marrod_harness_t {
   bool wait_for(tag_t tag, message_t& message, std::chrono::milliseconds timeout = kWait);
   // True when no message other than statistics arrives within `quiet`.
   bool nothing_within(std::chrono::milliseconds quiet);
-  bool wait_stat(message_t& message, std::chrono::milliseconds timeout = kWait);
 
   void send(const vl::Marrod2BrelMessage& message);
   void send_config(std::uint32_t revision, const vl::BrelConfig& config);
@@ -91,7 +89,6 @@ class marrod_harness_t {
   bool answer_config(std::uint32_t revision, const vl::BrelConfig& config);
   // Closes the harness's end of the link.
   void close_link();
-  bool link_closed() const { return link_->closed; }
 
   void signal(int signal_number);
   // The exit status; -1 when the program did not end within the timeout, 128 + n
@@ -114,7 +111,6 @@ class marrod_harness_t {
   std::string program_;
   std::string monitor_text_;
   bool with_link_ = true;
-  std::map<std::string, std::string> env_;
   boost::asio::io_context io_;
   std::shared_ptr<marrod_end_t> link_;
   std::unique_ptr<boost::asio::posix::stream_descriptor> output_pipe_;

@@ -1,5 +1,6 @@
 #include "tests/support/test_certs.h"
 
+#include <memory>
 #include <stdexcept>
 
 #include <openssl/bio.h>
@@ -44,17 +45,15 @@ void add_extension(X509* cert, X509* issuer, int nid, const char* value) {
   check(added == 1, "X509_add_ext");
 }
 
-// An unsigned certificate for `key` with the given subject, serial and validity.
-x509_ptr_t make_cert(EVP_PKEY* key, const std::string& common_name, long serial,
-                     std::chrono::seconds not_before, std::chrono::seconds not_after) {
+// An unsigned certificate for `key` with the given subject and serial, valid from an
+// hour ago for a day.
+x509_ptr_t make_cert(EVP_PKEY* key, const std::string& common_name, long serial) {
   x509_ptr_t cert(X509_new());
   check(cert != nullptr, "X509_new");
   check(X509_set_version(cert.get(), 2) == 1, "X509_set_version");
   check(ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial) == 1, "ASN1_INTEGER_set");
-  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), not_before.count()) != nullptr,
-        "X509_gmtime_adj");
-  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), not_after.count()) != nullptr,
-        "X509_gmtime_adj");
+  check(X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr, "X509_gmtime_adj");
+  check(X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600) != nullptr, "X509_gmtime_adj");
   check(X509_set_pubkey(cert.get(), key) == 1, "X509_set_pubkey");
   X509_NAME* name = X509_get_subject_name(cert.get());
   check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
@@ -78,57 +77,42 @@ test_cert_files_t files_for(const std::string& dir, const std::string& stem) {
   return {dir + "/" + stem + ".pem", dir + "/" + stem + ".key"};
 }
 
-}  // namespace
-
-struct test_ca_t::impl_t {
-  pkey_ptr_t key;
-  x509_ptr_t cert;
-};
-
-test_ca_t::test_ca_t(const std::string& dir, const std::string& stem,
-                     const std::string& common_name)
-    : dir_(dir), files_(files_for(dir, stem)), impl_(new impl_t) {
-  impl_->key = make_key();
-  impl_->cert = make_cert(impl_->key.get(), common_name, 1, std::chrono::hours(-1),
-                          std::chrono::hours(24 * 365));
-  X509* cert = impl_->cert.get();
-  check(X509_set_issuer_name(cert, X509_get_subject_name(cert)) == 1, "X509_set_issuer_name");
-  add_extension(cert, cert, NID_basic_constraints, "critical,CA:TRUE");
-  add_extension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
-  add_extension(cert, cert, NID_subject_key_identifier, "hash");
-  check(X509_sign(cert, impl_->key.get(), EVP_sha256()) > 0, "X509_sign");
-  write_files(files_, cert, impl_->key.get());
-}
-
-test_ca_t::~test_ca_t() = default;
-
-test_cert_files_t test_ca_t::issue(const std::string& stem, const std::string& common_name,
-                                   test_cert_usage_t usage, std::chrono::seconds not_before,
-                                   std::chrono::seconds not_after) {
-  const test_cert_files_t files = files_for(dir_, stem);
+// Issues "<dir>/<stem>.pem" and its key, signed by the authority, for `usage`.
+test_cert_files_t issue(const std::string& dir, const std::string& stem,
+                        const std::string& common_name, const char* usage, long serial,
+                        X509* ca_cert, EVP_PKEY* ca_key) {
+  const test_cert_files_t files = files_for(dir, stem);
   pkey_ptr_t key = make_key();
-  x509_ptr_t cert = make_cert(key.get(), common_name, next_serial_++, not_before, not_after);
-  X509* issuer = impl_->cert.get();
-  check(X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer)) == 1,
+  x509_ptr_t cert = make_cert(key.get(), common_name, serial);
+  check(X509_set_issuer_name(cert.get(), X509_get_subject_name(ca_cert)) == 1,
         "X509_set_issuer_name");
-  add_extension(cert.get(), issuer, NID_basic_constraints, "critical,CA:FALSE");
-  add_extension(cert.get(), issuer, NID_key_usage, "critical,digitalSignature,keyAgreement");
-  const char* extended_usage = usage == test_cert_usage_t::server   ? "serverAuth"
-                               : usage == test_cert_usage_t::client ? "clientAuth"
-                                                                    : "serverAuth,clientAuth";
-  add_extension(cert.get(), issuer, NID_ext_key_usage, extended_usage);
-  add_extension(cert.get(), issuer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1,IP:::1");
-  add_extension(cert.get(), issuer, NID_authority_key_identifier, "keyid:always");
-  check(X509_sign(cert.get(), impl_->key.get(), EVP_sha256()) > 0, "X509_sign");
+  add_extension(cert.get(), ca_cert, NID_basic_constraints, "critical,CA:FALSE");
+  add_extension(cert.get(), ca_cert, NID_key_usage, "critical,digitalSignature,keyAgreement");
+  add_extension(cert.get(), ca_cert, NID_ext_key_usage, usage);
+  add_extension(cert.get(), ca_cert, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1,IP:::1");
+  add_extension(cert.get(), ca_cert, NID_authority_key_identifier, "keyid:always");
+  check(X509_sign(cert.get(), ca_key, EVP_sha256()) > 0, "X509_sign");
   write_files(files, cert.get(), key.get());
   return files;
 }
 
+}  // namespace
+
 test_certs_t make_test_certs(const std::string& dir) {
-  test_ca_t ca(dir);
+  const test_cert_files_t ca_files = files_for(dir, "ca");
+  pkey_ptr_t ca_key = make_key();
+  x509_ptr_t ca_cert = make_cert(ca_key.get(), "Brelkin Test CA", 1);
+  X509* cert = ca_cert.get();
+  check(X509_set_issuer_name(cert, X509_get_subject_name(cert)) == 1, "X509_set_issuer_name");
+  add_extension(cert, cert, NID_basic_constraints, "critical,CA:TRUE");
+  add_extension(cert, cert, NID_key_usage, "critical,keyCertSign,cRLSign");
+  add_extension(cert, cert, NID_subject_key_identifier, "hash");
+  check(X509_sign(cert, ca_key.get(), EVP_sha256()) > 0, "X509_sign");
+  write_files(ca_files, cert, ca_key.get());
+
   test_certs_t certs;
-  certs.ca_file = ca.cert_file();
-  certs.server = ca.issue("server", "localhost", test_cert_usage_t::server);
-  certs.client = ca.issue("client", "Brelkin Test Client", test_cert_usage_t::client);
+  certs.ca_file = ca_files.cert_file;
+  certs.server = issue(dir, "server", "localhost", "serverAuth", 2, cert, ca_key.get());
+  certs.client = issue(dir, "client", "Brelkin Test Client", "clientAuth", 3, cert, ca_key.get());
   return certs;
 }
