@@ -2,23 +2,15 @@
 
 #include <string>
 
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 #include <boost/system/system_error.hpp>
 
 #include "framework/error.h"
+#include "tests/support/proto_text.h"
 
 namespace {
 
 using bk::ClientMessage;
-
-ClientMessage parse(const std::string& text) {
-  google::protobuf::TextFormat::Parser parser;
-  parser.AllowPartialMessage(true);
-  ClientMessage message;
-  EXPECT_TRUE(parser.ParseFromString(text, &message)) << text;
-  return message;
-}
 
 // The code and text check_required_fields throws, or EC_OK.
 std::pair<vl::ErrorCode, std::string> check(const ClientMessage& message) {
@@ -44,14 +36,14 @@ TEST(ClientProtocol, MissingRequiredFieldNamesTheTagAndPresenceIsWhatCounts) {
       {"tag: SCAN_REQUEST scan_options {}", "SCAN_REQUEST"},
   };
   for (const auto& [text, tag] : missing) {
-    auto [code, what] = check(parse(text));
+    auto [code, what] = check(from_text<ClientMessage>(text));
     EXPECT_EQ(vl::EC_INVALID_ARGUMENT, code) << text;
     EXPECT_EQ(0u, what.rfind(std::string(tag) + ":", 0)) << what;
   }
   for (const char* text :
        {"tag: HELLO origin: APP_UNKNOWN origin_pid: 0", "tag: DATA_CHUNK job_id: 0 data: ''",
         "tag: SCAN_REQUEST job_id: 0 scan_options {}"}) {
-    EXPECT_EQ(vl::EC_OK, check(parse(text)).first) << text;
+    EXPECT_EQ(vl::EC_OK, check(from_text<ClientMessage>(text)).first) << text;
   }
 }
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <google/protobuf/text_format.h>
 #include <gtest/gtest.h>
 #include <boost/asio/local/connect_pair.hpp>
 
@@ -20,6 +19,7 @@
 #include "tests/support/client_end.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/inventory_fixture.h"
+#include "tests/support/proto_text.h"
 
 namespace {
 
@@ -44,11 +44,7 @@ class recording_log_t : public cf_log_t {
 
 // A framed client message from its text form; required fields may be missing.
 std::string frame(const std::string& text) {
-  google::protobuf::TextFormat::Parser parser;
-  parser.AllowPartialMessage(true);
-  bk::ClientMessage message;
-  EXPECT_TRUE(parser.ParseFromString(text, &message)) << text;
-  return client_frame(message.SerializePartialAsString());
+  return client_frame(from_text<bk::ClientMessage>(text).SerializePartialAsString());
 }
 
 class ClientTieTest : public ::testing::Test {
