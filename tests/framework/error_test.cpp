@@ -60,33 +60,33 @@ TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
   }
 }
 
-TEST(ExceptionMapping, MapsEveryFormOfThrownThing) {
+TEST(ExceptionMapping, MapsEveryFormOfThrownThingToACodeAndAText) {
   EXPECT_EQ(exception_to_error_enum(std::bad_alloc()), vl::EC_NO_MEMORY);
   EXPECT_EQ(exception_ptr_to_error_code(nullptr), boost::system::error_code());
-  EXPECT_EQ(exception_ptr_to_error_enum(nullptr), vl::EC_OK);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(boost::system::system_error(system_code(ENOENT)))),
-            vl::EC_NO_SUCH_ENTRY);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(cf_proto_exception_t(vl::EC_BAD_CONFIG, "x"))),
-            vl::EC_BAD_CONFIG);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(cf_exception_t(system_code(EACCES), "x"))),
-            vl::EC_PERMISSION_DENIED);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(std::bad_alloc())), vl::EC_NO_MEMORY);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(std::runtime_error("x"))), vl::EC_UNEXPECTED_ERROR);
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(42)), vl::EC_UNEXPECTED_ERROR);
-  // A bare code ends the process with that status, but as a failure it is no
-  // recognised exception.
-  EXPECT_EQ(exception_ptr_to_error_enum(thrown(vl::EC_APP_TERMINATED)), vl::EC_UNEXPECTED_ERROR);
-}
-
-TEST(ExceptionText, NamesBareCodesMemoryAndUnknownThings) {
-  EXPECT_EQ(exception_ptr_text(nullptr), "Success");
-  EXPECT_EQ(exception_ptr_text(thrown(vl::EC_APP_TERMINATED)),
-            "ErrorCode: Process terminated by signal");
-  EXPECT_EQ(exception_ptr_text(thrown(static_cast<vl::ErrorCode>(4242))), "ErrorCode: 4242");
-  EXPECT_EQ(exception_ptr_text(thrown(42)), "Unexpected exception");
-  EXPECT_EQ(exception_ptr_text(thrown(std::bad_alloc())), "Not enough memory");
-  EXPECT_EQ(exception_ptr_text(thrown(std::runtime_error("plain text"))), "plain text");
-  // One result per thread: another thread's text does not replace ours.
+  const struct {
+    std::exception_ptr thrown;
+    vl::ErrorCode code;
+    const char* text;
+  } rows[] = {
+      {nullptr, vl::EC_OK, "Success"},
+      {thrown(boost::system::system_error(system_code(ENOENT), "open")), vl::EC_NO_SUCH_ENTRY,
+       "open: No such file or directory"},
+      {thrown(cf_proto_exception_t(vl::EC_BAD_CONFIG, "bad")), vl::EC_BAD_CONFIG, "bad"},
+      {thrown(cf_exception_t(system_code(EACCES), "denied")), vl::EC_PERMISSION_DENIED, "denied"},
+      {thrown(std::bad_alloc()), vl::EC_NO_MEMORY, "Not enough memory"},
+      {thrown(std::runtime_error("plain text")), vl::EC_UNEXPECTED_ERROR, "plain text"},
+      {thrown(42), vl::EC_UNEXPECTED_ERROR, "Unexpected exception"},
+      // A bare code ends the process with that status, but as a failure it is no
+      // recognised exception.
+      {thrown(vl::EC_APP_TERMINATED), vl::EC_UNEXPECTED_ERROR,
+       "ErrorCode: Process terminated by signal"},
+      {thrown(static_cast<vl::ErrorCode>(4242)), vl::EC_UNEXPECTED_ERROR, "ErrorCode: 4242"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(exception_ptr_to_error_enum(row.thrown), row.code) << row.text;
+    EXPECT_EQ(exception_ptr_text(row.thrown), row.text);
+  }
+  // One text per thread: another thread's text does not replace ours.
   const char* mine = exception_text(std::runtime_error("main thread"));
   std::thread([] { exception_text(std::runtime_error("other thread")); }).join();
   EXPECT_STREQ(mine, "main thread");

@@ -20,6 +20,7 @@
 #include "framework/syslog_log.h"
 #include "schemas/log.pb.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/proto_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -154,23 +155,20 @@ TEST(CreateLog, FileIsAppendedAndNeverOpenedThroughALink) {
 }
 
 TEST(CreateLog, ChoosesBackEndByType) {
-  EXPECT_TRUE(std::dynamic_pointer_cast<cf_console_log_t>(
-      create_log(log_settings(vl::Log::STDERR), ignore_line, ignore_line)));
-  vl::Log stamped = log_settings(vl::Log::STDERR);
-  stamped.set_show_timestamp(true);
-  auto file = std::dynamic_pointer_cast<cf_file_log_t>(create_log(stamped, ignore_line, nullptr));
+  auto make = [](const std::string& text) {
+    return create_log(from_text<vl::Log>(text), ignore_line, ignore_line);
+  };
+  EXPECT_TRUE(std::dynamic_pointer_cast<cf_console_log_t>(make("type: STDERR")));
+  auto file = std::dynamic_pointer_cast<cf_file_log_t>(make("type: STDERR show_timestamp: true"));
   ASSERT_TRUE(file);
   EXPECT_EQ(file->fd(), 2);
   EXPECT_FALSE(file->owns_fd());
-  vl::Log syslog_settings = log_settings(vl::Log::SYSLOG);
-  syslog_settings.set_ident("brel");
-  syslog_settings.set_facility(vl::Log::LOCAL3);
   auto system = std::dynamic_pointer_cast<cf_syslog_log_t>(
-      create_log(syslog_settings, ignore_line, ignore_line));
+      make("type: SYSLOG ident: 'brel' facility: LOCAL3"));
   ASSERT_TRUE(system);
   EXPECT_EQ(system->ident(), "brel");
   EXPECT_EQ(system->facility(), LOG_LOCAL3);
-  EXPECT_FALSE(create_log(log_settings(vl::Log::AUTO), ignore_line, ignore_line));
+  EXPECT_FALSE(make("type: AUTO"));
 }
 
 TEST(SyslogLog, MapsLevelsOutOfRangeAndUnknownFacilities) {

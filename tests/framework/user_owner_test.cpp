@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <optional>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
@@ -12,6 +11,7 @@
 #include "framework/error.h"
 #include "schemas/local_user.pb.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/proto_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace fs = boost::filesystem;
@@ -37,45 +37,41 @@ void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path) << content;
 }
 
-vl::LocalUser user(const char* name, std::optional<std::int64_t> uid = std::nullopt) {
-  vl::LocalUser user;
-  if (name) user.set_name(name);
-  if (uid) user.set_uid(*uid);
-  return user;
+user_owner_t resolve(const std::string& text) {
+  return resolve_local_user(from_text<vl::LocalUser>(text));
 }
 
 }  // namespace
 
 TEST(ResolveLocalUser, ByNameWithGroupOrByUidWithGroupLookedUpLater) {
-  user_owner_t owner = resolve_local_user(user("root"));
+  user_owner_t owner = resolve("name: 'root'");
   EXPECT_EQ(owner.uid, 0u);
   EXPECT_TRUE(owner.has_gid);
   EXPECT_EQ(owner_to_string(owner), "0:0");
 
   // The uid wins over the name.
-  owner = resolve_local_user(user("no-such-user-here", 0));
+  owner = resolve("name: 'no-such-user-here' uid: 0");
   EXPECT_FALSE(owner.has_gid);
   EXPECT_EQ(owner_to_string(owner), "0");
   EXPECT_EQ(owner_gid(owner), 0u);
   EXPECT_EQ(owner_to_string(owner), "0:0");
-  EXPECT_EQ(resolve_local_user(user(nullptr, 4294967294)).uid, 4294967294u);
+  EXPECT_EQ(resolve("uid: 4294967294").uid, 4294967294u);
 }
 
 TEST(ResolveLocalUser, RefusesUnknownNamesAndUidsOutsideTheRange) {
-  auto failure = failure_of([] { resolve_local_user(user("no-such-user-here")); });
+  auto failure = failure_of([] { resolve("name: 'no-such-user-here'"); });
   EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"no-such-user-here\"): ", 0), 0u);
   // Only the part before a NUL would reach getpwnam.
-  vl::LocalUser embedded;
-  embedded.set_name(std::string("root\0x", 6));
-  EXPECT_TRUE(failure_of([&] { resolve_local_user(embedded); }));
-  user_owner_t owner = resolve_local_user(user(nullptr, 3999999999));
+  failure = failure_of([] { resolve("name: 'root\\0x'"); });
+  EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"root", 0), 0u);
+  user_owner_t owner = resolve("uid: 3999999999");
   failure = failure_of([&] { owner_gid(owner); });
   EXPECT_EQ(exception_ptr_text(failure).rfind("getpwuid(3999999999): ", 0), 0u);
 
   // 2^32 would wrap to root; 2^32-1 is chown's "no change"; negatives wrap too.
   for (std::int64_t uid : {std::int64_t(4294967296), std::int64_t(4294967295), std::int64_t(-1),
                            std::int64_t(1) << 40}) {
-    failure = failure_of([&] { resolve_local_user(user(nullptr, uid)); });
+    failure = failure_of([&] { resolve("uid: " + std::to_string(uid)); });
     EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_BAD_CONFIG) << uid;
     EXPECT_NE(exception_ptr_text(failure).find(std::to_string(uid)), std::string::npos);
   }
