@@ -7,10 +7,8 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,6 +26,7 @@
 #include "schemas/brel_client_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/marrod_harness.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
 
 namespace cluster_test {
@@ -44,23 +43,6 @@ inline std::string text_of(const endpoint_t& endpoint) {
   text << endpoint;
   return text.str();
 }
-
-// Keeps every log line while the test runs.
-class recording_log_t : public cf_log_t {
- public:
-  recording_log_t() : cf_log_t(nullptr, nullptr) {}
-  void open() override {}
-  void write(int level, const std::string& text) override {
-    lines.push_back(std::string(log_level_name(level)) + ": " + text);
-  }
-  void write_tagged(const std::string&, int, const std::string&) override {}
-  void out_of_memory() noexcept override {}
-  bool has(const std::string& line) const {
-    std::lock_guard<std::mutex> lock(log_mutex());
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-  }
-  std::vector<std::string> lines;
-};
 
 // A job that only says where it runs: "local" or the peer's endpoint.
 class placed_job_t : public bk_scanner_t::scan_job_t {

@@ -26,10 +26,10 @@ TEST_F(ClusterTest, ConfigurationSetsServersAndAllowedAddresses) {
   allow(c, "fe80::1");
   apply(c);
   EXPECT_EQ(cluster->configured_servers().size(), 2u);
-  EXPECT_TRUE(log->has("Notice: Configured server 127.0.0.1:7001"));
-  EXPECT_TRUE(log->has("Notice: Configured server [::1]:7002"));
-  EXPECT_TRUE(log->has("Notice: Allow connections from 10.0.0.1"));
-  EXPECT_TRUE(log->has("Notice: Allow connections from fe80::1"));
+  EXPECT_TRUE(log->has_line("Notice: Configured server 127.0.0.1:7001"));
+  EXPECT_TRUE(log->has_line("Notice: Configured server [::1]:7002"));
+  EXPECT_TRUE(log->has_line("Notice: Allow connections from 10.0.0.1"));
+  EXPECT_TRUE(log->has_line("Notice: Allow connections from fe80::1"));
   EXPECT_TRUE(cluster->is_allowed(endpoint("10.0.0.1", 40000)));
   EXPECT_TRUE(cluster->is_allowed(endpoint("fe80::1", 1)));
   EXPECT_FALSE(cluster->is_allowed(endpoint("10.0.0.2", 40000)));
@@ -62,7 +62,7 @@ TEST_F(ClusterTest, IncomingPeersGetStatusAtOnceAndGoWhenNoLongerAllowed) {
   ASSERT_EQ(kept->statuses.size(), 1u);
   EXPECT_EQ(kept->statuses[0].max_forks, 6u);
   EXPECT_EQ(kept->statuses[0].job_count, 1u);
-  EXPECT_TRUE(log->has("Notice: PeerIn connected: 10.0.0.1:5000"));
+  EXPECT_TRUE(log->has_line("Notice: PeerIn connected: 10.0.0.1:5000"));
   EXPECT_EQ(state_changes, 1);
   EXPECT_TRUE(cluster->is_peer_in_connected(endpoint("10.0.0.1", 5000)));
   EXPECT_FALSE(cluster->is_peer_in_connected(endpoint("10.0.0.1", 5001)));
@@ -73,8 +73,8 @@ TEST_F(ClusterTest, IncomingPeersGetStatusAtOnceAndGoWhenNoLongerAllowed) {
   allow(narrower, "10.0.0.1");
   apply(narrower);
   EXPECT_TRUE(dropped.expired());
-  EXPECT_TRUE(log->has("Notice: Connection from 10.0.0.2 is no longer allowed"));
-  EXPECT_TRUE(log->has("Notice: PeerIn disconnected: 10.0.0.2:5000"));
+  EXPECT_TRUE(log->has_line("Notice: Connection from 10.0.0.2 is no longer allowed"));
+  EXPECT_TRUE(log->has_line("Notice: PeerIn disconnected: 10.0.0.2:5000"));
   EXPECT_FALSE(cluster->is_peer_in_connected(endpoint("10.0.0.2", 5000)));
 
   // A released link that reports its end again leaves a newer one alone.
@@ -85,7 +85,7 @@ TEST_F(ClusterTest, IncomingPeersGetStatusAtOnceAndGoWhenNoLongerAllowed) {
 
   // An empty list allows nobody.
   apply(config());
-  EXPECT_TRUE(log->has("Notice: Connection from 10.0.0.1 is no longer allowed"));
+  EXPECT_TRUE(log->has_line("Notice: Connection from 10.0.0.1 is no longer allowed"));
   EXPECT_FALSE(cluster->is_peer_in_connected(endpoint("10.0.0.1", 5000)));
 }
 
@@ -154,7 +154,7 @@ TEST_F(ClusterTest, OutgoingPeerIsReadyOnlyWithEngineProcesses) {
   apply(config(false));
   auto a = connect_peer(endpoint("127.0.0.1", 7001));
   EXPECT_TRUE(cluster->is_peer_out_connected(endpoint("127.0.0.1", 7001)));
-  EXPECT_TRUE(log->has("Notice: PeerOut connected: 127.0.0.1:7001"));
+  EXPECT_TRUE(log->has_line("Notice: PeerOut connected: 127.0.0.1:7001"));
   EXPECT_EQ(state_changes, 0);
   status(a, 0);
   EXPECT_EQ(state_changes, 1);
@@ -181,7 +181,7 @@ TEST_F(ClusterTest, OutgoingPeerIsReadyOnlyWithEngineProcesses) {
   cluster->on_peer_out_disconnected(a);
   a.reset();
   EXPECT_TRUE(gone.expired());
-  EXPECT_TRUE(log->has("Notice: PeerOut disconnected: 127.0.0.1:7001"));
+  EXPECT_TRUE(log->has_line("Notice: PeerOut disconnected: 127.0.0.1:7001"));
   EXPECT_FALSE(cluster->is_peer_out_connected(endpoint("127.0.0.1", 7001)));
   EXPECT_TRUE(cluster->nodes().ready.empty());
   EXPECT_EQ(cluster->remote_forks(), 0u);

@@ -138,9 +138,9 @@ TEST_F(NodeChoiceTest, WeightLogShowsEveryNode) {
       std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count() / 1000;
   choose();
   // Equal shares of capacity (0.5), nothing queued, healthy.
-  EXPECT_TRUE(log->has("Debug: Weight local: " + std::to_string(micros) + " 0.5 0 0 0 0 0"));
+  EXPECT_TRUE(log->has_line("Debug: Weight local: " + std::to_string(micros) + " 0.5 0 0 0 0 0"));
   EXPECT_TRUE(
-      log->has("Debug: Weight 127.0.0.1:7001: " + std::to_string(micros) + " 0.5 0 0 0 0 0"));
+      log->has_line("Debug: Weight 127.0.0.1:7001: " + std::to_string(micros) + " 0.5 0 0 0 0 0"));
 }
 
 }  // namespace

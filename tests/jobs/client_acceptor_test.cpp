@@ -24,33 +24,13 @@
 #include "schemas/brel_config.pb.h"
 #include "tests/support/client_end.h"
 #include "tests/support/inventory_fixture.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace asio = boost::asio;
 namespace fs = boost::filesystem;
-
-class recording_log_t : public cf_log_t {
- public:
-  recording_log_t() : cf_log_t(nullptr, nullptr) {}
-  void open() override {}
-  void write(int level, const std::string& text) override {
-    lines.push_back(std::string(log_level_name(level)) + ": " + text);
-    if (on_line) on_line(lines.back());
-  }
-  void write_tagged(const std::string&, int, const std::string&) override {}
-  void out_of_memory() noexcept override {}
-  // Index of the first line holding `part`, or -1.
-  int index(const std::string& part) const {
-    for (std::size_t i = 0; i < lines.size(); ++i)
-      if (lines[i].find(part) != std::string::npos) return static_cast<int>(i);
-    return -1;
-  }
-  bool has(const std::string& part) const { return index(part) >= 0; }
-  std::vector<std::string> lines;
-  std::function<void(const std::string&)> on_line;
-};
 
 // A TCP port nobody listens on right now.
 unsigned short free_port() {

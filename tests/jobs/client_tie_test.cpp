@@ -20,27 +20,11 @@
 #include "tests/support/fake_job.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/proto_text.h"
+#include "tests/support/recording_log.h"
 
 namespace {
 
 using message_t = bk::ServerMessage;
-
-class recording_log_t : public cf_log_t {
- public:
-  recording_log_t() : cf_log_t(nullptr, nullptr) {}
-  void open() override {}
-  void write(int level, const std::string& text) override {
-    lines.push_back(std::string(log_level_name(level)) + ": " + text);
-  }
-  void write_tagged(const std::string&, int, const std::string&) override {}
-  void out_of_memory() noexcept override {}
-  bool has(const std::string& part) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-      return line.find(part) != std::string::npos;
-    });
-  }
-  std::vector<std::string> lines;
-};
 
 // A framed client message from its text form; required fields may be missing.
 std::string frame(const std::string& text) {
