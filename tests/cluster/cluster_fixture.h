@@ -28,6 +28,7 @@
 #include "tests/support/marrod_harness.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+#include "tests/support/scan_requester.h"
 
 namespace cluster_test {
 
@@ -44,31 +45,16 @@ inline std::string text_of(const endpoint_t& endpoint) {
   return text.str();
 }
 
-// A job that only says where it runs: "local" or the peer's endpoint.
-class placed_job_t : public bk_scanner_t::scan_job_t {
- public:
+// A job that only says where it runs: "local" (then it is the engine front's) or the
+// peer's endpoint.
+struct placed_job_t : scan_requester_t {
   placed_job_t(uint32_t job_id, bk_inventory_t& inventory, std::string where = "local")
-      : scan_job_t(job_id, inventory), where_(std::move(where)) {}
-  ~placed_job_t() override {
-    if (where_ == "local") inventory.scanner->remove_job(*this);
+      : scan_requester_t(job_id, inventory) {
+    path = std::move(where);
+    if (path == "local") scanner = inventory.scanner;
   }
-  std::string name() const override { return "Test job"; }
-  std::string describe() const override { return where_; }
-  uint64_t data_size() const override { return 0; }
-  uint32_t scan_request_count() const override { return 0; }
-  void append_data(const std::shared_ptr<const std::string>&) override {}
-  void scan(const bk::ScanOptions&) override {}
-  void get_data(uint32_t) override {}
-  void data_reset() override {}
-  void reset() override {}
-  std::string scan_path() const override { return ""; }
-  const bk::ScanOptions& scan_options() const override { return options_; }
   void on_scan_report(const vl::ScanReport&) override {}
   void on_scan_error(const std::exception_ptr&, bool) override {}
-
- private:
-  std::string where_;
-  bk::ScanOptions options_;
 };
 
 // An outgoing tie whose figures the test sets.

@@ -14,6 +14,7 @@
 #include "schemas/brel_config.pb.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/run_until.h"
+#include "tests/support/scan_requester.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_virus.h"
 #include "tools/stand-se/stand_se.h"
@@ -38,26 +39,9 @@ using access = bk_scanner_test_access_t;
 using std::chrono::milliseconds;
 
 // A job that asks for scans the way a local job does and records every answer.
-class fake_job_t : public bk_scanner_t::scan_job_t,
-                   public std::enable_shared_from_this<fake_job_t> {
+class fake_job_t : public scan_requester_t {
  public:
-  fake_job_t(std::uint32_t job_id, bk_inventory_t& inventory) : scan_job_t(job_id, inventory) {}
-  ~fake_job_t() override {
-    if (auto s = scanner.lock()) s->remove_job(*this);
-  }
-
-  std::string name() const override { return "Local job"; }
-  std::string describe() const override { return path; }
-  std::uint64_t data_size() const override { return size; }
-  std::uint32_t scan_request_count() const override { return pending; }
-  void append_data(const std::shared_ptr<const std::string>&) override {}
-  void scan(const bk::ScanOptions&) override {}
-  void get_data(std::uint32_t) override {}
-  void data_reset() override {}
-  void reset() override {}
-
-  std::string scan_path() const override { return path; }
-  const bk::ScanOptions& scan_options() const override { return options; }
+  using scan_requester_t::scan_requester_t;
   void on_scan_report(const vl::ScanReport& report) override {
     --pending;
     reports.push_back(report);
@@ -68,21 +52,8 @@ class fake_job_t : public bk_scanner_t::scan_job_t,
     // Nothing the scanner fails spoils the job's data.
     EXPECT_TRUE(soft);
   }
-
-  // Counts the request first, as a local job does, then queues it.
-  std::uint32_t request() {
-    auto s = scanner.lock();
-    s->add_scan(*this);
-    ++pending;
-    return s->submit(weak_from_this());
-  }
   std::size_t answers() const { return reports.size() + errors.size(); }
 
-  std::weak_ptr<bk_scanner_t> scanner;
-  std::string path;
-  bk::ScanOptions options;
-  std::uint64_t size = 0;
-  std::uint32_t pending = 0;
   std::vector<vl::ScanReport> reports;
   std::vector<boost::system::error_code> errors;
 };
