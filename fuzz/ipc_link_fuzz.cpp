@@ -123,11 +123,6 @@ bool echoed_bodies(const std::string& stream, std::vector<std::string>& bodies) 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz_quiet_log();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   asio::io_context io;
   auto near = std::make_shared<cf_local_socket_t>(io);

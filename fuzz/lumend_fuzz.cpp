@@ -29,11 +29,6 @@ constexpr char kSha1[] = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz_quiet_log();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   asio::io_context io;
   fuzz_peer_t peer(io);

@@ -77,11 +77,6 @@ alignas(bk_inventory_t) unsigned char inventory_placeholder[sizeof(bk_inventory_
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz_quiet_log();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   asio::io_context io;
   fuzz_peer_t peer(io);

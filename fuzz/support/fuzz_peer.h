@@ -1,5 +1,8 @@
-// Test-side helpers shared by the fuzz targets: a quiet process log, the far end of
-// a link under fuzzing, and the bounded run of the event loop.
+// Test-side helpers shared by the fuzz targets: the far end of a link under fuzzing
+// and the bounded run of the event loop. Linking them also gives every target its
+// LLVMFuzzerInitialize, which installs a log back-end that drops every line, with the
+// threshold at Debug, so every log text is still built from the input (with
+// BRELKIN_FUZZ_LOG set in the environment, the lines go to standard error).
 //
 // fuzz_peer_t plays the other process: it writes one fuzz input into its socket,
 // shuts down its sending side, and collects whatever the link writes back until the
@@ -17,12 +20,6 @@
 #include <boost/filesystem/path.hpp>
 
 #include "framework/socket_traits.h"
-
-// Routes the Protocol Buffers library's log into the process log, as main does,
-// and installs a log back-end that drops every line, with the threshold at Debug,
-// so every log text is still built from the input but nothing is written (with
-// BRELKIN_FUZZ_LOG set in the environment, the lines go to standard error).
-void fuzz_quiet_log();
 
 class fuzz_peer_t {
  public:
