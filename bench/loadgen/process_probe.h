@@ -11,7 +11,6 @@ class process_probe_t {
  public:
   explicit process_probe_t(int pid) : pid_(pid) {}
 
-  int pid() const { return pid_; }
   // User plus system time of all the process's threads so far, in seconds.
   double cpu_seconds() const;
   // The high-water mark of its resident set (VmHWM), in KiB.

@@ -25,9 +25,6 @@ struct file_image_t {
   // Upper-case hexadecimal digests of the whole file, for checking the answers.
   std::string sha1;
   std::string sha256;
-
-  // The byte at `offset` of the file.
-  char at(std::uint64_t offset) const { return chunk[offset % chunk.size()]; }
 };
 
 // REQUIRES: size > 0, chunk_size > 0. Fills the chunk with pseudo-random bytes

@@ -92,7 +92,6 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
   std::deque<bk::ServerMessage> messages;
   // The daemon closed the connection (or an error ended it).
   bool ended = false;
-  boost::system::error_code end_code;
 
  private:
   client_end_t() : base_type(kIpcLinkLimit) {}
@@ -101,10 +100,7 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
     EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
     messages.push_back(std::move(message));
   }
-  void on_error(const boost::system::error_code& code) override {
-    ended = true;
-    end_code = code;
-  }
+  void on_error(const boost::system::error_code&) override { ended = true; }
   std::shared_ptr<base_type> shared_this() override { return this->shared_from_this(); }
 };
 

@@ -48,10 +48,6 @@ void marrod_end_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
   queue.push_back(std::move(message));
 }
 
-void marrod_end_t::on_error(const boost::system::error_code&) {
-  closed = true;
-}
-
 namespace {
 
 [[noreturn]] void fail(const char* what) {

@@ -42,13 +42,12 @@ class marrod_end_t : public std::enable_shared_from_this<marrod_end_t>, public c
 
   std::deque<vl::Brel2MarrodMessage> messages;
   std::deque<vl::Brel2MarrodMessage> stats;
-  // The link ended: end of file or an error.
-  bool closed = false;
 
  private:
   marrod_end_t() : cf_local_ipc_link_t(kIpcLinkLimit) {}
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
-  void on_error(const boost::system::error_code& code) override;
+  // The daemon's end closed: nothing more arrives.
+  void on_error(const boost::system::error_code&) override {}
   std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
 };
 

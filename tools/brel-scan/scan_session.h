@@ -51,7 +51,6 @@ class brel_scan_session_t : public brel_scan_link_listener_t {
   // Says HELLO and opens the first job (at once without flow control, else when the
   // first window arrives).
   void start();
-  bool finished() const { return finished_; }
 
   void on_server_message(const bk::ServerMessage& message) override;
   void on_link_lost(const std::string& why) override;
