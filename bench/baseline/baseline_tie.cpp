@@ -10,26 +10,13 @@
 #include <iostream>
 
 #include "core/hash_values.h"
+#include "framework/fd_io.h"
 #include "jobs/client_protocol.h"
 
 namespace {
 
 // Names the spool files of every connection of the process.
 std::uint64_t file_counter = 0;
-
-// Writes all of `size` bytes at the end of `fd`; false on failure.
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -120,8 +107,10 @@ void baseline_tie_t::on_data_chunk(const bk::ClientMessage& message) {
   const auto found = jobs_.find(message.job_id());
   if (found != jobs_.end()) {
     job_t& job = found->second;
-    if (!write_all(job.fd, message.data().data(), message.data().size())) {
-      send_alarm(message.job_id(), job.path + ": " + std::strerror(errno));
+    boost::system::error_code error;
+    write_all(job.fd, message.data().data(), message.data().size(), error);
+    if (error) {
+      send_alarm(message.job_id(), job.path + ": " + error.message());
       close_job(job);
       jobs_.erase(found);
     } else {
