@@ -13,6 +13,7 @@
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
 #include "schemas/lumend_client_ipc.pb.h"
+#include "tests/support/frame.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -24,11 +25,6 @@ using stream_protocol = boost::asio::local::stream_protocol;
 
 const std::string kBad = "3395856CE81F2B7382DEE72602F798B642F14140";
 const std::string kClean = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
-
-std::string frame(const std::string& body) {
-  const auto length = static_cast<std::uint32_t>(body.size());
-  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
-}
 
 // The cloud-lookup daemon's side of the socket, on the test's event loop. It
 // answers or stays silent on each request, and can forge any bytes or hang up.
@@ -43,11 +39,11 @@ class fake_cloud_t {
 
   void answer(std::uint32_t serial, vl::ErrorCode code, bool threat = false) {
     send_bytes(
-        frame(from_text<cl::ServerMessage>(
-                  "tag: CHECK_FILE_RESPONSE serial: " + std::to_string(serial) +
-                  " file_result { result: " + vl::ErrorCode_Name(code) +
-                  (threat ? " virus { type: SE_KNOWN_VIRUS name: 'Cloud.Test' }" : "") + " }")
-                  .SerializeAsString()));
+        frame_of(from_text<cl::ServerMessage>(
+                     "tag: CHECK_FILE_RESPONSE serial: " + std::to_string(serial) +
+                     " file_result { result: " + vl::ErrorCode_Name(code) +
+                     (threat ? " virus { type: SE_KNOWN_VIRUS name: 'Cloud.Test' }" : "") + " }")
+                     .SerializeAsString()));
   }
 
   // Small writes never fill a UNIX socket's buffer.
@@ -296,9 +292,8 @@ TEST_F(LumendTest, ElevenCloudTimeoutsSuspendUntilRecoveryThenThreeMoreSuspendAg
 
 TEST_F(LumendTest, HangUpsAndMalformedRepliesFailTheCheckAndTheLinkIsReacquired) {
   make_lumend();
-  const std::uint32_t zero = 0, too_long = kIpcLinkLimit + 1;
   auto message = [&](const std::string& text) {
-    return frame(from_text<cl::ServerMessage>(text).SerializePartialAsString());
+    return frame_of(from_text<cl::ServerMessage>(text).SerializePartialAsString());
   };
 
   const struct {
@@ -307,15 +302,13 @@ TEST_F(LumendTest, HangUpsAndMalformedRepliesFailTheCheckAndTheLinkIsReacquired)
     vl::ErrorCode expected;
   } cases[] = {
       {"hang-up", "", vl::EC_LINK_DISCONNECTED},
-      {"garbage body", frame("\xff\xff\xff"), vl::EC_BAD_MESSAGE_FORMAT},
+      {"garbage body", frame_of("\xff\xff\xff"), vl::EC_BAD_MESSAGE_FORMAT},
       {"url response", message("tag: CHECK_URL_RESPONSE serial: 0"), vl::EC_UNEXPECTED_MESSAGE},
       {"no file result", message("tag: CHECK_FILE_RESPONSE serial: 0"), vl::EC_PROTOCOL_VIOLATION},
       {"no serial", message("tag: CHECK_FILE_RESPONSE file_result { result: EC_OK }"),
        vl::EC_PROTOCOL_VIOLATION},
-      {"zero length", std::string(reinterpret_cast<const char*>(&zero), 4),
-       vl::EC_BAD_MESSAGE_SIZE},
-      {"length over limit", std::string(reinterpret_cast<const char*>(&too_long), 4),
-       vl::EC_BAD_MESSAGE_SIZE},
+      {"zero length", length_prefix(0), vl::EC_BAD_MESSAGE_SIZE},
+      {"length over limit", length_prefix(kIpcLinkLimit + 1), vl::EC_BAD_MESSAGE_SIZE},
   };
   int id = 0;
   for (const auto& forged : cases) {

@@ -14,6 +14,7 @@
 #include "schemas/brel_client_ipc.pb.h"
 #include "schemas/se_client_ipc.pb.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/frame.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -45,9 +46,7 @@ class SeConnectorTest : public ::testing::Test {
   }
 
   void send_raw(const std::string& body) {
-    const std::uint32_t length = static_cast<std::uint32_t>(body.size());
-    boost::asio::write(
-        engine, boost::asio::buffer(std::string(reinterpret_cast<const char*>(&length), 4) + body));
+    boost::asio::write(engine, boost::asio::buffer(frame_of(body)));
   }
 
   static std::string message(const std::string& text) {

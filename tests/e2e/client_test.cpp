@@ -290,7 +290,7 @@ TEST_F(ClientTest, ProtocolErrorsEndOnlyTheirConnection) {
   }
   {
     auto end = connect_tcp();
-    end->send_raw(client_frame("\x08"));
+    end->send_raw(frame_of("\x08"));
     expect_closed_silently(*end);
   }
   EXPECT_TRUE(daemon.wait_output("DATA_CHUNK: Not identified")) << daemon.output();

@@ -16,6 +16,7 @@
 
 #include "schemas/brel_client_ipc.pb.h"
 #include "tests/e2e/run_program.h"
+#include "tests/support/frame.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -53,9 +54,7 @@ struct connection_t {
     message.set_tag(tag);
     if (tag != bk::ServerMessage::ADJUST_WINDOW) message.set_job_id(job_id);
     if (fill) fill(message);
-    const std::string body = message.SerializeAsString();
-    const auto length = static_cast<uint32_t>(body.size());
-    const std::string frame = std::string(reinterpret_cast<const char*>(&length), 4) + body;
+    const std::string frame = frame_of(message.SerializeAsString());
     EXPECT_EQ(::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(frame.size()));
   }

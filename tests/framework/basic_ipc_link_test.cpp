@@ -16,6 +16,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/write.hpp>
 
+#include "tests/support/frame.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
@@ -134,14 +135,6 @@ struct ssl_transport_t {
   std::shared_ptr<stream_type> near, far;
 };
 
-std::string header_of(std::uint32_t length) {
-  return std::string(reinterpret_cast<const char*>(&length), sizeof length);
-}
-
-std::string frame_of(const std::string& body) {
-  return header_of(static_cast<std::uint32_t>(body.size())) + body;
-}
-
 // A body whose bytes depend on their position, so misplaced bytes show.
 std::string patterned(std::size_t size) {
   std::string body(size, '\0');
@@ -238,14 +231,14 @@ TYPED_TEST(BasicIpcLinkTest, ExchangesOneByteAndExactlyTheLimitAndRefusesOneMore
   this->link->async_send_message(message);
   EXPECT_TRUE(this->far_read(4 + kLimit) == frame_of(message.SerializeAsString()));
 
-  this->far_write(header_of(kLimit + 1));
+  this->far_write(length_prefix(kLimit + 1));
   this->expect_refused_and_stopped();
   EXPECT_EQ(this->record->messages.size(), 2u);
 }
 
 TYPED_TEST(BasicIpcLinkTest, RefusesEmptyFrameAndStopsReading) {
   this->start_link();
-  this->far_write(header_of(0));
+  this->far_write(length_prefix(0));
   this->expect_refused_and_stopped();
   EXPECT_TRUE(this->record->messages.empty());
 }

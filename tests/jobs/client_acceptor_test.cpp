@@ -52,8 +52,7 @@ class ClientAcceptorTest : public ::testing::Test {
   template <class Socket>
   void expect_tie_answers(Socket& socket) {
     // HELLO from pid 1 with flow control.
-    asio::write(socket,
-                asio::buffer(client_frame(std::string("\x08\x01\x10\x06\x18\x01\x38\x01", 8))));
+    asio::write(socket, asio::buffer(frame_of(std::string("\x08\x01\x10\x06\x18\x01\x38\x01", 8))));
     bool answered = false;
     std::vector<char> reply(64);
     socket.async_read_some(asio::buffer(reply),

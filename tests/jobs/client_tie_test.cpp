@@ -28,7 +28,7 @@ using message_t = bk::ServerMessage;
 
 // A framed client message from its text form; required fields may be missing.
 std::string frame(const std::string& text) {
-  return client_frame(from_text<bk::ClientMessage>(text).SerializePartialAsString());
+  return frame_of(from_text<bk::ClientMessage>(text).SerializePartialAsString());
 }
 
 class ClientTieTest : public ::testing::Test {
@@ -306,10 +306,10 @@ TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
       {hi + hi, "HELLO has already been received"},
       {frame("tag: HELLO origin: APP_FILE_MONITOR"), "IPC: HELLO: Invalid argument"},
       // origin 99 is no vl::Application value: the parser sets it aside.
-      {client_frame(std::string("\x08\x01\x10\x63\x18\x01", 6)), "IPC: HELLO: Invalid argument"},
+      {frame_of(std::string("\x08\x01\x10\x63\x18\x01", 6)), "IPC: HELLO: Invalid argument"},
       {hi + frame("tag: INIT"), "IPC: INIT: Invalid argument"},
-      {client_frame("\xff\xff\xff"), "IPC: Invalid IPC message format"},
-      {client_frame(std::string("\x08\x07", 2)), "IPC: Invalid IPC message format"},
+      {frame_of("\xff\xff\xff"), "IPC: Invalid IPC message format"},
+      {frame_of(std::string("\x08\x07", 2)), "IPC: Invalid IPC message format"},
       {std::string(4, '\0'), "IO: Invalid IPC message size"},
       {std::string("\x01\x00\x00\x04", 4), "IO: Invalid IPC message size"},
   };

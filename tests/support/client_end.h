@@ -20,6 +20,7 @@
 
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_client_ipc.pb.h"
+#include "tests/support/frame.h"
 
 inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
   bk::ClientMessage message;
@@ -107,9 +108,3 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
 using local_client_end_t = client_end_t<boost::asio::local::stream_protocol::socket>;
 // Either kind of connection, UNIX or TCP.
 using any_client_end_t = client_end_t<boost::asio::generic::stream_protocol::socket>;
-
-// A length-prefixed frame around `body`, as the message link writes it.
-inline std::string client_frame(const std::string& body) {
-  const auto length = static_cast<uint32_t>(body.size());
-  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + body;
-}
