@@ -104,12 +104,6 @@ class ClientTieTest : public ::testing::Test {
     return jobs.empty() ? nullptr : jobs.back().lock();
   }
 
-  void send_chunk(uint32_t job_id, const std::string& data) {
-    bk::ClientMessage chunk = client_message(bk::ClientMessage::DATA_CHUNK, job_id);
-    chunk.set_data(data);
-    client->send(chunk);
-  }
-
   // Has `job` answer something sure to reach the client and checks it comes next:
   // whatever the tie should not have sent would come first.
   void expect_nothing_before_marker(bk_fake_job_t& job) {
@@ -150,7 +144,7 @@ TEST_F(ClientTieTest, GrantsStoredBytesAboveTheThresholdAndUnknownJobsDataAtOnce
   connect();
   hello(true);
   auto job = init(1);
-  send_chunk(1, "abc");
+  client->chunk(1, "abc");
   ASSERT_TRUE(run([&] { return !job->chunks.empty(); }));
   EXPECT_EQ(*job->chunks[0], "abc");
   job->acknowledge(25165824);
@@ -160,7 +154,7 @@ TEST_F(ClientTieTest, GrantsStoredBytesAboveTheThresholdAndUnknownJobsDataAtOnce
 
   // Data for a job the connection does not hold counts as stored at once, and as
   // received for the client.
-  send_chunk(9, std::string(30000000, 'x'));
+  client->chunk(9, std::string(30000000, 'x'));
   expect_grant(30000000);
   EXPECT_EQ(job->chunks.size(), 1u);
   EXPECT_TRUE(run([&] { return client_figures().bytes_received() == 30000003; }));
@@ -212,7 +206,7 @@ TEST_F(ClientTieTest, WithoutFlowControlNothingIsEverGranted) {
   hello(false);
   EXPECT_TRUE(run([&] { return log->has(tie_name + ": Flow control disabled"); }));
   auto job = init(1);
-  send_chunk(9, std::string(30000000, 'x'));
+  client->chunk(9, std::string(30000000, 'x'));
   job->acknowledge(30000000);
   expect_nothing_before_marker(*job);
 }
