@@ -1,12 +1,12 @@
 #include "core/digest_pool.h"
 
 #include <algorithm>
-#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "framework/error.h"
+#include "tests/support/file_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,7 +22,7 @@ class DigestPoolTest : public ::testing::Test {
  protected:
   std::string file(const std::string& name, const std::string& content) {
     const std::string path = dir / name;
-    std::ofstream(path, std::ios::binary) << content;
+    write_file(path, content);
     return path;
   }
 

@@ -1,7 +1,5 @@
 #include "core/scanner.h"
 
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -13,6 +11,7 @@
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/fake_job.h"
+#include "tests/support/file_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/scan_requester.h"
 #include "tests/support/temp_dir.h"
@@ -82,7 +81,7 @@ class ScannerTest : public ::testing::Test {
     job->scanner = scanner;
     job->path = dir / ("file" + std::to_string(++files));
     job->size = content.size();
-    std::ofstream(job->path, std::ios::binary) << content;
+    write_file(job->path, content);
     return job;
   }
 
@@ -126,8 +125,7 @@ TEST_F(ScannerTest, CleanFileTestVirusAndCureAreReportedOverOneLink) {
   EXPECT_EQ(test_virus_name(), infected->reports[0].virus(0).name());
   EXPECT_FALSE(infected->reports[0].cured());
   EXPECT_TRUE(cured->reports.at(0).cured());
-  std::ifstream in(cured->path);
-  EXPECT_EQ("head  tail", std::string(std::istreambuf_iterator<char>(in), {}));
+  EXPECT_EQ("head  tail", read_file(cured->path));
   EXPECT_EQ(1, path_requests);
   EXPECT_EQ(1, state_changes);
   EXPECT_EQ(1u, engine->connections_accepted());

@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +19,7 @@
 #include "core/hash_values.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "tests/support/client_end.h"
+#include "tests/support/file_text.h"
 #include "tests/support/marrod_harness.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -434,7 +434,7 @@ TEST_F(ClientTest, FiftyClientsAtOnceAllGetTheirOwnAnswers) {
 
 TEST_F(ClientTest, CloudVerdictFindsWhatTheEngineDoesNot) {
   const std::string known_bad = pattern(30000, 8);
-  std::ofstream(dir / "bad-digests") << digest(known_bad, EVP_sha1()) << "\n";
+  write_file(dir / "bad-digests", digest(known_bad, EVP_sha1()) + "\n");
   marrod_harness_t cloud(BRELKIN_BINARY_DIR "/stand-lumend");
   cloud.without_link();
   cloud.start({"--socket", dir / "lumend.sock", "--bad-digests", dir / "bad-digests"});
@@ -467,8 +467,8 @@ TEST_F(ClientTest, ScanningClientProgramReportsAndCures) {
   const std::string clean = dir / "clean.bin";
   const std::string bad = dir / "bad.bin";
   const std::string bad_data = infected(150000, 10);
-  std::ofstream(clean, std::ios::binary) << pattern(150000, 11);
-  std::ofstream(bad, std::ios::binary) << bad_data;
+  write_file(clean, pattern(150000, 11));
+  write_file(bad, bad_data);
   const std::string unix_socket = dir / "brel.sock";
   std::string output;
   // Runs the program to its end while the daemon's side keeps running.
@@ -495,8 +495,7 @@ TEST_F(ClientTest, ScanningClientProgramReportsAndCures) {
   EXPECT_NE(output.find("  SHA256: " + digest(bad_data, EVP_sha256())), std::string::npos);
   EXPECT_EQ(tool({"-u", unix_socket, "--cure", "-o", dir / "cured.bin", bad}), 1) << output;
   EXPECT_NE(output.find(bad + ": cured\n"), std::string::npos) << output;
-  std::ifstream file(dir / "cured.bin", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), cured(bad_data));
+  EXPECT_EQ(read_file(dir / "cured.bin"), cured(bad_data));
   EXPECT_EQ(tool({"-u", unix_socket, "--max-size", "1K", clean}), 0) << output;
   EXPECT_EQ(output, clean + ": SKIPPED (Object size limit reached)\n");
 }

@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <sstream>
@@ -16,6 +15,7 @@
 
 #include "schemas/brel_client_ipc.pb.h"
 #include "tests/e2e/run_program.h"
+#include "tests/support/file_text.h"
 #include "tests/support/frame.h"
 #include "tests/support/temp_dir.h"
 
@@ -140,15 +140,6 @@ std::string pattern(std::size_t size, char seed) {
   std::string data(size, '\0');
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(seed + i * 7 % 251);
   return data;
-}
-
-void write_file(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 vl::ScanReport report(bool infected) {

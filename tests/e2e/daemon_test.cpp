@@ -14,6 +14,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/filesystem.hpp>
 
+#include "tests/support/file_text.h"
 #include "tests/support/marrod_harness.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,13 +23,6 @@ namespace {
 namespace fs = boost::filesystem;
 using message_t = vl::Brel2MarrodMessage;
 using std::chrono::milliseconds;
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 std::size_t count(const std::string& text, const std::string& part) {
   std::size_t n = 0;
@@ -206,7 +200,7 @@ TEST_F(DaemonTest, EndsWithTheStatusEachFaultCalls) {
        {"Exit with status 102 (Invalid configuration)"});
   ends("", false, send(1, make_test_config("")), 102, {});
   // A log file path that is a symbolic link is never followed.
-  { std::ofstream(dir / "target") << "keep\n"; }
+  write_file(dir / "target", "keep\n");
   fs::create_symlink(dir / "target", dir / "brelkin.log");
   ends("", false, send(1, file_log_config(dir / "brelkin.log")), 102, {"Cannot create log"});
   EXPECT_EQ(read_file(dir / "target"), "keep\n");
@@ -276,7 +270,7 @@ TEST_F(DaemonTest, SwitchesToTheRunAsUserAndRestartsOnAPermissionErrorAfter) {
   c.mutable_run_as_user()->clear_uid();
   c.mutable_run_as_user()->set_name("nobody");
   fs::create_directory(dir / "spool");
-  { std::ofstream(dir / "spool/left-over") << "x"; }
+  write_file(dir / "spool/left-over", "x");
   // A supplementary group of root's for the daemon to drop.
   const gid_t root_group = 0;
   ASSERT_EQ(::setgroups(1, &root_group), 0);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "framework/syslog_log.h"
 #include "schemas/log.pb.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/file_text.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/temp_dir.h"
 
@@ -31,11 +31,6 @@ std::string read_fd(int fd) {
   for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR);)
     if (n > 0) data.append(chunk, static_cast<size_t>(n));
   return data;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 vl::Log log_settings(vl::Log::LogType type, const std::string& path = "") {

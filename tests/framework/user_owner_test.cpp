@@ -3,14 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
 #include "framework/error.h"
 #include "schemas/local_user.pb.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/file_text.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/temp_dir.h"
 
@@ -31,10 +30,6 @@ struct stat lstat_of(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
   return st;
-}
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path) << content;
 }
 
 user_owner_t resolve(const std::string& text) {

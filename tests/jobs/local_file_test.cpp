@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +15,7 @@
 #include "framework/error.h"
 #include "jobs/local_job_detail.h"
 #include "jobs/threaded_local_file.h"
+#include "tests/support/file_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
 
@@ -28,15 +27,6 @@ using size_result_t = bk_threaded_local_file_t::size_result_t;
 
 std::shared_ptr<const std::string> chunk(std::string text) {
   return std::make_shared<const std::string>(std::move(text));
-}
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void plant(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
 }
 
 boost::system::error_code code_of(const std::exception_ptr& failure) {
@@ -127,7 +117,7 @@ TEST_F(SpoolTest, AppendsPrivatelyAndFailsWithAnException) {
   auto file = segment("aaaa-bbbb-cccc-dddd");
   EXPECT_EQ(append(*file, "first ").right(), 6u);
   EXPECT_EQ(append(*file, std::string("\0second", 7)).right(), 13u);
-  EXPECT_EQ(contents(file->path()), std::string("first \0second", 13));
+  EXPECT_EQ(read_file(file->path()), std::string("first \0second", 13));
   struct stat st;
   ASSERT_EQ(::stat(file->path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -141,13 +131,13 @@ TEST_F(SpoolTest, AppendsPrivatelyAndFailsWithAnException) {
 
 TEST_F(SpoolTest, NamesWeDidNotCreateAreNeverWrittenOrRemoved) {
   const std::string taken = dir / "aaaa-bbbb-cccc-dddd.patch1";
-  plant(taken, "another job's data");
+  write_file(taken, "another job's data");
   auto file = segment("aaaa-bbbb-cccc-dddd.patch1");
   append(*file, "mine");
   // The event loop learns the new name before the write's result.
   EXPECT_EQ(fs::path(file->path()).parent_path(), dir.path());
   EXPECT_EQ(fs::path(file->path()).extension(), ".patch1");
-  EXPECT_EQ(contents(file->path()), "mine");
+  EXPECT_EQ(read_file(file->path()), "mine");
   file.reset();
   {
     bk_local_file_t never_written(taken);
@@ -155,7 +145,7 @@ TEST_F(SpoolTest, NamesWeDidNotCreateAreNeverWrittenOrRemoved) {
     EXPECT_EQ(never_written.size(), 0u);
   }
   drain();
-  EXPECT_EQ(contents(taken), "another job's data");
+  EXPECT_EQ(read_file(taken), "another job's data");
   fs::remove(taken);
 }
 
@@ -212,15 +202,15 @@ TEST_F(SpoolTest, DataAfterQueuedRequestsGoesToPatchesMergedOneAtATime) {
   queue_request(job);
   append_to(job, "C333");
   ASSERT_EQ(job.segments.size(), 3u);
-  EXPECT_EQ(contents(main_path + ".patch1"), "B22b");
-  EXPECT_EQ(contents(main_path + ".patch2"), "C333");
+  EXPECT_EQ(read_file(main_path + ".patch1"), "B22b");
+  EXPECT_EQ(read_file(main_path + ".patch2"), "C333");
   EXPECT_EQ(job.data_size(), 10u);
 
   // The main file's request is answered: patch 1 joins it with its request.
   EXPECT_TRUE(unlock(job));
   EXPECT_EQ(job.segments.size(), 2u);
   EXPECT_EQ(job.segments.front().requests.size(), 1u);
-  EXPECT_EQ(contents(main_path), "A1B22b");
+  EXPECT_EQ(read_file(main_path), "A1B22b");
   EXPECT_FALSE(fs::exists(main_path + ".patch1"));
 
   // Patch 2 has no request of its own yet, so it still takes data.
@@ -228,7 +218,7 @@ TEST_F(SpoolTest, DataAfterQueuedRequestsGoesToPatchesMergedOneAtATime) {
   EXPECT_EQ(job.segments.back().file->path(), main_path + ".patch2");
   job.segments.front().requests.clear();
   EXPECT_TRUE(unlock(job));
-  EXPECT_EQ(contents(main_path), "A1B22bC333D");
+  EXPECT_EQ(read_file(main_path), "A1B22bC333D");
   // Numbers are never reused; chunks never span two segments.
   queue_request(job);
   append_to(job, "E");
