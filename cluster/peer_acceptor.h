@@ -20,6 +20,8 @@
 #include "cluster/ssl_settings.h"
 #include "framework/socket_traits.h"
 
+class bk_peer_connection_t;
+
 class bk_inventory_t;
 
 namespace vl {
@@ -64,14 +66,19 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
   static std::optional<endpoint_t> listener_endpoint(const vl::BrelConfig& config);
 
   void close_listener();
+  // Accepts the next connection, over TLS when the settings say so.
+  void accept_any();
   void accept_next();
   void on_accept(const boost::system::error_code& error,
                  const std::shared_ptr<cf_tcp_socket_t>& socket);
   void accept_next_ssl();
   void on_accept_ssl(const boost::system::error_code& error,
                      const std::shared_ptr<cf_ssl_stream_t>& stream);
-  void on_handshake(const std::exception_ptr& error,
-                    const std::shared_ptr<cf_ssl_stream_t>& stream);
+  // `peer` is the address read before the handshake.
+  void on_handshake(const std::exception_ptr& error, const std::shared_ptr<cf_ssl_stream_t>& stream,
+                    const endpoint_t& peer);
+  // Makes the tie-in of a started connection and hands it to the cluster.
+  void register_tie(const std::shared_ptr<bk_peer_connection_t>& connection);
   // Logs the accept error and accepts again after accept_retry_delay_.
   void retry_accept(const boost::system::error_code& error);
 

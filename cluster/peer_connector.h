@@ -26,6 +26,8 @@
 #include "cluster/ssl_settings.h"
 #include "framework/socket_traits.h"
 
+class bk_peer_connection_t;
+
 class bk_inventory_t;
 
 namespace vl {
@@ -75,7 +77,16 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
   void renew_ssl(const vl::BrelConfig& config, bool changed);
   void drop_all();
   void cancel_pending();
-  void connect_missing();
+  // Starts an attempt to every configured peer without a tie or an attempt. A
+  // socket that cannot be opened or bound throws with `throw_failures` (a
+  // configuration step fails); otherwise it is logged and tried again later.
+  void connect_missing(bool throw_failures);
+  // Enters the attempt under way to `endpoint` and returns its number.
+  uint64_t add_attempt(const endpoint_t& endpoint, std::function<void()> cancel);
+  // True while `attempt` is the attempt entered for `endpoint`.
+  bool is_current(const endpoint_t& endpoint, uint64_t attempt) const;
+  // Removes the attempt's entry; false (nothing removed) when it is not current.
+  bool finish_attempt(const endpoint_t& endpoint, uint64_t attempt);
   void connect(const endpoint_t& endpoint);
   void on_connect(const boost::system::error_code& error,
                   const std::shared_ptr<cf_tcp_socket_t>& socket, const endpoint_t& endpoint,
@@ -86,8 +97,11 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
                       uint64_t attempt);
   void on_handshake(const std::exception_ptr& error, const std::shared_ptr<cf_ssl_stream_t>& stream,
                     const endpoint_t& endpoint, uint64_t attempt);
-  // Removes the attempt's entry unless a newer attempt owns it now; false then.
-  bool finish_attempt(const endpoint_t& endpoint, uint64_t attempt);
+  // False (with a Debug line) when a connection that completed is not to be used:
+  // a tie to the peer exists, or the peer is no longer configured.
+  bool accept_connected(const endpoint_t& endpoint) const;
+  // Makes the tie-out of a started connection and hands it to the cluster.
+  void register_tie(const std::shared_ptr<bk_peer_connection_t>& connection);
   void arm_timer();
   void on_timer(const boost::system::error_code& error);
 
