@@ -124,26 +124,34 @@ class SslSettingsTest : public ::testing::Test {
     return settings.back()->context();
   }
 
-  // Connects a client to a server over `address` and runs both handshakes: the
-  // server's, and the client's when `ours`, with bk_ssl_handshake; a foreign client
-  // runs the plain stream handshake. Returns when both ended.
-  void handshake(ssl::context& server_context, ssl::context& client_context, bool ours = true,
+  // Which ends run bk_ssl_handshake; a foreign end runs the plain stream handshake.
+  enum ends_t { kBothOurs, kForeignClient, kForeignServer };
+
+  // Connects a client to a server over `address` and runs both handshakes; returns
+  // when both ended.
+  void handshake(ssl::context& server_context, ssl::context& client_context,
+                 ends_t ends = kBothOurs,
                  const asio::ip::address& address = asio::ip::address_v4::loopback()) {
     server_end = client_end = outcome_t();
     server = std::make_shared<cf_ssl_stream_t>(io, server_context);
     client = std::make_shared<cf_ssl_stream_t>(io, client_context);
     connect_pair(io, server->next_layer(), client->next_layer(), address);
-    bk_ssl_handshake(server, ssl::stream_base::server, record_into(server_end));
-    if (ours) {
-      bk_ssl_handshake(client, ssl::stream_base::client, record_into(client_end));
-    } else {
-      client->async_handshake(ssl::stream_base::client, [this](const error_code& code) {
-        ++client_end.calls;
-        client_end.code = code;
-      });
-    }
+    start(server, ssl::stream_base::server, server_end, ends != kForeignServer);
+    start(client, ssl::stream_base::client, client_end, ends != kForeignClient);
     ASSERT_TRUE(run_until(io, [&] { return server_end.calls > 0 && client_end.calls > 0; }));
-    expect_released(server);
+    expect_released(ends == kForeignServer ? client : server);
+  }
+
+  static void start(const std::shared_ptr<cf_ssl_stream_t>& stream,
+                    ssl::stream_base::handshake_type role, outcome_t& outcome, bool ours) {
+    if (ours) {
+      bk_ssl_handshake(stream, role, record_into(outcome));
+      return;
+    }
+    stream->async_handshake(role, [&outcome](const error_code& code) {
+      ++outcome.calls;
+      outcome.code = code;
+    });
   }
 
   // Nothing waits on the loop any more (the time-out timer included) and nothing
@@ -155,9 +163,9 @@ class SslSettingsTest : public ::testing::Test {
     EXPECT_EQ(stream.use_count(), 1);
   }
 
-  // A foreign client context: no certificate, trusts anything, with `ciphers`.
-  static std::unique_ptr<ssl::context> foreign_client(ssl::context::method method,
-                                                      const char* ciphers = nullptr) {
+  // A foreign context: no certificate, trusts anything, with `ciphers`.
+  static std::unique_ptr<ssl::context> foreign_context(ssl::context::method method,
+                                                       const char* ciphers = nullptr) {
     auto context = std::make_unique<ssl::context>(method);
     if (ciphers) {
       EXPECT_EQ(SSL_CTX_set_cipher_list(context->native_handle(), ciphers), 1);
@@ -306,13 +314,13 @@ TEST_F(SslSettingsTest, RefusesClientsOutsideTheProtocolRules) {
     const char* what;
     std::unique_ptr<ssl::context> context;
   } rows[] = {
-      {"no certificate", foreign_client(ssl::context::tls_client)},
-      {"TLS 1.3 only", foreign_client(ssl::context::tlsv13_client)},
-      {"TLS 1.1 only", foreign_client(ssl::context::tlsv11_client, "DEFAULT:@SECLEVEL=0")},
+      {"no certificate", foreign_context(ssl::context::tls_client)},
+      {"TLS 1.3 only", foreign_context(ssl::context::tlsv13_client)},
+      {"TLS 1.1 only", foreign_context(ssl::context::tlsv11_client, "DEFAULT:@SECLEVEL=0")},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    handshake(server_context, *row.context, false);
+    handshake(server_context, *row.context, kForeignClient);
     EXPECT_EQ(server_end.calls, 1);
     EXPECT_TRUE(server_end.code);
     // No certificate was judged, so the text is the handshake error's own.
@@ -321,13 +329,30 @@ TEST_F(SslSettingsTest, RefusesClientsOutsideTheProtocolRules) {
   }
 }
 
+// Where the host's OpenSSL configuration lets anonymous suites through, the cipher
+// list alone has to keep them out.
+TEST_F(SslSettingsTest, NegotiatesNoAnonymousSuiteEvenWhereTheHostAllowsThem) {
+  const security_level_zero_t weak_host(dir);
+  // An impostor server without a certificate, with the DH parameters anonymous
+  // suites need: a client that accepted one would send its jobs to anybody.
+  const auto impostor = foreign_context(ssl::context::tls_server, "aNULL:@SECLEVEL=0");
+  SSL_CTX_set_dh_auto(impostor->native_handle(), 1);
+  handshake(*impostor, prepared(tls_config(certs.client, certs.ca_file)), kForeignServer);
+  EXPECT_TRUE(client_end.code) << "negotiated " << SSL_get_cipher_name(client->native_handle());
+
+  const auto anonymous = foreign_context(ssl::context::tls_client, "aNULL:@SECLEVEL=0");
+  handshake(prepared(tls_config(certs.server, certs.ca_file)), *anonymous, kForeignClient);
+  EXPECT_TRUE(server_end.code) << "negotiated " << SSL_get_cipher_name(server->native_handle());
+}
+
 TEST_F(SslSettingsTest, MissingRevocationListOnlyWarns) {
   for (const auto& loopback :
        {asio::ip::make_address("127.0.0.1"), asio::ip::make_address("::1")}) {
     SCOPED_TRACE(loopback.to_string());
     ssl::context& server_context =
         prepared(tls_config(certs.server, certs.ca_file, certs.other_crl_file));
-    handshake(server_context, prepared(tls_config(certs.client, certs.ca_file)), true, loopback);
+    handshake(server_context, prepared(tls_config(certs.client, certs.ca_file)), kBothOurs,
+              loopback);
     EXPECT_TRUE(server_end.succeeded()) << server_end.text;
     EXPECT_TRUE(client_end.succeeded()) << client_end.text;
     const std::string address = loopback.is_v6() ? "[::1]" : "127.0.0.1";
