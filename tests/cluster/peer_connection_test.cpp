@@ -2,6 +2,7 @@
 // limit in both directions, and the ends of a connection's life.
 #include "cluster/peer_connection.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -190,7 +191,7 @@ TYPED_TEST(PeerConnectionTest, PeerDroppingTcpIsEndOfFile) {
   // A TLS peer that dies sends no close notification either.
   this->transport.far_socket().close();
   ASSERT_TRUE(this->wait_for([&] { return !this->delegate.errors.empty(); }));
-  EXPECT_EQ(this->delegate.errors, std::vector<error_code>{asio::error::eof});
+  EXPECT_EQ(this->delegate.errors, std::vector<error_code>{make_error_code(asio::error::eof)});
 }
 
 TYPED_TEST(PeerConnectionTest, SendAfterCloseQueuesAndReportsNothing) {

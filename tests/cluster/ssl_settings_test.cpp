@@ -15,12 +15,10 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "framework/exception.h"
 #include "framework/log.h"
 #include "schemas/brel_config.pb.h"
-#include "tests/support/failure_of.h"
 #include "tests/support/file_text.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"

@@ -13,8 +13,8 @@ struct test_cert_files_t {
 };
 
 // A test certificate authority "ca.pem" with the certificates it issued and its
-// revocation list, and what lies outside it. Every certificate names localhost,
-// 127.0.0.1 and ::1. Throws std::runtime_error when OpenSSL fails.
+// revocation list, and what lies outside it. Every certificate but the two CAs'
+// names localhost, 127.0.0.1 and ::1. Throws std::runtime_error when OpenSSL fails.
 struct test_certs_t {
   std::string ca_file;
   // Extended key usage serverAuth only.
