@@ -44,7 +44,9 @@ class bk_ssl_settings_t {
   bool differs(const vl::BrelConfig& config) const;
   // Builds the context (replacing an earlier one); nothing when TLS is off. Throws on
   // any file problem, with the configuration key in the text
-  // ("LoadBalanceSslCertificate", "LoadBalanceSslKey", "LoadBalanceSslCa", ...).
+  // ("LoadBalanceSslCertificate", "LoadBalanceSslKey", "LoadBalanceSslCa", ...);
+  // no context is left then, not even the earlier one, so that a half-built context
+  // (one that would verify no peer) is never used.
   void prepare();
   // True once prepare has built a context.
   bool prepared() const { return context_ != nullptr; }
