@@ -45,10 +45,6 @@ server_message_t make_message(server_message_t::BrelServerMessageTag tag, uint32
   return message;
 }
 
-std::string tag_name(bk_peer_tie_in_t::message_t::BrelClientMessageTag tag) {
-  return peer_client_tag_name(tag);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -287,7 +283,7 @@ void bk_peer_tie_in_t::fail_job(const message_t& message, const std::exception_p
   const uint32_t job_id = message.job_id();
   // Released without reset: a job that threw is not trusted with more calls.
   jobs_.erase(job_id);
-  log(kLogDebug, tag_name(message.tag()) + " " + std::to_string(job_id) +
+  log(kLogDebug, peer_client_tag_name(message.tag()) + " " + std::to_string(job_id) +
                      " Error: " + exception_ptr_text(error));
   remember_failure(job_id, error);
   send_alarm(job_id, error, false);
@@ -307,7 +303,7 @@ bool bk_peer_tie_in_t::answer_kept_failure(const message_t& message) {
   if (found == failed_.end()) return false;
   // Starting the job afresh would scan whatever data comes after the failure.
   const std::exception_ptr error = found->second;
-  log(kLogDebug, tag_name(message.tag()) + " " + std::to_string(message.job_id()) +
+  log(kLogDebug, peer_client_tag_name(message.tag()) + " " + std::to_string(message.job_id()) +
                      " Error: " + exception_ptr_text(error));
   send_alarm(message.job_id(), error, false);
   return true;

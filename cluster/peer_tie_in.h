@@ -75,7 +75,10 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_send_begin() override {}
   void on_sent() override {}
 
-  // bk_job_t::delegate: the local jobs' answers, as peer messages.
+  // bk_job_t::delegate: the local jobs' answers, as peer messages. Event loop only.
+  // None ends the tie-in during the call (a message that cannot be queued ends the
+  // link from a later handler); on_scan_response drops the calling job when its
+  // report does not fit in one peer message.
   void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
   void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
   void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
