@@ -12,6 +12,7 @@
 // peers. Event loop only; the jobs' worker-thread steps come back by posting.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -38,6 +39,9 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   // Makes the local job for a job identifier; the engine front's create_job unless
   // a test sets another. Throws when no job can be made.
   using job_factory_t = std::function<std::shared_ptr<bk_job_t>(uint32_t job_id)>;
+
+  // Failed job identifiers remembered at most; past it the lowest goes first.
+  static constexpr std::size_t kFailedJobsKept = 1024;
 
   // Builds the tie-in ("PeerIn 0x<n>", not identified, no jobs) and logs "Created
   // with <endpoint>" at Debug. The creator then sets it as the connection's delegate
@@ -71,7 +75,10 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_send_begin() override {}
   void on_sent() override {}
 
-  // bk_job_t::delegate: the local jobs' answers, as peer messages.
+  // bk_job_t::delegate: the local jobs' answers, as peer messages. Event loop only.
+  // None ends the tie-in during the call (a message that cannot be queued ends the
+  // link from a later handler); on_scan_response drops the calling job when its
+  // report does not fit in one peer message.
   void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
   void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
   void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
@@ -92,10 +99,27 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_reset_request(const message_t& message);
   void on_data_reset_request(const message_t& message);
 
+  // The job held for `job_id`, or a new one (start_job) now held.
+  std::shared_ptr<bk_job_t> find_or_start_job(uint32_t job_id);
+  // Throws EC_NOT_READY without a local engine, or what the job factory throws.
   std::shared_ptr<bk_job_t> start_job(uint32_t job_id);
+  // Drops the job that `message` was driving when `error` was caught, keeps the
+  // failure and answers with it.
+  void fail_job(const message_t& message, const std::exception_ptr& error);
+  void remember_failure(uint32_t job_id, const std::exception_ptr& error);
+  // Answers a message for a job that failed here with its kept failure; false when
+  // the job did not fail.
+  bool answer_kept_failure(const message_t& message);
   void send_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft);
+  // Queues `message`; never throws. A message that cannot be queued ends the link
+  // (disconnect_later).
+  void send(const bk::BrelServer2ClientMessage& message);
   // Ends the link: close, then hand itself to the cluster.
   void disconnect();
+  // The same, with the cluster told from the event loop, for callers that must
+  // find the tie-in whole when the call returns.
+  void disconnect_later();
+  void leave_cluster();
   void log(int level, const std::string& text) const;
 
   // Constant after construction.
