@@ -12,8 +12,11 @@
 // when the cluster lets it go: after a link or protocol error (it hands itself to
 // on_peer_out_disconnected) or when the connector drops the peer. Its destructor
 // fails every live remote job with EC_LINK_DISCONNECTED "Load balance server <ep>",
-// through the event loop, so that their master jobs move them elsewhere. Event loop
-// only.
+// through the event loop, so that their master jobs move them elsewhere; the resumes
+// it still owes go the same way, before the failures, so that no job callback runs
+// inside the destructor. Once the link's serials are used up it takes no more jobs
+// and, when the last one is reset, closes its link and leaves the cluster, so that
+// the connector links again with serials from 1. Event loop only.
 #pragma once
 
 #include <cstdint>
@@ -66,14 +69,22 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
   // Senders of the remote jobs, each with the job's serial. Throw
   // std::runtime_error for a serial the tie-out does not hold (data: "PeerTieOut:
   // Unexpected job id"; scan: "PeerTieOut: Scan: unexpected job id"), and
-  // boost::system::system_error for a message above the link's limit.
-  // REQUIRES: `chunk` holds at most kPeerMaxDataPiece bytes.
+  // boost::system::system_error for a message the link refuses (above its limit, or
+  // a queue past its size); a refused message leaves the estimate and the resumes
+  // as they were.
+  // One DATA_CHUNK with the `size` bytes of `chunk` from `offset` on (the whole
+  // chunk when the range is left out): a large chunk goes in pieces without being
+  // copied into pieces first.
+  // REQUIRES: size <= kPeerMaxDataPiece; the range lies within `chunk`.
   void send_data_chunk(uint32_t serial, const std::shared_ptr<const std::string>& chunk);
+  void send_data_chunk(uint32_t serial, const std::shared_ptr<const std::string>& chunk,
+                       uint64_t offset, uint32_t size);
   void send_scan_request(uint32_t serial, const bk::ScanOptions& options);
   void send_get_data_request(uint32_t serial);
   void send_data_reset_request(uint32_t serial);
   // RESET_REQUEST for the job's serial and its load off the estimate; nothing at all
-  // while the link is closed.
+  // while the link is closed. Never throws: a refused RESET_REQUEST is logged, and
+  // the job leaves the estimate all the same.
   void send_reset_request(const bk_remote_job_t& job);
 
   // bk_peer_connection_t::delegate
@@ -108,8 +119,12 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
   std::shared_ptr<bk_remote_job_t> find_job(const message_t& message);
   void resume_jobs(std::vector<resume_t>& list);
   void notify_cluster();
-  // Ends the link: close, then hand itself to the cluster.
-  void disconnect();
+  // Ends the link: close, log `error` at Error unless it is empty, then hand itself
+  // to the cluster.
+  void disconnect(const std::string& error);
+  // The serials are used up and the last job is gone: the link ends from the event
+  // loop, since a job's reset may come from deep inside its master job.
+  void start_leave();
   void log(int level, const std::string& text) const;
 
   // Constant after construction.
@@ -120,7 +135,8 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
   // Event loop only.
   // 0 once the serials are used up.
   uint32_t next_serial_ = 1;
-  bool serials_used_up_ = false;
+  // The link is ending because its serials are used up.
+  bool leaving_ = false;
   std::map<uint32_t, std::weak_ptr<bk_remote_job_t>> jobs_;
   uint32_t max_forks_ = 0;
   uint32_t job_count_ = 0;

@@ -7,7 +7,9 @@
 // Made by bk_peer_tie_out_t::create_job and owned by its master job; the tie-out
 // keeps only a weak reference. Once the tie-out is gone, every operation but reset
 // fails at once with EC_LINK_DISCONNECTED "Peer has disconnected" through on_alarm
-// (the master job may drop the job during that call). Event loop only.
+// (the master job may drop the job during that call); a message the link refuses
+// fails the job the same way with the link's error. Operations never throw. Event
+// loop only.
 #pragma once
 
 #include <cstdint>
@@ -55,9 +57,11 @@ class bk_remote_job_t : public bk_job_t, public std::enable_shared_from_this<bk_
   // The peer the job runs on; the master job excludes it when it moves the job.
   const endpoint_t& peer_endpoint() const { return peer_; }
 
-  // From the tie-out, for the job's serial.
+  // From the tie-out, for the job's serial. The delegate may drop the job during
+  // each of them.
   void on_data_chunk(const char* data, uint64_t size);
-  void on_data_chunk_appended(uint32_t size);
+  // A size above 32 bits reaches the delegate in several acknowledgements.
+  void on_data_chunk_appended(uint64_t size);
   void on_resume(uint32_t size);
   void on_scan_report(const vl::ScanReport& report, const bk_hash_values_t& hashes);
   void on_alarm(const std::exception_ptr& error, bool soft);
@@ -66,6 +70,8 @@ class bk_remote_job_t : public bk_job_t, public std::enable_shared_from_this<bk_
 
  private:
   void fail_disconnected();
+  // A hard alarm with `error` to the delegate, from within an operation.
+  void fail(const std::exception_ptr& error);
 
   // Constant after construction.
   const uint32_t serial_;

@@ -1,5 +1,6 @@
 // How a master job of the running service reaches the event loop and the cluster.
 #include "cluster/cluster.h"
+#include "cluster/remote_job.h"
 #include "core/inventory.h"
 #include "jobs/master_job.h"
 
@@ -16,7 +17,12 @@ bk_master_job_t::services_t bk_master_job_t::default_services(bk_inventory_t& in
   services.report_failure = [&inventory](const node_t& node) {
     inventory.cluster->report_failure(node);
   };
-  // Every executor runs here until remote jobs exist.
-  services.node_of = [](const bk_job_t&) -> node_t { return std::nullopt; };
+  // A remote job runs on its peer; every other executor runs here.
+  services.node_of = [](const bk_job_t& executor) -> node_t {
+    if (const auto* remote = dynamic_cast<const bk_remote_job_t*>(&executor)) {
+      return remote->peer_endpoint();
+    }
+    return std::nullopt;
+  };
   return services;
 }
