@@ -30,6 +30,13 @@ void check(const boost::system::error_code& error, const char* context) {
   if (error) throw boost::system::system_error(error, context);
 }
 
+// A link's small answers (acknowledgements, STATUS) must not wait for the peer's
+// delayed acknowledgement of the previous segment. Best effort.
+void set_no_delay(cf_tcp_socket_t& socket) {
+  boost::system::error_code ignored;
+  socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+}
+
 }  // namespace
 
 bk_peer_acceptor_t::bk_peer_acceptor_t(bk_inventory_t& inventory)
@@ -185,6 +192,7 @@ void bk_peer_acceptor_t::on_accept(const boost::system::error_code& error,
     return;
   }
   CF_LOG(kLogDebug, "Accepted connection from " + peer_text);
+  set_no_delay(*socket);
   const auto connection = std::make_shared<bk_peer_connection_plain_t>(inventory_);
   try {
     connection->start(socket);
@@ -260,6 +268,7 @@ void bk_peer_acceptor_t::on_handshake(const std::exception_ptr& failure,
     return;
   }
   CF_LOG(kLogDebug, "Accepted SSL-connection from " + peer_text);
+  set_no_delay(stream->next_layer());
   const auto connection = std::make_shared<bk_peer_connection_ssl_t>(inventory_);
   try {
     connection->start(stream);

@@ -31,6 +31,13 @@ void check(const boost::system::error_code& error, const char* context) {
   if (error) throw boost::system::system_error(error, context);
 }
 
+// A link's small requests must not wait for the peer's delayed acknowledgement of
+// the previous segment. Best effort.
+void set_no_delay(cf_tcp_socket_t& socket) {
+  boost::system::error_code ignored;
+  socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
+}
+
 // Opens `socket` for `peer`'s family and binds it to `source` when one is set.
 void open_socket(cf_tcp_socket_t& socket, const endpoint_t& peer,
                  const std::optional<endpoint_t>& source) {
@@ -223,6 +230,7 @@ void bk_peer_connector_t::on_connect(const boost::system::error_code& error,
     return;
   }
   if (!accept_connected(endpoint)) return;
+  set_no_delay(*socket);
   const auto connection = std::make_shared<bk_peer_connection_plain_t>(inventory_);
   try {
     connection->start(socket);
@@ -293,6 +301,7 @@ void bk_peer_connector_t::on_handshake(const std::exception_ptr& failure,
     return;
   }
   if (!accept_connected(endpoint)) return;
+  set_no_delay(stream->next_layer());
   const auto connection = std::make_shared<bk_peer_connection_ssl_t>(inventory_);
   try {
     connection->start(stream);

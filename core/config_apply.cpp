@@ -16,6 +16,8 @@
 #include <boost/system/system_error.hpp>
 
 #include "cluster/cluster.h"
+#include "cluster/peer_acceptor.h"
+#include "cluster/peer_connector.h"
 #include "core/inventory.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
@@ -94,14 +96,14 @@ void bk_inventory_t::apply_first_config(const boost::signals2::connection& self,
     make_spool_dir(spool_dir_);
     // Listeners are bound while still privileged.
     client_acceptors->start(config);
-    // Joins here: peer_acceptor->start(config);
+    peer_acceptor->start(config);
     if (switch_needed) {
       take_ownership(spool_dir_, owner);
       switch_user(owner);
       CF_LOG(kLogDebug, "Run as user " + owner_to_string(owner));
     }
     scanner->reconfigure(config);
-    // Joins here: peer_connector->start(config);
+    peer_connector->start(config);
     cluster->restart(config);
     lumend->configure(config);
     stat_collector->start();
@@ -131,8 +133,8 @@ void bk_inventory_t::apply_config(const vl::BrelConfig& config) {
       }
       scanner->reconfigure(config);
       client_acceptors->apply(config);
-      // Joins here: peer_acceptor->reconfigure(config);
-      // Joins here: peer_connector->reconfigure(config);
+      peer_acceptor->reconfigure(config);
+      peer_connector->reconfigure(config);
       cluster->restart(config);
       lumend->configure(config);
       marrod_tie->send_app_info();

@@ -7,6 +7,8 @@
 #include <boost/system/system_error.hpp>
 
 #include "cluster/cluster.h"
+#include "cluster/peer_acceptor.h"
+#include "cluster/peer_connector.h"
 #include "core/digest_pool.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
@@ -37,6 +39,8 @@ bk_inventory_t::bk_inventory_t(int monitor_fd)
       lumend(std::make_shared<bk_lumend_t>(*this)),
       scanner(std::make_shared<bk_scanner_t>(*this)),
       client_acceptors(std::make_shared<bk_client_acceptor_set_t>(*this)),
+      peer_acceptor(std::make_shared<bk_peer_acceptor_t>(*this)),
+      peer_connector(std::make_shared<bk_peer_connector_t>(*this)),
       cluster(std::make_shared<bk_cluster_t>(*this)),
       stat_collector(std::make_shared<bk_stat_collector_t>(*this)),
       task_queue(std::make_shared<bk_task_queue_t>(io_context)),

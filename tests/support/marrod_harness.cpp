@@ -65,7 +65,13 @@ vl::BrelConfig make_test_config(const std::string& spool_dir) {
   return config;
 }
 
-marrod_harness_t::marrod_harness_t(std::string program) : program_(std::move(program)) {}
+marrod_harness_t::marrod_harness_t(std::string program)
+    : program_(std::move(program)),
+      own_io_(std::make_unique<boost::asio::io_context>()),
+      io_(*own_io_) {}
+
+marrod_harness_t::marrod_harness_t(std::string program, boost::asio::io_context& io)
+    : program_(std::move(program)), io_(io) {}
 
 marrod_harness_t::~marrod_harness_t() {
   if (pid_ > 0 && status_ < 0) {
@@ -136,7 +142,10 @@ void marrod_harness_t::start(const std::vector<std::string>& args) {
 
 void marrod_harness_t::start_output_read() {
   output_pipe_->async_read_some(boost::asio::buffer(output_chunk_),
-                                [this](const boost::system::error_code& error, std::size_t size) {
+                                [this, alive = std::weak_ptr<bool>(alive_)](
+                                    const boost::system::error_code& error, std::size_t size) {
+                                  // A shared loop may run on after this harness is gone.
+                                  if (alive.expired()) return;
                                   if (error) {
                                     output_closed_ = true;
                                     return;
@@ -180,6 +189,7 @@ void marrod_harness_t::send(const vl::Marrod2BrelMessage& message) {
 }
 
 void marrod_harness_t::send_config(std::uint32_t revision, const vl::BrelConfig& config) {
+  config_ = config;
   link_->send_config(revision, config);
 }
 

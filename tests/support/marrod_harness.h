@@ -62,6 +62,10 @@ class marrod_harness_t {
   static constexpr std::chrono::milliseconds kWait{10000};
 
   explicit marrod_harness_t(std::string program);
+  // Runs on `io`, shared with other harnesses (several daemons at once): a wait on
+  // any of them also reads the others' output and links.
+  // REQUIRES: `io` outlives the harness.
+  marrod_harness_t(std::string program, boost::asio::io_context& io);
   ~marrod_harness_t();
   marrod_harness_t(const marrod_harness_t&) = delete;
   marrod_harness_t& operator=(const marrod_harness_t&) = delete;
@@ -100,6 +104,8 @@ class marrod_harness_t {
   // stand-in engine) advances whenever the harness waits, and the daemon's output
   // keeps being read while the test waits on it.
   boost::asio::io_context& io() { return io_; }
+  // The configuration last given by answer_config or send_config.
+  const vl::BrelConfig& config() const { return config_; }
   pid_t pid() const { return pid_; }
 
  private:
@@ -110,7 +116,12 @@ class marrod_harness_t {
   std::string program_;
   std::string monitor_text_;
   bool with_link_ = true;
-  boost::asio::io_context io_;
+  // Set unless the harness runs on a loop it was given.
+  std::unique_ptr<boost::asio::io_context> own_io_;
+  boost::asio::io_context& io_;
+  vl::BrelConfig config_;
+  // Expires with the harness; a read completing on a shared loop checks it.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::shared_ptr<marrod_end_t> link_;
   std::unique_ptr<boost::asio::posix::stream_descriptor> output_pipe_;
   std::string output_;
