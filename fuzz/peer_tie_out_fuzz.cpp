@@ -7,13 +7,16 @@
 // one frame at a time, each after what the previous one set off has run; then the
 // peer hangs up. Whatever the peer sends, the daemon does not end, every remote job
 // gets its outcome (a hard alarm at the latest when the link ends, and its driver
-// drops it then), and once the peer has hung up the tie-out goes away.
+// drops it then), every alarm carries a failure, and once the peer has hung up the
+// tie-out goes away.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ip/address_v4.hpp>
@@ -45,6 +49,11 @@ namespace {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+}
 
 // Drives one job as a client tie or a master job would, and drops it on a hard
 // alarm, inside the call. `style` picks what it asks:
@@ -89,7 +98,9 @@ class fuzz_driver_t : public bk_job_t::delegate {
     if (style_ == 0 && job_) job_->get_data(65536);
   }
   void on_data_chunk_appended(uint32_t, uint32_t) override {}
-  void on_alarm(uint32_t, const std::exception_ptr&, bool soft) override {
+  void on_alarm(uint32_t, const std::exception_ptr& error, bool soft) override {
+    // An alarm that carries no failure would read as success to a client.
+    if (!error) fail("An alarm without an error");
     if (soft) {
       if (job_ && style_ != 3) job_->data_reset();
       return;
@@ -173,8 +184,7 @@ class fuzz_server_t {
   char buffer_[65536];
 };
 
-// One listener for the whole run: a listener per input would leave a port behind
-// in TIME_WAIT for each, and soon run out of them.
+// One listener for the whole run, so that the inputs do not each take a port.
 int listener_fd() {
   static const int fd = [] {
     const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -191,18 +201,33 @@ int listener_fd() {
   return fd;
 }
 
-tcp::endpoint listener_endpoint() {
+// A connected pair of descriptors over the listener. libFuzzer's timer signals
+// interrupt blocking calls, so each is finished or repeated by hand.
+std::pair<int, int> connect_pair() {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (::getsockname(listener_fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::abort();
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (client < 0 ||
+      ::getsockname(listener_fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    fail("socket failed");
   }
-  return tcp::endpoint(asio::ip::address_v4::loopback(), ntohs(address.sin_port));
-}
-
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "%s\n", what);
-  std::abort();
+  if (::connect(client, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    if (errno != EINTR) fail("connect failed");
+    pollfd writable{client, POLLOUT, 0};
+    while (::poll(&writable, 1, -1) < 0) {
+      if (errno != EINTR) fail("poll failed");
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+      fail("connect failed");
+    }
+  }
+  int server;
+  while ((server = ::accept4(listener_fd(), nullptr, nullptr, SOCK_CLOEXEC)) < 0) {
+    if (errno != EINTR) fail("accept failed");
+  }
+  return {client, server};
 }
 
 }  // namespace
@@ -213,11 +238,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     bk_inventory_t inventory(pair[0]);
     fuzz_server_t server(inventory.io_context);
-    auto client = std::make_shared<tcp::socket>(inventory.io_context);
-    client->connect(listener_endpoint());
-    const int accepted = ::accept4(listener_fd(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (accepted < 0) fail("accept failed");
-    server.socket.assign(tcp::v4(), accepted);
+    const auto [near, far] = connect_pair();
+    auto client = std::make_shared<tcp::socket>(inventory.io_context, tcp::v4(), near);
+    server.socket.assign(tcp::v4(), far);
     // Each end resets on close instead of lingering in TIME_WAIT: thousands of
     // inputs a minute would otherwise fill the machine's port table.
     client->set_option(tcp::socket::linger(true, 0));

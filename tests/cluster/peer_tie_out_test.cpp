@@ -370,6 +370,7 @@ TEST_F(PeerTieOutTest, RemoteJobFailsAtOnceOnceItsTieOutIsGone) {
   client.after_alarm = [&](const bk_recording_delegate_t::event_t& alarm) {
     jobs.at(alarm.job_id).reset();
   };
+  const std::string first = jobs[0]->name();
   cluster().on_peer_out_disconnected(link.tie);
   link.tie.reset();
 
@@ -380,6 +381,7 @@ TEST_F(PeerTieOutTest, RemoteJobFailsAtOnceOnceItsTieOutIsGone) {
   const std::string gone = "6 Peer has disconnected hard";
   EXPECT_EQ(callbacks(), (std::vector<std::string>{"alarm 0 " + gone, "alarm 1 " + gone,
                                                    "alarm 2 " + gone, "alarm 3 " + gone}));
+  EXPECT_TRUE(log.lines->has_line("Debug: " + first + ": Destroyed"));
   // The tie-out's own alarms find the jobs gone.
   ASSERT_TRUE(run_posted());
   EXPECT_EQ(client.count(kind_t::kAlarm), 4u);
