@@ -400,6 +400,9 @@ std::shared_ptr<bk_job_t> bk_cluster_t::choose_node(uint32_t job_id,
   const bk_node_t* best = nullptr;
   for (const bk_node_t& node : nodes_->ready) {
     if (excluded.count(node.endpoint) != 0) continue;
+    // A link retiring (its serials used up) takes no new job, even before the
+    // cluster has heard of it.
+    if (node.tie->max_forks() == 0) continue;
     if (best == nullptr || node.weight > best->weight) best = &node;
   }
 
