@@ -193,30 +193,8 @@ class fuzz_peer_client_t {
   // what the previous one made ready.
   void feed(const std::uint8_t* data, std::size_t size) {
     start_read();
-    auto& io = static_cast<asio::io_context&>(socket.get_executor().context());
-    std::size_t at = 0;
     try {
-      for (;;) {
-        while (io.poll_one() != 0) {
-        }
-        if (read_ended || at == size) break;
-        std::size_t piece = size - at;
-        if (piece >= 4) {
-          std::uint32_t length;
-          std::memcpy(&length, data + at, 4);
-          if (length != 0 && length <= kPeerLinkLimit) {
-            piece = std::min<std::size_t>(piece, std::size_t{4} + length);
-          }
-        }
-        bool piece_written = false;
-        asio::async_write(socket, asio::buffer(data + at, piece),
-                          [&piece_written](const boost::system::error_code&, std::size_t) {
-                            piece_written = true;
-                          });
-        at += piece;
-        while (!piece_written && io.run_one() != 0) {
-        }
-      }
+      fuzz_write_frames(socket, data, size, kPeerLinkLimit, [this] { return read_ended; });
     } catch (...) {
       fail("An exception ended the event loop: " + exception_ptr_text(std::current_exception()));
     }

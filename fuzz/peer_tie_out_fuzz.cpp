@@ -138,30 +138,9 @@ class fuzz_server_t {
   // refuses goes as one piece), each after the loop has run every handler the one
   // before made ready. Then the sending side is shut: the peer hangs up.
   void feed(const std::uint8_t* data, std::size_t size, const std::function<void()>& between) {
-    auto& io = static_cast<asio::io_context&>(socket.get_executor().context());
     start_read();
-    std::size_t at = 0;
-    for (;;) {
-      while (io.poll_one() != 0) {
-      }
-      between();
-      if (read_ended || at == size) break;
-      std::size_t piece = size - at;
-      if (piece >= 4) {
-        std::uint32_t length;
-        std::memcpy(&length, data + at, 4);
-        if (length != 0 && length <= kPeerLinkLimit) {
-          piece = std::min<std::size_t>(piece, std::size_t{4} + length);
-        }
-      }
-      bool written = false;
-      asio::async_write(
-          socket, asio::buffer(data + at, piece),
-          [&written](const boost::system::error_code&, std::size_t) { written = true; });
-      at += piece;
-      while (!written && io.run_one() != 0) {
-      }
-    }
+    fuzz_write_frames(
+        socket, data, size, kPeerLinkLimit, [this] { return read_ended; }, between);
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_send, ignored);
   }

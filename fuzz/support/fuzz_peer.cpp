@@ -92,35 +92,24 @@ void fuzz_peer_t::start(const std::uint8_t* data, std::size_t size) {
   start_read();
 }
 
+std::size_t fuzz_frame_piece(const std::uint8_t* data, std::size_t size, std::size_t at,
+                             std::uint32_t limit) {
+  std::size_t piece = size - at;
+  if (piece >= 4) {
+    std::uint32_t length;
+    std::memcpy(&length, data + at, 4);
+    if (length != 0 && length <= limit)
+      piece = std::min<std::size_t>(piece, std::size_t{4} + length);
+  }
+  return piece;
+}
+
 bool fuzz_peer_t::feed_paced(const std::uint8_t* data, std::size_t size, std::uint32_t limit,
                              const std::function<bool(const std::exception_ptr&)>& may_end) {
   start_read();
-  auto& io = static_cast<asio::io_context&>(socket.get_executor().context());
-  std::size_t at = 0;
   bool ended = false;
   try {
-    for (;;) {
-      // Everything the last piece made ready runs before the next one goes.
-      while (io.poll_one() != 0) {
-      }
-      if (read_ended || at == size) break;
-      std::size_t piece = size - at;
-      if (piece >= 4) {
-        std::uint32_t length;
-        std::memcpy(&length, data + at, 4);
-        if (length != 0 && length <= limit) {
-          piece = std::min<std::size_t>(piece, std::size_t{4} + length);
-        }
-      }
-      bool piece_written = false;
-      asio::async_write(socket, asio::buffer(data + at, piece),
-                        [&piece_written](const boost::system::error_code&, std::size_t) {
-                          piece_written = true;
-                        });
-      at += piece;
-      while (!piece_written && io.run_one() != 0) {
-      }
-    }
+    fuzz_write_frames(socket, data, size, limit, [this] { return read_ended; });
   } catch (...) {
     ended = true;
     check_ending(std::current_exception(), may_end);

@@ -15,11 +15,45 @@
 #include <functional>
 #include <string>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include "framework/socket_traits.h"
+
+// The size of the input's next piece at `at`: one frame as the frame reader cuts it
+// (the length and the body), or everything left after a length the reader refuses.
+std::size_t fuzz_frame_piece(const std::uint8_t* data, std::size_t size, std::size_t at,
+                             std::uint32_t limit);
+
+// Writes the input on `socket` one frame at a time, each after the loop has run every
+// handler the one before made ready, as from a peer that waits a moment between
+// messages; `between` runs before each piece, `stop` ends the feed early (the link
+// closed). Runs the socket's loop itself; an exception that leaves a handler leaves
+// this call.
+template <class Socket>
+void fuzz_write_frames(Socket& socket, const std::uint8_t* data, std::size_t size,
+                       std::uint32_t limit, const std::function<bool()>& stop,
+                       const std::function<void()>& between = {}) {
+  auto& io = static_cast<boost::asio::io_context&>(socket.get_executor().context());
+  std::size_t at = 0;
+  for (;;) {
+    while (io.poll_one() != 0) {
+    }
+    if (between) between();
+    if (stop() || at == size) break;
+    const std::size_t piece = fuzz_frame_piece(data, size, at, limit);
+    bool written = false;
+    boost::asio::async_write(
+        socket, boost::asio::buffer(data + at, piece),
+        [&written](const boost::system::error_code&, std::size_t) { written = true; });
+    at += piece;
+    while (!written && io.run_one() != 0) {
+    }
+  }
+}
 
 class fuzz_peer_t {
  public:

@@ -22,6 +22,7 @@
 #include "tests/support/file_text.h"
 #include "tests/support/marrod_harness.h"
 #include "tests/support/run_until.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_virus.h"
 #include "tools/stand-se/stand_se.h"
@@ -40,22 +41,6 @@ std::string digest(const std::string& data, const EVP_MD* type) {
   unsigned int size = 0;
   EVP_Digest(data.data(), data.size(), bytes, &size, type, nullptr);
   return digest_text(bytes, size);
-}
-
-std::string pattern(std::size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + seed * 7) % 251);
-  return data;
-}
-
-std::string infected(std::size_t size, unsigned seed) {
-  std::string data = pattern(size, seed);
-  data.insert(size / 2, test_virus_text());
-  return data;
-}
-
-std::string cured(std::string data) {
-  return data.erase(data.find(test_virus_text()), test_virus_text().size());
 }
 
 bool has_virus(const vl::ScanReport& report) {

@@ -17,6 +17,7 @@
 #include "tests/e2e/run_program.h"
 #include "tests/support/file_text.h"
 #include "tests/support/frame.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -135,12 +136,6 @@ class fake_daemon_t {
   int listen_fd_ = -1;
   std::thread thread_;
 };
-
-std::string pattern(std::size_t size, char seed) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(seed + i * 7 % 251);
-  return data;
-}
 
 vl::ScanReport report(bool infected) {
   vl::ScanReport report;

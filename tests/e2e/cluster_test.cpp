@@ -23,6 +23,7 @@
 #include "tests/support/client_end.h"
 #include "tests/support/marrod_harness.h"
 #include "tests/support/run_until.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
 #include "tests/support/test_virus.h"
@@ -35,22 +36,6 @@ namespace fs = boost::filesystem;
 using message_t = bk::ServerMessage;
 using end_t = any_client_end_t;
 using std::chrono::milliseconds;
-
-std::string pattern(std::size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + seed * 7) % 251);
-  return data;
-}
-
-std::string infected(std::size_t size, unsigned seed) {
-  std::string data = pattern(size, seed);
-  data.insert(size / 2, test_virus_text());
-  return data;
-}
-
-std::string cured(std::string data) {
-  return data.erase(data.find(test_virus_text()), test_virus_text().size());
-}
 
 unsigned short free_port(asio::io_context& io) {
   asio::ip::tcp::acceptor probe(io, {asio::ip::address_v4::loopback(), 0});
@@ -154,6 +139,17 @@ class ClusterTest : public ::testing::TestWithParam<bool> {
   void list_peers(node_t& node, const std::vector<unsigned short>& peers) {
     set_peers(node.config, peers);
     node.daemon.send_config(++node.revision, node.config);
+  }
+
+  // Two peers with engines and a front without one that lists both, the first
+  // ready first: among equally loaded peers that one takes the next job.
+  void start_front_with_two_peers() {
+    node_t& first = start_node("first", true);
+    node_t& second = start_node("second", true);
+    node_t& front = start_node("front", false, 0, {first.peer_port});
+    ASSERT_TRUE(run([&] { return front.remote_forks == 4; })) << front.daemon.output();
+    list_peers(front, {first.peer_port, second.peer_port});
+    ASSERT_TRUE(run([&] { return front.remote_forks == 8; })) << front.daemon.output();
   }
 
   // Runs every daemon's side and every engine until `done`, answering the daemons'
@@ -273,13 +269,10 @@ TEST_P(ClusterTest, JobsRunOnAPeerThatComesLateWithCureAndReadBack) {
 }
 
 TEST_P(ClusterTest, PeerFailingBeforeItStoresTheDataIsReplacedByAnother) {
-  node_t& first = start_node("first", true);
-  node_t& second = start_node("second", true);
-  node_t& front = start_node("front", false, 0, {first.peer_port});
-  ASSERT_TRUE(run([&] { return front.remote_forks == 4; })) << front.daemon.output();
-  // Among equally loaded peers the one ready first takes the job.
-  list_peers(front, {first.peer_port, second.peer_port});
-  ASSERT_TRUE(run([&] { return front.remote_forks == 8; })) << front.daemon.output();
+  ASSERT_NO_FATAL_FAILURE(start_front_with_two_peers());
+  node_t& first = *nodes[0];
+  node_t& second = *nodes[1];
+  node_t& front = *nodes[2];
 
   // The first peer stops before it can store anything, then dies.
   first.daemon.signal(SIGSTOP);
@@ -299,12 +292,9 @@ TEST_P(ClusterTest, PeerFailingBeforeItStoresTheDataIsReplacedByAnother) {
 }
 
 TEST_P(ClusterTest, PeerFailingAfterItStoredTheDataNeverYieldsAWrongReport) {
-  node_t& first = start_node("first", true);
-  node_t& second = start_node("second", true);
-  node_t& front = start_node("front", false, 0, {first.peer_port});
-  ASSERT_TRUE(run([&] { return front.remote_forks == 4; })) << front.daemon.output();
-  list_peers(front, {first.peer_port, second.peer_port});
-  ASSERT_TRUE(run([&] { return front.remote_forks == 8; })) << front.daemon.output();
+  ASSERT_NO_FATAL_FAILURE(start_front_with_two_peers());
+  node_t& first = *nodes[0];
+  node_t& front = *nodes[2];
 
   // The first peer stores the data and asks its engine, which never answers.
   first.engine->options().delay = milliseconds(600000);
