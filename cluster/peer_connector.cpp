@@ -209,7 +209,7 @@ void bk_peer_connector_t::connect(const endpoint_t& endpoint) {
   open_socket(*socket, endpoint, source_);
   const uint64_t attempt = add_attempt(endpoint, [weak = std::weak_ptr<cf_tcp_socket_t>(socket)] {
     boost::system::error_code ignored;
-    if (const auto s = weak.lock()) s->cancel(ignored);
+    if (const auto s = weak.lock()) s->close(ignored);
   });
   socket->async_connect(endpoint, [weak = weak_from_this(), socket, endpoint,
                                    attempt](const boost::system::error_code& error) {
@@ -245,10 +245,13 @@ void bk_peer_connector_t::on_connect(const boost::system::error_code& error,
 void bk_peer_connector_t::connect_ssl(const endpoint_t& endpoint) {
   auto stream = std::make_shared<cf_ssl_stream_t>(inventory_.io_context, ssl_settings_->context());
   open_socket(stream->next_layer(), endpoint, source_);
-  // Cancelling the TCP socket also stops a handshake under way on it.
+  // Closed, not only cancelled: between two steps of the handshake (a write just
+  // completed, the next read not yet started) a cancel finds nothing to stop, and
+  // the attempt would keep its connection until the handshake time-out. A closed
+  // socket fails every later step as well.
   const uint64_t attempt = add_attempt(endpoint, [weak = std::weak_ptr<cf_ssl_stream_t>(stream)] {
     boost::system::error_code ignored;
-    if (const auto s = weak.lock()) s->next_layer().cancel(ignored);
+    if (const auto s = weak.lock()) s->next_layer().close(ignored);
   });
   stream->next_layer().async_connect(endpoint, [weak = weak_from_this(), stream, endpoint,
                                                 attempt](const boost::system::error_code& error) {

@@ -69,6 +69,7 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
   // from the current one.
   struct attempt_t {
     uint64_t id = 0;
+    // Closes the attempt's TCP socket; its completions then find it stale.
     std::function<void()> cancel;
   };
 
