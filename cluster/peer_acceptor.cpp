@@ -10,6 +10,7 @@
 
 #include "cluster/cluster.h"
 #include "cluster/peer_connection.h"
+#include "cluster/peer_socket.h"
 #include "cluster/peer_tie_in.h"
 #include "core/inventory.h"
 #include "framework/error.h"
@@ -19,23 +20,6 @@
 namespace {
 
 constexpr int kBacklog = 128;
-
-std::string text_of(const bk_peer_acceptor_t::endpoint_t& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
-
-void check(const boost::system::error_code& error, const char* context) {
-  if (error) throw boost::system::system_error(error, context);
-}
-
-// A link's small answers (acknowledgements, STATUS) must not wait for the peer's
-// delayed acknowledgement of the previous segment. Best effort.
-void set_no_delay(cf_tcp_socket_t& socket) {
-  boost::system::error_code ignored;
-  socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-}
 
 }  // namespace
 
@@ -89,20 +73,20 @@ void bk_peer_acceptor_t::start(const vl::BrelConfig& config) {
   try {
     boost::system::error_code error;
     acceptor_.open(endpoint_->protocol(), error);
-    check(error, "open");
+    throw_if_failed(error, "open");
     acceptor_.set_option(boost::asio::ip::tcp::acceptor::reuse_address(true), error);
-    check(error, "set_option");
+    throw_if_failed(error, "set_option");
     acceptor_.bind(*endpoint_, error);
-    check(error, "bind");
+    throw_if_failed(error, "bind");
     acceptor_.listen(kBacklog, error);
-    check(error, "listen");
+    throw_if_failed(error, "listen");
   } catch (...) {
     close_listener();
     throw;
   }
   // The bound endpoint: a configured port 0 shows the port the system chose.
   CF_LOG(kLogInfo,
-         "Peer acceptor on " + text_of(local_endpoint().value_or(*endpoint_)) + " started");
+         "Peer acceptor on " + endpoint_text(local_endpoint().value_or(*endpoint_)) + " started");
   accept_any();
 }
 
@@ -131,6 +115,7 @@ void bk_peer_acceptor_t::close_listener() {
   // A pending accept completes as cancelled; a pending retry is dropped, so the
   // next start is the only one accepting.
   retry_timer_.cancel();
+  ++listener_count_;
   acceptor_.close(ignored);
 }
 
@@ -149,12 +134,16 @@ void bk_peer_acceptor_t::retry_accept(const boost::system::error_code& error) {
   // Out of descriptors or buffers passes; the listener must not end the daemon.
   CF_LOG(kLogError, "Peer acceptor: " + error.message());
   retry_timer_.expires_after(accept_retry_delay_);
-  retry_timer_.async_wait([weak = weak_from_this()](const boost::system::error_code& e) {
-    const std::shared_ptr<bk_peer_acceptor_t> self = weak.lock();
-    // Our own cancel: the listener was closed or restarted.
-    if (!self || e == boost::asio::error::operation_aborted) return;
-    if (self->acceptor_.is_open()) self->accept_any();
-  });
+  retry_timer_.async_wait(
+      [weak = weak_from_this(), listener = listener_count_](const boost::system::error_code& e) {
+        const std::shared_ptr<bk_peer_acceptor_t> self = weak.lock();
+        // Our own cancel: the listener was closed or restarted.
+        if (!self || e == boost::asio::error::operation_aborted) return;
+        // A wait that had already expired when the listener was restarted: the new
+        // listener accepts by itself.
+        if (listener != self->listener_count_ || !self->acceptor_.is_open()) return;
+        self->accept_any();
+      });
 }
 
 void bk_peer_acceptor_t::accept_next() {
@@ -181,7 +170,7 @@ void bk_peer_acceptor_t::on_accept(const boost::system::error_code& error,
     CF_LOG(kLogWarning, "Peer acceptor: remote_endpoint: " + lookup.message());
     return;
   }
-  const std::string peer_text = text_of(peer);
+  const std::string peer_text = endpoint_text(peer);
   bk_cluster_t& cluster = *inventory_.cluster;
   if (!cluster.is_allowed(peer)) {
     CF_LOG(kLogWarning, "Connection from " + peer_text + " is not allowed");
@@ -228,7 +217,7 @@ void bk_peer_acceptor_t::on_accept_ssl(const boost::system::error_code& error,
     return;
   }
   if (!inventory_.cluster->is_allowed(peer)) {
-    CF_LOG(kLogWarning, "Connection from " + text_of(peer) + " is not allowed");
+    CF_LOG(kLogWarning, "Connection from " + endpoint_text(peer) + " is not allowed");
     return;
   }
   try {
@@ -239,7 +228,8 @@ void bk_peer_acceptor_t::on_accept_ssl(const boost::system::error_code& error,
         },
         handshake_timeout_);
   } catch (const std::exception& e) {
-    CF_LOG(kLogWarning, "SSL handshake with " + text_of(peer) + " failed: " + exception_text(e));
+    CF_LOG(kLogWarning,
+           "SSL handshake with " + endpoint_text(peer) + " failed: " + exception_text(e));
   }
 }
 
@@ -251,7 +241,7 @@ void bk_peer_acceptor_t::on_handshake(const std::exception_ptr& failure,
     return;
   }
   // The address read before the handshake: a stream that failed may be closed by now.
-  const std::string peer_text = text_of(peer);
+  const std::string peer_text = endpoint_text(peer);
   if (failure) {
     CF_LOG(kLogWarning,
            "SSL handshake with " + peer_text + " failed: " + exception_ptr_text(failure));

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -91,6 +92,8 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
   bool internal_only_ = false;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer retry_timer_;
+  // Counts the listeners closed, so that a retry meant for an earlier one is dropped.
+  uint64_t listener_count_ = 0;
   std::chrono::steady_clock::duration accept_retry_delay_ = kAcceptRetryDelay;
   std::chrono::steady_clock::duration handshake_timeout_ = kSslHandshakeTimeout;
 };

@@ -11,6 +11,7 @@
 
 #include "cluster/cluster.h"
 #include "cluster/peer_connection.h"
+#include "cluster/peer_socket.h"
 #include "cluster/peer_tie_out.h"
 #include "core/inventory.h"
 #include "framework/error.h"
@@ -21,32 +22,15 @@ namespace {
 
 using endpoint_t = bk_peer_connector_t::endpoint_t;
 
-std::string text_of(const endpoint_t& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
-
-void check(const boost::system::error_code& error, const char* context) {
-  if (error) throw boost::system::system_error(error, context);
-}
-
-// A link's small requests must not wait for the peer's delayed acknowledgement of
-// the previous segment. Best effort.
-void set_no_delay(cf_tcp_socket_t& socket) {
-  boost::system::error_code ignored;
-  socket.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-}
-
 // Opens `socket` for `peer`'s family and binds it to `source` when one is set.
 void open_socket(cf_tcp_socket_t& socket, const endpoint_t& peer,
                  const std::optional<endpoint_t>& source) {
   boost::system::error_code error;
   socket.open(peer.protocol(), error);
-  check(error, "open");
+  throw_if_failed(error, "open");
   if (source) {
     socket.bind(*source, error);
-    check(error, "bind");
+    throw_if_failed(error, "bind");
   }
 }
 
@@ -180,7 +164,8 @@ void bk_peer_connector_t::connect_missing(bool throw_failures) {
     } catch (const std::exception& e) {
       if (throw_failures) throw;
       // Out of descriptors, an address gone from this host: the next round may do.
-      CF_LOG(kLogWarning, "Connection to " + text_of(endpoint) + " failed: " + exception_text(e));
+      CF_LOG(kLogWarning,
+             "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
       inventory_.cluster->mark_peer_tried(endpoint);
     }
   }
@@ -225,7 +210,7 @@ void bk_peer_connector_t::on_connect(const boost::system::error_code& error,
   // Our own cancel.
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    CF_LOG(kLogWarning, "Connection to " + text_of(endpoint) + " failed: " + error.message());
+    CF_LOG(kLogWarning, "Connection to " + endpoint_text(endpoint) + " failed: " + error.message());
     inventory_.cluster->mark_peer_tried(endpoint);
     return;
   }
@@ -235,7 +220,8 @@ void bk_peer_connector_t::on_connect(const boost::system::error_code& error,
   try {
     connection->start(socket);
   } catch (const std::exception& e) {
-    CF_LOG(kLogWarning, "Connection to " + text_of(endpoint) + " failed: " + exception_text(e));
+    CF_LOG(kLogWarning,
+           "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
     inventory_.cluster->mark_peer_tried(endpoint);
     return;
   }
@@ -266,13 +252,13 @@ void bk_peer_connector_t::on_connect_ssl(const boost::system::error_code& error,
   if (!is_current(endpoint, attempt)) return;
   if (error) {
     pending_.erase(endpoint);
-    CF_LOG(kLogWarning, "Connection to " + text_of(endpoint) + " failed: " + error.message());
+    CF_LOG(kLogWarning, "Connection to " + endpoint_text(endpoint) + " failed: " + error.message());
     inventory_.cluster->mark_peer_tried(endpoint);
     return;
   }
   if (inventory_.cluster->is_peer_out_connected(endpoint)) {
     pending_.erase(endpoint);
-    CF_LOG(kLogDebug, "Connection to " + text_of(endpoint) + " has already established");
+    CF_LOG(kLogDebug, "Connection to " + endpoint_text(endpoint) + " has already established");
     return;
   }
   // The entry stays while the handshake runs, so that drop_all can still stop it.
@@ -285,7 +271,8 @@ void bk_peer_connector_t::on_connect_ssl(const boost::system::error_code& error,
         handshake_timeout_);
   } catch (const std::exception& e) {
     pending_.erase(endpoint);
-    CF_LOG(kLogWarning, "Connection to " + text_of(endpoint) + " failed: " + exception_text(e));
+    CF_LOG(kLogWarning,
+           "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
     inventory_.cluster->mark_peer_tried(endpoint);
   }
 }
@@ -298,8 +285,8 @@ void bk_peer_connector_t::on_handshake(const std::exception_ptr& failure,
   if (failure) {
     // Our own cancel.
     if (exception_ptr_to_error_code(failure) == boost::asio::error::operation_aborted) return;
-    CF_LOG(kLogWarning,
-           "SSL handshake with " + text_of(endpoint) + " failed: " + exception_ptr_text(failure));
+    CF_LOG(kLogWarning, "SSL handshake with " + endpoint_text(endpoint) +
+                            " failed: " + exception_ptr_text(failure));
     inventory_.cluster->mark_peer_tried(endpoint);
     return;
   }
@@ -309,7 +296,8 @@ void bk_peer_connector_t::on_handshake(const std::exception_ptr& failure,
   try {
     connection->start(stream);
   } catch (const std::exception& e) {
-    CF_LOG(kLogWarning, "Connection to " + text_of(endpoint) + " failed: " + exception_text(e));
+    CF_LOG(kLogWarning,
+           "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
     inventory_.cluster->mark_peer_tried(endpoint);
     return;
   }
@@ -318,13 +306,13 @@ void bk_peer_connector_t::on_handshake(const std::exception_ptr& failure,
 
 bool bk_peer_connector_t::accept_connected(const endpoint_t& endpoint) const {
   if (inventory_.cluster->is_peer_out_connected(endpoint)) {
-    CF_LOG(kLogDebug, "Connection to " + text_of(endpoint) + " has already established");
+    CF_LOG(kLogDebug, "Connection to " + endpoint_text(endpoint) + " has already established");
     return false;
   }
   // An attempt to a peer removed from the list meanwhile is not cancelled; its
   // connection must not come back as a tie nobody will drop.
   if (peers_.count(endpoint) == 0) {
-    CF_LOG(kLogDebug, "Connection to " + text_of(endpoint) + " is no longer wanted");
+    CF_LOG(kLogDebug, "Connection to " + endpoint_text(endpoint) + " is no longer wanted");
     return false;
   }
   return true;

@@ -184,3 +184,7 @@ std::exception_ptr make_error_exception_ptr(const boost::system::error_code& cod
 void throw_error(vl::ErrorCode code, const std::string& what) {
   throw boost::system::system_error(make_error_code(code), what);
 }
+
+void throw_if_failed(const boost::system::error_code& error, const char* context) {
+  if (error) throw boost::system::system_error(error, context);
+}

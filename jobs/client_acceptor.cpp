@@ -34,10 +34,6 @@ constexpr int kBacklog = 128;
   throw boost::system::system_error(errno, boost::system::system_category(), context);
 }
 
-void check(const boost::system::error_code& error, const char* context) {
-  if (error) throw boost::system::system_error(error, context);
-}
-
 // What differs between the two kinds: where the endpoint comes from, how it prints,
 // and what binding and unbinding do to the file system.
 template <class Protocol>
@@ -153,21 +149,21 @@ class acceptor_impl_t : public bk_client_acceptor_t,
     if constexpr (std::is_same_v<Protocol, local_protocol>) {
       rules::prepare(*endpoint_);
       acceptor_.open(endpoint_->protocol(), error);
-      check(error, "open");
+      throw_if_failed(error, "open");
       acceptor_.bind(*endpoint_, error);
-      check(error, "bind");
+      throw_if_failed(error, "bind");
       bound_ = true;
       rules::after_bind(*endpoint_);
     } else {
       acceptor_.open(endpoint_->protocol(), error);
-      check(error, "open");
+      throw_if_failed(error, "open");
       acceptor_.set_option(typename Protocol::acceptor::reuse_address(true), error);
-      check(error, "set_option");
+      throw_if_failed(error, "set_option");
       acceptor_.bind(*endpoint_, error);
-      check(error, "bind");
+      throw_if_failed(error, "bind");
     }
     acceptor_.listen(kBacklog, error);
-    check(error, "listen");
+    throw_if_failed(error, "listen");
     accept_next();
     started_ = true;
     CF_LOG(kLogDebug, "Server on " + rules::text(*endpoint_) + " started");
