@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -15,19 +16,19 @@ struct setup_t {
   const target_t* target = nullptr;
   std::vector<const cluster_node_t*> nodes;
   std::vector<node_stats_t> stats;
-  // Per run: the figures, and the jobs each node ran (-1: not counted).
+  // Per run: the figures, and what each node's statistics said (empty: not counted).
   std::vector<run_figures_t> runs;
-  std::vector<std::vector<double>> jobs;
+  std::vector<std::vector<std::optional<node_jobs_t>>> jobs;
 };
 
 void pause_for(double seconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<long>(seconds * 1000)));
 }
 
-// Runs the workload once against the setup; returns the figures and the jobs each
-// node ran according to its statistics.
+// Runs the workload once against the setup; returns the figures and what each
+// node's statistics say of the run.
 run_figures_t measure(setup_t& setup, const workload_t& workload, double settle,
-                      std::vector<double>& jobs) {
+                      std::vector<std::optional<node_jobs_t>>& jobs) {
   std::vector<int> pids;
   for (const cluster_node_t* node : setup.nodes) pids.push_back(node->pid);
   for (node_stats_t& stats : setup.stats) stats.mark();
@@ -38,11 +39,11 @@ run_figures_t measure(setup_t& setup, const workload_t& workload, double settle,
   bool counted = false;
   for (std::size_t i = 0; i < setup.nodes.size(); ++i) {
     if (setup.nodes[i]->stats_path.empty()) {
-      jobs.push_back(-1);
+      jobs.emplace_back();
       continue;
     }
     const node_jobs_t node_jobs = setup.stats[i].since_mark();
-    jobs.push_back(static_cast<double>(node_jobs.ran_here()));
+    jobs.emplace_back(node_jobs);
     client_files += node_jobs.client_files;
     counted = true;
   }
@@ -94,7 +95,7 @@ int run_cluster(const std::vector<scenario_t>& scenarios, const cluster_settings
 
     std::cerr << "bench-loadgen: " << workload.name << std::flush;
     try {
-      std::vector<double> jobs;
+      std::vector<std::optional<node_jobs_t>> jobs;
       if (settings.warmup > 0) {
         workload_t warm = workload;
         warm.duration = std::chrono::milliseconds(static_cast<long>(settings.warmup * 1000));
@@ -116,7 +117,10 @@ int run_cluster(const std::vector<scenario_t>& scenarios, const cluster_settings
           for (std::size_t i = 0; i < setup.nodes.size(); ++i) {
             const process_figures_t& process = figures.processes[i];
             raw << '\t' << setup.nodes[i]->label << '\t' << process.cpu_seconds << '\t'
-                << process.peak_rss_mib << '\t' << process.context_switches << '\t' << jobs[i];
+                << process.system_seconds << '\t' << process.peak_rss_mib << '\t'
+                << process.context_switches << '\t'
+                << (jobs[i] ? static_cast<double>(jobs[i]->ran_here()) : -1.0) << '\t'
+                << (jobs[i] ? static_cast<double>(jobs[i]->to_peer_files) : -1.0);
           }
           raw << '\n' << std::flush;
         }
@@ -133,11 +137,12 @@ int run_cluster(const std::vector<scenario_t>& scenarios, const cluster_settings
           << scenario.mode << ":\n\n| setup | connections | " << rate << " | ratio"
           << " | latency median / p99 / max | jobs run on";
     for (std::size_t i = 0; i < labels.size(); ++i) table << (i ? " / " : " ") << labels[i];
-    for (const std::string& label : labels) table << " | " << label << " CPU per file";
+    table << " | jobs sent over a peer link";
+    for (const std::string& label : labels) table << " | " << label << " CPU per file (system)";
     table << " | all daemons' CPU per file";
     for (const std::string& label : labels) table << " | " << label << " peak RSS";
     table << " |\n|";
-    for (std::size_t i = 0; i < 7 + 2 * labels.size(); ++i) table << "---|";
+    for (std::size_t i = 0; i < 8 + 2 * labels.size(); ++i) table << "---|";
     table << "\n";
 
     double first_rate = 0;
@@ -146,16 +151,29 @@ int run_cluster(const std::vector<scenario_t>& scenarios, const cluster_settings
       const double rate_value =
           scenario.small ? figures.files_per_second : figures.megabytes_per_second;
       if (first_rate == 0) first_rate = rate_value;
-      // Per node: the medians of its jobs; their shares of the total.
+      // Per node: the medians of its jobs; their shares of the total. Per run: the
+      // share of the files answered that went over a peer link.
       std::vector<double> jobs(setup.nodes.size(), -1);
       double jobs_total = 0;
       bool jobs_known = !setup.nodes.empty();
       for (std::size_t i = 0; i < setup.nodes.size(); ++i) {
         std::vector<double> values;
-        for (const std::vector<double>& run_jobs : setup.jobs) values.push_back(run_jobs[i]);
+        for (const auto& run_jobs : setup.jobs) {
+          values.push_back(run_jobs[i] ? static_cast<double>(run_jobs[i]->ran_here()) : -1.0);
+        }
         jobs[i] = median(values);
         if (jobs[i] < 0) jobs_known = false;
         jobs_total += std::max(jobs[i], 0.0);
+      }
+      std::vector<double> sent_shares;
+      for (const auto& run_jobs : setup.jobs) {
+        double sent = 0, answered = 0;
+        for (const auto& node_jobs : run_jobs) {
+          if (!node_jobs) continue;
+          sent += static_cast<double>(node_jobs->to_peer_files);
+          answered += static_cast<double>(node_jobs->client_files);
+        }
+        if (answered > 0) sent_shares.push_back(sent / answered);
       }
       const double files = std::max(1.0, figures.files_per_second * figures.seconds);
       auto per_file = [&](double cpu_seconds) {
@@ -186,6 +204,9 @@ int run_cluster(const std::vector<scenario_t>& scenarios, const cluster_settings
           if (!found) table << "–";
         }
       }
+      table << " | "
+            << (jobs_known && !sent_shares.empty() ? format("%.1f%%", 100 * median(sent_shares))
+                                                   : std::string("?"));
       double all_cpu = 0;
       bool all_known = true;
       for (const std::string& label : labels) {
@@ -194,7 +215,7 @@ int run_cluster(const std::vector<scenario_t>& scenarios, const cluster_settings
         for (std::size_t i = 0; i < setup.nodes.size(); ++i) {
           if (setup.nodes[i]->label != label) continue;
           const double cpu = figures.processes[i].cpu_seconds;
-          table << per_file(cpu);
+          table << per_file(cpu) << " (" << per_file(figures.processes[i].system_seconds) << ")";
           if (cpu < 0) all_known = false;
           all_cpu += std::max(cpu, 0.0);
           found = true;

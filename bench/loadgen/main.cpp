@@ -73,8 +73,9 @@ int main(int argc, char** argv) {
       "seconds, files, files/s, MB/s, latency median and p99 in µs, CPU s, peak RSS MiB, "
       "context switches, the generator's own CPU s; with --node: workload, target, run, "
       "seconds, files, files/s, MB/s, latency median, p99 and maximum in µs, the "
-      "generator's own CPU s, then for each node its label, CPU s, peak RSS MiB, context "
-      "switches and the jobs it ran, -1 when not counted)")(
+      "generator's own CPU s, then for each node its label, CPU s, of which system, peak "
+      "RSS MiB, context switches, the jobs it ran and the jobs it sent to a peer, -1 when "
+      "not counted)")(
       "node", po::value(&node_texts),
       "TARGET:LABEL:PID[:STATS_FILE]: a daemon measured during the runs of TARGET, shown as "
       "LABEL; its jobs are counted from STATS_FILE, the output of the stand-in "

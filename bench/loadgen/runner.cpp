@@ -60,10 +60,11 @@ run_figures_t run_once(const target_t& target, const workload_t& workload,
     for (const int pid : pids) probes.emplace_back(pid);
   }
   std::vector<process_figures_t> processes(probes.size());
-  std::vector<double> cpu_before, switches_before;
+  std::vector<double> cpu_before, system_before, switches_before;
   for (const process_probe_t& probe : probes) {
     probe.reset_peak();
     cpu_before.push_back(probe.cpu_seconds());
+    system_before.push_back(probe.system_seconds());
     switches_before.push_back(static_cast<double>(probe.context_switches()));
   }
 
@@ -115,6 +116,10 @@ run_figures_t run_once(const target_t& target, const workload_t& workload,
   for (std::size_t i = 0; i < probes.size(); ++i) {
     const double cpu_after = probes[i].cpu_seconds();
     if (cpu_before[i] >= 0 && cpu_after >= 0) processes[i].cpu_seconds = cpu_after - cpu_before[i];
+    const double system_after = probes[i].system_seconds();
+    if (system_before[i] >= 0 && system_after >= 0) {
+      processes[i].system_seconds = system_after - system_before[i];
+    }
     const auto switches_after = static_cast<double>(probes[i].context_switches());
     if (switches_before[i] >= 0 && switches_after >= 0) {
       processes[i].context_switches = switches_after - switches_before[i];
@@ -169,6 +174,7 @@ run_figures_t median_figures(const std::vector<run_figures_t>& runs) {
     };
     process_figures_t process;
     process.cpu_seconds = pick_process(&process_figures_t::cpu_seconds);
+    process.system_seconds = pick_process(&process_figures_t::system_seconds);
     process.peak_rss_mib = pick_process(&process_figures_t::peak_rss_mib);
     process.context_switches = pick_process(&process_figures_t::context_switches);
     result.processes.push_back(process);

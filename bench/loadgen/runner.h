@@ -21,7 +21,9 @@ struct target_t {
 
 // What a run cost one server process; negative when /proc could not tell.
 struct process_figures_t {
+  // User and system time.
   double cpu_seconds = -1;
+  double system_seconds = -1;
   double peak_rss_mib = -1;
   // Of all the process's threads, during the run.
   double context_switches = -1;
