@@ -174,6 +174,7 @@ void load_client_t::finish_file() {
   }
   // The RESET still leaves when the socket is closed after the last write.
   done_ = true;
+  result_.finished = true;
 }
 
 void load_client_t::fail(const std::string& text) {

@@ -7,20 +7,36 @@
 #include <sstream>
 #include <string>
 
-double process_probe_t::cpu_seconds() const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+namespace {
+
+// User and system time of process `pid` so far, in clock ticks; false when /proc
+// cannot tell.
+bool read_times(int pid, unsigned long long& user, unsigned long long& system) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
-  if (!std::getline(in, line)) return -1;
+  if (!std::getline(in, line)) return false;
   // The command name in parentheses may hold blanks; the fields after it do not.
   const auto close = line.rfind(')');
-  if (close == std::string::npos) return -1;
+  if (close == std::string::npos) return false;
   std::istringstream fields(line.substr(close + 2));
   // Fields 3 to 13 precede utime (14) and stime (15).
   std::string skip;
   for (int field = 3; field <= 13; ++field) fields >> skip;
+  return static_cast<bool>(fields >> user >> system);
+}
+
+}  // namespace
+
+double process_probe_t::cpu_seconds() const {
   unsigned long long user = 0, system = 0;
-  if (!(fields >> user >> system)) return -1;
+  if (!read_times(pid_, user, system)) return -1;
   return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double process_probe_t::system_seconds() const {
+  unsigned long long user = 0, system = 0;
+  if (!read_times(pid_, user, system)) return -1;
+  return static_cast<double>(system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::int64_t process_probe_t::peak_rss_kib() const {

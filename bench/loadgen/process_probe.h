@@ -13,6 +13,8 @@ class process_probe_t {
 
   // User plus system time of all the process's threads so far, in seconds.
   double cpu_seconds() const;
+  // The system part of it.
+  double system_seconds() const;
   // The high-water mark of its resident set (VmHWM), in KiB.
   std::int64_t peak_rss_kib() const;
   // Voluntary and forced context switches of all its threads so far.

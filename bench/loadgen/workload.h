@@ -47,6 +47,8 @@ struct connection_result_t {
   std::vector<double> latencies_us;
   // When the last file of the connection was done.
   bench_clock::time_point end;
+  // The connection's last file is done (past the run's end).
+  bool finished = false;
   // Empty when the connection ran to its end without a fault.
   std::string error;
 };
