@@ -60,8 +60,9 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
 
   const std::string& name() const { return name_; }
   bool identified() const { return identified_; }
-  // Tests count the jobs held.
+  // Tests count the jobs held, and the peer's data bytes they have not yet stored.
   std::size_t job_count() const { return jobs_.size(); }
+  uint64_t unstored_bytes() const { return unstored_; }
   // Tests replace the making of local jobs; an empty factory restores the default.
   void set_job_factory(job_factory_t factory) { job_factory_ = std::move(factory); }
 

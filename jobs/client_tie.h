@@ -59,6 +59,8 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
 
   // "Local client 0x<n>" or "Network client 0x<n>".
   const std::string& name() const { return name_; }
+  // DATA_CHUNK bytes the jobs hold and have not yet stored.
+  uint64_t unstored_bytes() const { return unstored_; }
 
   // As the delegate of its jobs.
   void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
