@@ -465,6 +465,29 @@ TEST_F(PeerTieInTest, StopsReadingWhileThePeersDataWaitsForAStalledDisk) {
   EXPECT_FALSE(reading_paused());
 }
 
+TEST_F(PeerTieInTest, WhatAFailedJobHeldCountsAsStoredAndTheLinkReadsOn) {
+  open();
+  std::shared_ptr<bk_fake_job_t> job;
+  tie()->set_job_factory([&](uint32_t job_id) {
+    job = std::make_shared<bk_fake_job_t>(fx.io(), job_id);
+    return job;
+  });
+  // A job that never stores: its chunks stop the link at the bound.
+  const std::string chunk(8 << 20, 'c');
+  ASSERT_TRUE(run([&] {
+    if (peer->queued_send_bytes() == 0) peer->chunk(3, chunk);
+    return reading_paused();
+  }));
+  job->alarm(vl::EC_DATA_CORRUPTED);
+  expect_alarm(3, vl::EC_DATA_CORRUPTED);
+  EXPECT_EQ(tie()->unstored_bytes(), 0u);
+  // Chunks the failed job drops count as stored at once.
+  peer->chunk(3, chunk);
+  expect_nothing_before_marker();
+  EXPECT_EQ(tie()->unstored_bytes(), 0u);
+  EXPECT_FALSE(reading_paused());
+}
+
 TEST_F(PeerTieInTest, RunsAtMostTheJobCapAtOnceAndTheLinkStays) {
   open();
   tie()->set_job_factory(

@@ -364,7 +364,8 @@ TYPED_TEST(BasicIpcLinkTest, APeerHangingUpOnAPausedLinkIsReportedAtOnce) {
   ASSERT_TRUE(this->wait_for([&] { return this->record->notices == "bsi"; }));
   this->transport.far->lowest_layer().close();
   ASSERT_TRUE(this->wait_for([&] { return !this->record->errors.empty(); }));
-  EXPECT_EQ(this->record->errors, std::vector<error_code>{asio::error::connection_reset});
+  EXPECT_EQ(this->record->errors,
+            std::vector<error_code>{error_code(asio::error::connection_reset)});
   EXPECT_EQ(this->record->messages, std::vector<std::string>{"one"});
 }
 
