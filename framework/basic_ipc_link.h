@@ -9,8 +9,9 @@
 // Owned by the derived class's shared pointer; every outstanding read or write holds
 // shared_this(), so the link lives until its last completion: to end a link, its
 // owner closes the socket (the pending completions then find it closed and are
-// dropped quietly); while its reading is paused a wait on its socket holds it in
-// the read's place. Event loop only; no locks. Exceptions thrown by on_message or
+// dropped quietly). Once its reading has been paused, a wait on its socket holds it
+// too (in the read's place while paused), until the socket is closed or reports a
+// hang-up. Event loop only; no locks. Exceptions thrown by on_message or
 // on_error leave the completion handler to the event loop, and reading stops.
 //
 // A derived class: passes its limit to the constructor, overrides on_message,
