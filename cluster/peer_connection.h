@@ -13,6 +13,7 @@
 // Event loop only; no locks.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -67,6 +68,13 @@ class bk_peer_connection_t {
   // destructors.
   void close_quietly(const std::string& owner) noexcept;
   virtual bool is_open() const = 0;
+  // Back-pressure, as the message link's: pause_reading holds further messages back
+  // (and reads no more) until resume_reading; queued_send_bytes counts what is
+  // queued and not yet written.
+  virtual void pause_reading() = 0;
+  virtual void resume_reading() = 0;
+  virtual bool reading_paused() const = 0;
+  virtual std::uint64_t queued_send_bytes() const = 0;
   // The owning shared pointer, from the weak self-reference.
   virtual std::shared_ptr<bk_peer_connection_t> shared_connection() = 0;
 
@@ -111,6 +119,10 @@ class bk_basic_peer_connection_t
   void send(const google::protobuf::MessageLite& message) override;
   void close() override;
   bool is_open() const override { return link_type::is_open(); }
+  void pause_reading() override { link_type::pause_reading(); }
+  void resume_reading() override { link_type::resume_reading(); }
+  bool reading_paused() const override { return link_type::reading_paused(); }
+  std::uint64_t queued_send_bytes() const override { return link_type::queued_send_bytes(); }
   std::shared_ptr<bk_peer_connection_t> shared_connection() override {
     return this->shared_from_this();
   }

@@ -1,5 +1,6 @@
 #include "cluster/peer_tie_in.h"
 
+#include <algorithm>
 #include <limits>
 #include <sstream>
 #include <utility>
@@ -64,9 +65,9 @@ bk_peer_tie_in_t::bk_peer_tie_in_t(bk_inventory_t& inventory,
 bk_peer_tie_in_t::~bk_peer_tie_in_t() {
   if (connection_) connection_->close_quietly(name_);
   // In identifier order, so that no job calls back into a tie-in that is going.
-  for (auto& [job_id, job] : jobs_) {
+  for (auto& [job_id, entry] : jobs_) {
     try {
-      job->reset();
+      entry.job->reset();
     } catch (...) {
       const std::exception_ptr error = std::current_exception();
       try {
@@ -182,6 +183,7 @@ void bk_peer_tie_in_t::on_message(google::protobuf::io::ZeroCopyInputStream& bod
     log(kLogError, std::string("IPC: ") + exception_text(e));
     disconnect();
   }
+  apply_back_pressure();
 }
 
 void bk_peer_tie_in_t::on_hello(const message_t& message) {
@@ -192,12 +194,19 @@ void bk_peer_tie_in_t::on_hello(const message_t& message) {
 
 void bk_peer_tie_in_t::on_data_chunk(message_t& message) {
   const uint32_t job_id = message.job_id();
+  const uint64_t size = message.data().size();
   if (const auto& stats = inventory_.stat_collector) {
-    stats->add_peer_in_received(remote_endpoint(), message.data().size());
+    stats->add_peer_in_received(remote_endpoint(), size);
   }
   if (answer_kept_failure(message)) return;
   try {
-    const std::shared_ptr<bk_job_t> job = find_or_start_job(job_id);
+    job_entry_t& entry = find_or_start_job(job_id);
+    const std::shared_ptr<bk_job_t> job = entry.job;
+    // Held until the job reports them stored, which may happen inside append_data.
+    if (!entry.failed) {
+      entry.unstored += size;
+      unstored_ += size;
+    }
     // The bytes move from the parsed message into the chunk the job keeps.
     auto chunk = std::make_shared<const std::string>(std::move(*message.mutable_data()));
     job->append_data(chunk);
@@ -209,7 +218,7 @@ void bk_peer_tie_in_t::on_data_chunk(message_t& message) {
 void bk_peer_tie_in_t::on_scan_request(const message_t& message) {
   if (answer_kept_failure(message)) return;
   try {
-    const std::shared_ptr<bk_job_t> job = find_or_start_job(message.job_id());
+    const std::shared_ptr<bk_job_t> job = find_or_start_job(message.job_id()).job;
     job->scan(message.scan_options());
   } catch (const std::exception&) {
     fail_job(message, std::current_exception());
@@ -229,7 +238,7 @@ void bk_peer_tie_in_t::on_get_data_request(const message_t& message) {
     return;
   }
   try {
-    const std::shared_ptr<bk_job_t> job = found->second;
+    const std::shared_ptr<bk_job_t> job = found->second.job;
     job->get_data(kPeerReadChunk);
   } catch (const std::exception&) {
     fail_job(message, std::current_exception());
@@ -241,9 +250,9 @@ void bk_peer_tie_in_t::on_reset_request(const message_t& message) {
   failed_.erase(job_id);
   const auto found = jobs_.find(job_id);
   if (found == jobs_.end()) return;
-  const std::shared_ptr<bk_job_t> job = found->second;
+  const std::shared_ptr<bk_job_t> job = found->second.job;
   job->reset();
-  jobs_.erase(job_id);
+  drop_job(job_id);
 }
 
 void bk_peer_tie_in_t::on_data_reset_request(const message_t& message) {
@@ -253,19 +262,22 @@ void bk_peer_tie_in_t::on_data_reset_request(const message_t& message) {
   if (found == jobs_.end()) {
     throw boost::system::system_error(make_error_code(vl::EC_NO_SUCH_ENTRY));
   }
-  const std::shared_ptr<bk_job_t> job = found->second;
+  const std::shared_ptr<bk_job_t> job = found->second.job;
   job->data_reset();
 }
 
 // ---------------------------------------------------------------------------
 // Jobs
 
-std::shared_ptr<bk_job_t> bk_peer_tie_in_t::find_or_start_job(uint32_t job_id) {
+bk_peer_tie_in_t::job_entry_t& bk_peer_tie_in_t::find_or_start_job(uint32_t job_id) {
   const auto found = jobs_.find(job_id);
   if (found != jobs_.end()) return found->second;
+  if (jobs_.size() >= kConnectionJobLimit) {
+    throw cf_proto_exception_t(vl::EC_NOT_READY, "Too many open jobs on this peer link (" +
+                                                     std::to_string(kConnectionJobLimit) + ")");
+  }
   std::shared_ptr<bk_job_t> job = start_job(job_id);
-  jobs_.emplace(job_id, job);
-  return job;
+  return jobs_.emplace(job_id, job_entry_t{std::move(job)}).first->second;
 }
 
 std::shared_ptr<bk_job_t> bk_peer_tie_in_t::start_job(uint32_t job_id) {
@@ -282,11 +294,19 @@ std::shared_ptr<bk_job_t> bk_peer_tie_in_t::start_job(uint32_t job_id) {
 void bk_peer_tie_in_t::fail_job(const message_t& message, const std::exception_ptr& error) {
   const uint32_t job_id = message.job_id();
   // Released without reset: a job that threw is not trusted with more calls.
-  jobs_.erase(job_id);
+  drop_job(job_id);
   log(kLogDebug, peer_client_tag_name(message.tag()) + " " + std::to_string(job_id) +
                      " Error: " + exception_ptr_text(error));
   remember_failure(job_id, error);
   send_alarm(job_id, error, false);
+}
+
+void bk_peer_tie_in_t::drop_job(uint32_t job_id) {
+  const auto found = jobs_.find(job_id);
+  if (found == jobs_.end()) return;
+  unstored_ -= found->second.unstored;
+  jobs_.erase(found);
+  apply_back_pressure();
 }
 
 void bk_peer_tie_in_t::remember_failure(uint32_t job_id, const std::exception_ptr& error) {
@@ -361,7 +381,7 @@ void bk_peer_tie_in_t::on_scan_response(uint32_t job_id, const vl::ScanReport& r
                                                   "Scan report too large");
       log(kLogError, "SCAN_RESPONSE " + std::to_string(job_id) + ": " + exception_ptr_text(error));
       // The job calling here holds itself until it returns.
-      jobs_.erase(job_id);
+      drop_job(job_id);
       remember_failure(job_id, error);
       send_alarm(job_id, error, false);
     }
@@ -375,15 +395,39 @@ void bk_peer_tie_in_t::on_data_chunk_appended(uint32_t job_id, uint32_t size) {
   server_message_t message = make_message(server_message_t::DATA_CHUNK_APPENDED, job_id);
   message.set_data_size(size);
   send(message);
+  const auto found = jobs_.find(job_id);
+  if (found == jobs_.end() || found->second.failed) return;
+  job_entry_t& entry = found->second;
+  // Bytes released at a soft alarm are acknowledged first; a job acknowledges no
+  // more than it was given, whatever its own count says.
+  uint64_t left = size;
+  const uint64_t late = std::min(left, entry.released);
+  entry.released -= late;
+  left -= late;
+  const uint64_t stored = std::min(left, entry.unstored);
+  entry.unstored -= stored;
+  unstored_ -= stored;
+  apply_back_pressure();
 }
 
 void bk_peer_tie_in_t::on_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) {
-  if (jobs_.count(job_id) == 0) {
+  const auto found = jobs_.find(job_id);
+  if (found == jobs_.end()) {
     log(kLogDebug, "Dropped ALARM " + std::to_string(job_id));
     return;
   }
   log(kLogDebug, "ALARM " + std::to_string(job_id) + " " + exception_ptr_text(error));
+  // A failed write is never acknowledged: what the job holds counts as stored now.
+  job_entry_t& entry = found->second;
+  if (soft) {
+    entry.released += entry.unstored;
+  } else {
+    entry.failed = true;
+  }
+  unstored_ -= entry.unstored;
+  entry.unstored = 0;
   send_alarm(job_id, error, soft);
+  apply_back_pressure();
 }
 
 boost::signals2::connection bk_peer_tie_in_t::connect_on_drained(
@@ -410,6 +454,21 @@ void bk_peer_tie_in_t::send(const server_message_t& message) {
     // reading): the link is of no more use, and the caller must not see it.
     log(kLogError, std::string("IPC: ") + exception_text(e));
     disconnect_later();
+    return;
+  }
+  apply_back_pressure();
+}
+
+void bk_peer_tie_in_t::apply_back_pressure() {
+  // A closed link reads no more anyway.
+  if (!connection_->is_open()) return;
+  const bool over = unstored_ > kConnectionUnstoredLimit ||
+                    connection_->queued_send_bytes() > kConnectionSendQueueLimit;
+  if (over == connection_->reading_paused()) return;
+  if (over) {
+    connection_->pause_reading();
+  } else {
+    connection_->resume_reading();
   }
 }
 

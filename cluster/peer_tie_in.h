@@ -3,7 +3,10 @@
 // creates a local job through the engine front the first time a message names a job
 // identifier, drives it through the job interface and, as the job's delegate, turns
 // each answer into a BrelServer2ClientMessage. It sends this host's STATUS whenever
-// the cluster asks (on registration and at every status broadcast).
+// the cluster asks (on registration and at every status broadcast). It reads no
+// further message while its jobs hold more than kConnectionUnstoredLimit bytes of
+// the peer's data not yet stored, or while more than kConnectionSendQueueLimit
+// bytes wait to be written, and it runs at most kConnectionJobLimit jobs at once.
 //
 // Made by the peer acceptor for each accepted connection and then owned by the
 // cluster (registered through on_peer_in_connected); it owns its connection and its
@@ -57,8 +60,9 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
 
   const std::string& name() const { return name_; }
   bool identified() const { return identified_; }
-  // Tests count the jobs held.
+  // Tests count the jobs held, and the peer's data bytes they have not yet stored.
   std::size_t job_count() const { return jobs_.size(); }
+  uint64_t unstored_bytes() const { return unstored_; }
   // Tests replace the making of local jobs; an empty factory restores the default.
   void set_job_factory(job_factory_t factory) { job_factory_ = std::move(factory); }
 
@@ -73,7 +77,7 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_error(const boost::system::error_code& code) override;
   void on_send_idle() override;
   void on_send_begin() override {}
-  void on_sent() override {}
+  void on_sent() override { apply_back_pressure(); }
 
   // bk_job_t::delegate: the local jobs' answers, as peer messages. Event loop only.
   // None ends the tie-in during the call (a message that cannot be queued ends the
@@ -89,6 +93,17 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_data_reset_response(uint32_t job_id) override;
 
  private:
+  struct job_entry_t {
+    std::shared_ptr<bk_job_t> job;
+    // The peer's data bytes handed to the job and not yet reported stored.
+    uint64_t unstored = 0;
+    // Bytes counted stored at a soft alarm whose acknowledgements may still come;
+    // the job acknowledges in the order it was given the bytes.
+    uint64_t released = 0;
+    // After a hard alarm the job stores nothing more: its chunks count as stored.
+    bool failed = false;
+  };
+
   bk_peer_tie_in_t(bk_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection);
 
   // One handler per client tag; what they throw ends the link.
@@ -99,13 +114,17 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_reset_request(const message_t& message);
   void on_data_reset_request(const message_t& message);
 
-  // The job held for `job_id`, or a new one (start_job) now held.
-  std::shared_ptr<bk_job_t> find_or_start_job(uint32_t job_id);
+  // The job held for `job_id`, or a new one (start_job) now held. Throws
+  // EC_NOT_READY when kConnectionJobLimit jobs are held already. The reference lasts
+  // until the next change of the jobs.
+  job_entry_t& find_or_start_job(uint32_t job_id);
   // Throws EC_NOT_READY without a local engine, or what the job factory throws.
   std::shared_ptr<bk_job_t> start_job(uint32_t job_id);
   // Drops the job that `message` was driving when `error` was caught, keeps the
   // failure and answers with it.
   void fail_job(const message_t& message, const std::exception_ptr& error);
+  // Lets a job go; whatever it had not stored counts as stored.
+  void drop_job(uint32_t job_id);
   void remember_failure(uint32_t job_id, const std::exception_ptr& error);
   // Answers a message for a job that failed here with its kept failure; false when
   // the job did not fail.
@@ -119,6 +138,9 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   // The same, with the cluster told from the event loop, for callers that must
   // find the tie-in whole when the call returns.
   void disconnect_later();
+  // Pauses or resumes reading after a change of the unstored bytes or of the send
+  // queue.
+  void apply_back_pressure();
   void leave_cluster();
   void log(int level, const std::string& text) const;
 
@@ -129,7 +151,9 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
 
   // Event loop only.
   job_factory_t job_factory_;
-  std::map<uint32_t, std::shared_ptr<bk_job_t>> jobs_;
+  std::map<uint32_t, job_entry_t> jobs_;
+  // Sum of the jobs' unstored bytes.
+  uint64_t unstored_ = 0;
   // Jobs that failed here and were let go, with their failure, until the peer
   // resets them: their later messages are answered with that failure instead of
   // starting the job afresh on partial data.

@@ -4,12 +4,14 @@
 // large frame), hands each complete body to on_message in turn, and reads on; it
 // queues outgoing messages and writes everything queued during one write in the next
 // single write. Parsing, dispatch, error reactions and closing the socket belong to
-// the derived class.
+// the derived class. Its owner may pause the reading (back-pressure) and resume it.
 //
 // Owned by the derived class's shared pointer; every outstanding read or write holds
 // shared_this(), so the link lives until its last completion: to end a link, its
 // owner closes the socket (the pending completions then find it closed and are
-// dropped quietly). Event loop only; no locks. Exceptions thrown by on_message or
+// dropped quietly). Once its reading has been paused, a wait on its socket holds it
+// too (in the read's place while paused), until the socket is closed or reports a
+// hang-up. Event loop only; no locks. Exceptions thrown by on_message or
 // on_error leave the completion handler to the event loop, and reading stops.
 //
 // A derived class: passes its limit to the constructor, overrides on_message,
@@ -18,6 +20,9 @@
 // once. REQUIRES: the derived object is held by a std::shared_ptr before read_header
 // or async_send_message is called.
 #pragma once
+
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <climits>
@@ -30,6 +35,8 @@
 #include <google/protobuf/message_lite.h>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/socket_base.hpp>
 #include <boost/assert.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -67,6 +74,23 @@ class cf_basic_ipc_link_t {
   // True when a stream is set and its (underlying) socket holds a descriptor.
   bool is_open() const noexcept { return socket_ && Traits::is_open(*socket_); }
 
+  // Stops handing out frames and starting reads: frames already received wait, and
+  // a read already outstanding completes into the buffer. Takes effect after the
+  // current on_message when called from inside it. Calls do not nest: one
+  // resume_reading undoes any number of them. Errors are still reported, and so is
+  // the peer hanging up (as end of file, before the frames that wait).
+  void pause_reading() noexcept { paused_ = true; }
+  // Hands out the frames received meanwhile, in order, then reads on. The frames
+  // follow from the event loop, never from inside this call, so that a job callback,
+  // a send notice or on_message may call it. Nothing follows on a closed link or one
+  // whose reading has ended.
+  void resume_reading();
+  bool reading_paused() const noexcept { return paused_; }
+  // Bytes queued and not yet written out: the pending frames and the write in flight.
+  std::uint64_t queued_send_bytes() const noexcept {
+    return std::uint64_t{pending_buffer_.size()} + in_flight_buffer_.size();
+  }
+
   std::uint32_t limit() const noexcept { return limit_; }
   const std::shared_ptr<stream_type>& socket() const noexcept { return socket_; }
 
@@ -84,7 +108,7 @@ class cf_basic_ipc_link_t {
   // is outstanding until on_error, a refused size or a closed link ends the loop.
   void read_header() {
     BOOST_ASSERT(socket_);
-    start_read();
+    deliver();
   }
 
   // One received body, yielded as one block; valid only during the call. The link
@@ -111,8 +135,13 @@ class cf_basic_ipc_link_t {
 
   void start_read();
   void on_read(const boost::system::error_code& code, std::size_t count);
-  // Hands out every complete frame received, then reads on.
+  // Hands out every complete frame received, then reads on; stops early while paused.
   void deliver();
+  // The posted half of resume_reading.
+  void continue_reading();
+  // Keeps a wait on the socket outstanding, which holds the link while no read does.
+  void hold_while_parked();
+  void on_hold(const boost::system::error_code& code);
   void send_next();
   void on_write(const boost::system::error_code& code);
   void handle_io_error(const boost::system::error_code& code);
@@ -125,6 +154,12 @@ class cf_basic_ipc_link_t {
   cf_ipc_buffer_t read_buffer_;
   std::uint32_t read_begin_ = 0;
   std::uint32_t read_end_ = 0;
+  bool paused_ = false;
+  // The frame loop stopped for a pause and waits for resume_reading to go on.
+  bool parked_ = false;
+  bool resume_posted_ = false;
+  // A wait is outstanding; it ends when the socket is closed (or reports a condition).
+  bool hold_armed_ = false;
   cf_ipc_buffer_t pending_buffer_;
   // Non-empty exactly while a write is outstanding (and after a failed write).
   cf_ipc_buffer_t in_flight_buffer_;
@@ -187,6 +222,11 @@ void cf_basic_ipc_link_t<Stream, Traits>::on_read(const boost::system::error_cod
 template <class Stream, class Traits>
 void cf_basic_ipc_link_t<Stream, Traits>::deliver() {
   for (;;) {
+    if (paused_) {
+      parked_ = true;
+      hold_while_parked();
+      return;
+    }
     const std::uint32_t unread = read_end_ - read_begin_;
     if (unread < header_size) break;
     std::uint32_t length;
@@ -208,6 +248,62 @@ void cf_basic_ipc_link_t<Stream, Traits>::deliver() {
     if (!is_open()) return;
   }
   start_read();
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::resume_reading() {
+  if (!paused_) return;
+  paused_ = false;
+  // Otherwise an outstanding read, or the frame loop that called us, goes on by itself.
+  if (!parked_ || resume_posted_ || !is_open()) return;
+  resume_posted_ = true;
+  boost::asio::post(socket_->get_executor(), [self = shared_this()] { self->continue_reading(); });
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::continue_reading() {
+  resume_posted_ = false;
+  // Closed meanwhile: dropped quietly, as a completion would be. Paused again: the
+  // next resume_reading comes back here.
+  if (!is_open() || paused_) return;
+  parked_ = false;
+  deliver();
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::hold_while_parked() {
+  // One wait serves every pause: a wait cannot be cancelled alone (that would cancel
+  // the write too), so it stays until the socket is closed or reports something.
+  if (hold_armed_) return;
+  hold_armed_ = true;
+  socket_->lowest_layer().async_wait(
+      boost::asio::socket_base::wait_error,
+      [self = shared_this()](const boost::system::error_code& code) { self->on_hold(code); });
+}
+
+template <class Stream, class Traits>
+void cf_basic_ipc_link_t<Stream, Traits>::on_hold(const boost::system::error_code& code) {
+  hold_armed_ = false;
+  // Our owner closed the link (it goes with its last operation), or reading resumed.
+  if (!is_open() || code || !parked_) return;
+  const int fd = socket_->lowest_layer().native_handle();
+  pollfd state{fd, 0, 0};
+  if (::poll(&state, 1, 0) == 1 && (state.revents & (POLLHUP | POLLERR)) != 0) {
+    // The peer is gone: nothing read from now on could be answered, so the owner
+    // hears of it now rather than once the waiting frames are handed out.
+    boost::system::error_code error = boost::asio::error::eof;
+    int failure = 0;
+    socklen_t size = sizeof failure;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) == 0 && failure != 0) {
+      error.assign(failure, boost::system::system_category());
+    }
+    // Reading has ended: a later resume_reading finds nothing to go on with.
+    parked_ = false;
+    handle_io_error(error);
+    return;
+  }
+  // Urgent data: it waits with the rest.
+  hold_while_parked();
 }
 
 template <class Stream, class Traits>

@@ -1,7 +1,9 @@
 // Fuzzes the message link's frame reader: the input arrives through a UNIX socket
 // pair as another process would send it. The link under test echoes every body it
 // is given, so the sending side (queueing, coalescing, buffer swaps) runs on the
-// same input, and the echo is checked against the frames the input holds: every
+// same input, and the echo is checked against the frames the input holds (a body
+// whose first byte is odd also pauses the reading, resumed later from the event
+// loop, or at once when the byte is 3 modulo 4; the echo must not change): every
 // complete frame of an acceptable length is delivered once, whole and in order, and
 // the reading ends with end of file or, at the first refused length, with
 // EC_BAD_MESSAGE_SIZE.
@@ -16,6 +18,7 @@
 #include <google/protobuf/wrappers.pb.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/connect_pair.hpp>
+#include <boost/asio/post.hpp>
 
 #include "framework/basic_ipc_link.h"
 #include "fuzz/support/fuzz_peer.h"
@@ -50,6 +53,15 @@ class echo_link_t : public cf_local_ipc_link_t, public std::enable_shared_from_t
     }
     if (blocks != 1) ++bad_blocks;
     async_send_message(echo);
+    const std::string& value = echo.value();
+    if (value.empty() || (value[0] & 1) == 0) return;
+    pause_reading();
+    if ((value[0] & 3) == 3) {
+      resume_reading();
+      return;
+    }
+    // As a job acknowledging its data later.
+    asio::post(socket()->get_executor(), [self = shared_from_this()] { self->resume_reading(); });
   }
 
   void on_error(const error_code& code) override {

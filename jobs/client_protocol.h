@@ -20,6 +20,23 @@ constexpr uint32_t kClientInitialWindow = 50331648;
 // a busy connection gets few, large ADJUST_WINDOW messages.
 constexpr uint32_t kClientGrantThreshold = 25165824;
 
+// Back-pressure on every client and peer connection, whatever the client does with
+// its window: the daemon reads no further frame from a connection while it holds
+// more than kConnectionUnstoredLimit DATA_CHUNK bytes taken from it and not yet
+// stored, or while more than kConnectionSendQueueLimit bytes of answers wait to be
+// written to it, and reads on once both are back within their bounds.
+// The initial window: a client that keeps to its window never has more unstored.
+constexpr uint32_t kConnectionUnstoredLimit = kClientInitialWindow;
+// 16 MiB: over a hundred thousand scan answers or 256 read-back chunks, so a client
+// that reads its answers, or one that sends many requests before it reads, seldom
+// meets it; small beside the unstored bytes, which bound the connection's memory.
+constexpr uint32_t kConnectionSendQueueLimit = 16 * 1024 * 1024;
+// Open jobs one connection may hold: each holds a spool file's descriptor while it
+// lives, so one connection must not take the descriptors every other one needs. A
+// client's INIT beyond it, or a peer's message that would start a job beyond it, is
+// answered by an ALARM (EC_NOT_READY) and the connection goes on.
+constexpr uint32_t kConnectionJobLimit = 1024;
+
 // Read-back chunk size a client tie and a job backup ask of a job running here.
 constexpr uint32_t kLocalReadChunk = 65535;
 // Read-back chunk size a peer tie-in asks of its local job; such chunks reach the

@@ -11,6 +11,7 @@
 #include "core/stat_collector.h"
 #include "framework/enum_name.h"
 #include "framework/error.h"
+#include "framework/exception.h"
 #include "framework/log.h"
 #include "jobs/client_protocol.h"
 #include "jobs/master_job.h"
@@ -142,6 +143,7 @@ void bk_client_tie_t<Protocol>::on_message(google::protobuf::io::ZeroCopyInputSt
     log(kLogError, std::string("IPC: ") + exception_text(e));
     close();
   }
+  apply_back_pressure();
 }
 
 template <class Protocol>
@@ -177,6 +179,10 @@ void bk_client_tie_t<Protocol>::on_init(const bk::ClientMessage& message) {
     if (jobs_.count(job_id)) {
       throw boost::system::system_error(make_error_code(vl::EC_ALREADY_IN_PROGRESS));
     }
+    if (jobs_.size() >= kConnectionJobLimit) {
+      throw cf_proto_exception_t(vl::EC_NOT_READY, "Too many open jobs on this connection (" +
+                                                       std::to_string(kConnectionJobLimit) + ")");
+    }
     auto job = job_factory_(inventory_, job_id, soft_error_);
     job->set_delegate(this);
     jobs_.emplace(job_id, job);
@@ -203,6 +209,8 @@ void bk_client_tie_t<Protocol>::on_data_chunk(bk::ClientMessage& message) {
     send_adjust_window();
     return;
   }
+  // Held until the job acknowledges them, which may happen inside append_data.
+  unstored_ += size;
   // The bytes move from the parsed message into the chunk the jobs share.
   auto chunk = std::make_shared<const std::string>(std::move(*message.mutable_data()));
   const std::shared_ptr<bk_job_t> job = found->second;
@@ -294,8 +302,11 @@ void bk_client_tie_t<Protocol>::on_scan_response(uint32_t job_id, const vl::Scan
 
 template <class Protocol>
 void bk_client_tie_t<Protocol>::on_data_chunk_appended(uint32_t, uint32_t size) {
+  // A job acknowledges no more than it was given; a count of its own may say more.
+  unstored_ -= std::min<uint64_t>(unstored_, size);
   window_credit_ += size;
   send_adjust_window();
+  apply_back_pressure();
 }
 
 template <class Protocol>
@@ -363,13 +374,29 @@ void bk_client_tie_t<Protocol>::send_adjust_window() {
 }
 
 template <class Protocol>
+void bk_client_tie_t<Protocol>::apply_back_pressure() {
+  // A closed connection reads no more anyway.
+  if (!this->is_open()) return;
+  const bool over =
+      unstored_ > kConnectionUnstoredLimit || this->queued_send_bytes() > kConnectionSendQueueLimit;
+  if (over == this->reading_paused()) return;
+  if (over) {
+    this->pause_reading();
+  } else {
+    this->resume_reading();
+  }
+}
+
+template <class Protocol>
 void bk_client_tie_t<Protocol>::send(const bk::ServerMessage& message) {
   try {
     this->async_send_message(message);
   } catch (const std::exception& e) {
     log(kLogError, std::string("IPC: ") + exception_text(e));
     close();
+    return;
   }
+  apply_back_pressure();
 }
 
 template <class Protocol>

@@ -6,6 +6,11 @@
 // batches and holding grants while a job is being moved, and its drained signal
 // lets jobs send read-back data one chunk at a time.
 //
+// It applies back-pressure whatever the client's flow control: it reads no further
+// frame while its jobs hold more than kConnectionUnstoredLimit bytes of the
+// client's data not yet stored, or while more than kConnectionSendQueueLimit bytes
+// of answers wait to be written, and it holds at most kConnectionJobLimit jobs.
+//
 // Created by a client acceptor and then owned only by its own outstanding link
 // operations: it goes away once the connection is closed and the last read or
 // write has completed. Event loop only; no locks. It is the delegate of every job
@@ -54,6 +59,8 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
 
   // "Local client 0x<n>" or "Network client 0x<n>".
   const std::string& name() const { return name_; }
+  // DATA_CHUNK bytes the jobs hold and have not yet stored.
+  uint64_t unstored_bytes() const { return unstored_; }
 
   // As the delegate of its jobs.
   void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
@@ -71,6 +78,7 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
   void on_error(const boost::system::error_code& code) override;
   std::shared_ptr<link_type> shared_this() override { return this->shared_from_this(); }
+  void on_sent() override { apply_back_pressure(); }
   void on_send_idle() override { on_drained(); }
 
  private:
@@ -89,6 +97,9 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
   // Forgets a job that ended; a redirect it left open no longer holds the grants.
   void drop_job(uint32_t job_id);
   void send_adjust_window();
+  // Pauses or resumes reading after a change of the unstored bytes or of the send
+  // queue.
+  void apply_back_pressure();
   // Queues a message. A message that cannot be queued ends the connection (logged)
   // instead of failing the job that caused it.
   void send(const bk::ServerMessage& message);
@@ -110,6 +121,8 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
   // Bytes stored (or returned) and not yet granted back. Wide enough never to wrap,
   // so nothing is lost however long grants are held.
   uint64_t window_credit_ = 0;
+  // DATA_CHUNK bytes handed to jobs and not yet acknowledged by them.
+  uint64_t unstored_ = 0;
   // Jobs being moved to another node; no grant goes out while any is.
   std::set<uint32_t> paused_jobs_;
   // Declared after paused_jobs_: a job's destructor may still end its redirect here.

@@ -26,6 +26,7 @@
 #include "jobs/client_protocol.h"
 #include "schemas/brel_appstat.pb.h"
 #include "schemas/brel_config.pb.h"
+#include "tests/support/data_source.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/frame.h"
 #include "tests/support/inventory_fixture.h"
@@ -33,6 +34,7 @@
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/test_virus.h"
+#include "tests/support/worker_stall.h"
 #include "tools/stand-se/stand_se.h"
 
 namespace {
@@ -102,6 +104,7 @@ class PeerTieInTest : public ::testing::Test {
     socket->set_option(boost::asio::ip::tcp::no_delay(true));
     auto connection = std::make_shared<bk_peer_connection_plain_t>(fx.inventory());
     connection->start(socket);
+    connection_ = connection;
     auto tie = bk_peer_tie_in_t::create(fx.inventory(), connection);
     connection->set_delegate(tie.get());
     fx.inventory().cluster->on_peer_in_connected(tie);
@@ -115,6 +118,10 @@ class PeerTieInTest : public ::testing::Test {
     peer->hello();
   }
   std::shared_ptr<bk_peer_tie_in_t> tie() const { return tie_.lock(); }
+  bool reading_paused() const {
+    const auto connection = connection_.lock();
+    return connection && connection->reading_paused();
+  }
 
   server_t next() {
     EXPECT_TRUE(run([this] { return !peer->messages.empty() || peer->ended; }));
@@ -193,6 +200,7 @@ class PeerTieInTest : public ::testing::Test {
   boost::asio::ip::tcp::acceptor acceptor_{
       fx.io(), boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
   std::weak_ptr<bk_peer_tie_in_t> tie_;
+  std::weak_ptr<bk_peer_connection_t> connection_;
 };
 
 TEST_F(PeerTieInTest, SendsStatusBeforeHelloAndWhenTheClusterAsks) {
@@ -420,6 +428,85 @@ TEST_F(PeerTieInTest, LinkDroppedMidJobLeavesNoSpoolFile) {
   EXPECT_FALSE(log->has("Error: " + name));
   EXPECT_TRUE(fx.drain());
   EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
+}
+
+TEST_F(PeerTieInTest, StopsReadingWhileThePeersDataWaitsForAStalledDisk) {
+  open();
+  worker_stall_t stall(*fx.inventory().task_queue);
+  constexpr std::size_t kChunk = 1 << 20;
+  data_source_t data(96 << 20, kChunk);
+  // The peer sends as fast as the link takes its chunks.
+  auto send_more = [&] {
+    while (!data.done() && peer->queued_send_bytes() < 4 * kChunk) peer->chunk(6, data.next());
+  };
+  ASSERT_TRUE(run([&] {
+    send_more();
+    return reading_paused();
+  }));
+  EXPECT_GT(tie()->unstored_bytes(), kConnectionUnstoredLimit);
+  EXPECT_LE(tie()->unstored_bytes(), kConnectionUnstoredLimit + kChunk);
+  EXPECT_FALSE(data.done());
+
+  // Once the disk keeps up again, every byte is stored, in order.
+  stall.release();
+  ASSERT_TRUE(run([&] {
+    send_more();
+    return data.done();
+  }));
+  bk::ScanOptions options;
+  options.add_threat_hash(bk::SHA256);
+  peer->scan(6, options);
+  uint64_t appended = 0;
+  const server_t answer = scan_answer(&appended);
+  ASSERT_EQ(answer.tag(), server_t::SCAN_RESPONSE) << answer.ShortDebugString();
+  EXPECT_EQ(appended, data.offset());
+  EXPECT_EQ(answer.sha256(), data.sha256());
+  EXPECT_EQ(tie()->unstored_bytes(), 0u);
+  EXPECT_FALSE(reading_paused());
+}
+
+TEST_F(PeerTieInTest, WhatAFailedJobHeldCountsAsStoredAndTheLinkReadsOn) {
+  open();
+  std::shared_ptr<bk_fake_job_t> job;
+  tie()->set_job_factory([&](uint32_t job_id) {
+    job = std::make_shared<bk_fake_job_t>(fx.io(), job_id);
+    return job;
+  });
+  // A job that never stores: its chunks stop the link at the bound.
+  const std::string chunk(8 << 20, 'c');
+  ASSERT_TRUE(run([&] {
+    if (peer->queued_send_bytes() == 0) peer->chunk(3, chunk);
+    return reading_paused();
+  }));
+  job->alarm(vl::EC_DATA_CORRUPTED);
+  expect_alarm(3, vl::EC_DATA_CORRUPTED);
+  EXPECT_EQ(tie()->unstored_bytes(), 0u);
+  // Chunks the failed job drops count as stored at once.
+  peer->chunk(3, chunk);
+  expect_nothing_before_marker();
+  EXPECT_EQ(tie()->unstored_bytes(), 0u);
+  EXPECT_FALSE(reading_paused());
+}
+
+TEST_F(PeerTieInTest, RunsAtMostTheJobCapAtOnceAndTheLinkStays) {
+  open();
+  tie()->set_job_factory(
+      [&](uint32_t job_id) { return std::make_shared<bk_fake_job_t>(fx.io(), job_id); });
+  for (uint32_t id = 1; id <= kConnectionJobLimit; ++id) peer->scan(id);
+  peer->chunk(kConnectionJobLimit + 1, "x");
+  const server_t alarm = next();
+  EXPECT_EQ(alarm.tag(), server_t::ALARM);
+  EXPECT_EQ(alarm.job_id(), kConnectionJobLimit + 1);
+  EXPECT_EQ(alarm.error().code(), vl::EC_NOT_READY);
+  EXPECT_EQ(alarm.error().what(), "Too many open jobs on this peer link (1024)");
+  EXPECT_FALSE(alarm.soft());
+  EXPECT_EQ(tie()->job_count(), kConnectionJobLimit);
+  // A job that ends makes room for the next.
+  peer->send(client_t::RESET_REQUEST, 1);
+  peer->scan(5000);
+  expect_nothing_before_marker();
+  EXPECT_EQ(tie()->job_count(), kConnectionJobLimit);
+  EXPECT_TRUE(log->has("Started JOB 5000"));
 }
 
 }  // namespace

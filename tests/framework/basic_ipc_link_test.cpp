@@ -52,6 +52,8 @@ class test_link_t : public Link, public std::enable_shared_from_this<test_link_t
     this->socket()->lowest_layer().close(ignored);
   }
   bool close_on_message = false;
+  // The body on whose delivery the link pauses itself.
+  std::string pause_on;
 
  protected:
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
@@ -60,6 +62,7 @@ class test_link_t : public Link, public std::enable_shared_from_this<test_link_t
     int size;
     for (; body.Next(&data, &size); ++record_->blocks)
       message.append(static_cast<const char*>(data), size);
+    if (message == pause_on) this->pause_reading();
     record_->messages.push_back(std::move(message));
     if (close_on_message) close();
   }
@@ -314,6 +317,56 @@ TYPED_TEST(BasicIpcLinkTest, ClosedLinkGetsNoLateCallAndIsReleased) {
   EXPECT_EQ(this->record->notices, "b");
   EXPECT_TRUE(this->record->errors.empty());
   EXPECT_TRUE(this->record->messages.empty());
+}
+
+TYPED_TEST(BasicIpcLinkTest, PausedLinkKeepsReceivedFramesAndResumeHandsThemOutInOrder) {
+  this->start_link();
+  this->link->pause_on = "one";
+  this->far_write(frame_of("one") + frame_of("two") + frame_of("three"));
+  ASSERT_TRUE(this->wait_for([&] { return !this->record->messages.empty(); }));
+  // Marker: a frame sent and received while the link waits.
+  this->link->async_send_message(message_of_size(5));
+  this->far_read(4 + 5);
+  EXPECT_EQ(this->record->messages, std::vector<std::string>{"one"});
+  this->far_write(frame_of("four"));
+  this->link->resume_reading();
+  // A pause and a resume before the frames follow change nothing, and the frames
+  // never follow from inside the call.
+  this->link->pause_reading();
+  this->link->resume_reading();
+  EXPECT_EQ(this->record->messages.size(), 1u);
+  ASSERT_TRUE(this->wait_for([&] { return this->record->messages.size() == 4; }));
+  EXPECT_EQ(this->record->messages, (std::vector<std::string>{"one", "two", "three", "four"}));
+  EXPECT_TRUE(this->record->errors.empty());
+}
+
+TYPED_TEST(BasicIpcLinkTest, ClosingAPausedLinkIsQuietAndLetsItGo) {
+  this->start_link();
+  this->link->pause_on = "one";
+  this->far_write(frame_of("one") + frame_of("two"));
+  ASSERT_TRUE(this->wait_for([&] { return !this->record->messages.empty(); }));
+  this->link->close();
+  this->link->resume_reading();
+  std::weak_ptr<test_link_t<typename TestFixture::link_type>> weak = this->link;
+  this->link.reset();
+  ASSERT_TRUE(this->wait_for([&] { return weak.expired(); }));
+  EXPECT_EQ(this->record->messages, std::vector<std::string>{"one"});
+  EXPECT_TRUE(this->record->errors.empty());
+}
+
+TYPED_TEST(BasicIpcLinkTest, APeerHangingUpOnAPausedLinkIsReportedAtOnce) {
+  this->start_link();
+  this->link->pause_on = "one";
+  this->far_write(frame_of("one") + frame_of("two"));
+  ASSERT_TRUE(this->wait_for([&] { return !this->record->messages.empty(); }));
+  // The peer goes with an answer unread, as a client that never reads does.
+  this->link->async_send_message(message_of_size(5));
+  ASSERT_TRUE(this->wait_for([&] { return this->record->notices == "bsi"; }));
+  this->transport.far->lowest_layer().close();
+  ASSERT_TRUE(this->wait_for([&] { return !this->record->errors.empty(); }));
+  EXPECT_EQ(this->record->errors,
+            std::vector<error_code>{error_code(asio::error::connection_reset)});
+  EXPECT_EQ(this->record->messages, std::vector<std::string>{"one"});
 }
 
 TEST(IpcBuffer, KeepsContentAndStorageAndStopsAtThirtyTwoBits) {

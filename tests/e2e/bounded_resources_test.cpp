@@ -1,0 +1,278 @@
+// No client can take the daemon's memory or descriptors from the others: a client
+// that ignores flow control in front of a stalled spool disk, one that never reads
+// its answers, one that opens more jobs than a connection may hold. The first two
+// run the client tie, master and local jobs in this process (the test stalls the
+// worker and watches the tie); the last runs the real daemon. The stand-in engine
+// scans on the test's event loop. Every test ends with an empty spool.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/local/connect_pair.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/filesystem.hpp>
+
+#include "core/scanner.h"
+#include "jobs/client_protocol.h"
+#include "jobs/client_tie.h"
+#include "schemas/brel_config.pb.h"
+#include "tests/support/client_end.h"
+#include "tests/support/data_source.h"
+#include "tests/support/frame.h"
+#include "tests/support/inventory_fixture.h"
+#include "tests/support/marrod_harness.h"
+#include "tests/support/run_until.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/worker_stall.h"
+#include "tools/stand-se/stand_se.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using message_t = bk::ServerMessage;
+using std::chrono::milliseconds;
+
+// A file of `size` patterned bytes, whole.
+std::string small_file(std::size_t size) {
+  data_source_t source(size, size);
+  return source.next();
+}
+
+// Client ties on socket pairs, in this process, with real jobs behind them.
+class BoundedTieTest : public ::testing::Test {
+ protected:
+  BoundedTieTest() {
+    fx.set_se_path(fx.path("se.sock"));
+    engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
+    vl::BrelConfig config;
+    config.set_is_se_installed(true);
+    config.set_se_max_forks(4);
+    config.set_actual_start(true);
+    fx.inventory().scanner->reconfigure(config);
+  }
+  ~BoundedTieTest() override {
+    for (const auto& socket : far_ends) socket->close();
+    EXPECT_TRUE(run([&] {
+      for (const auto& tie : ties)
+        if (!tie.expired()) return false;
+      return true;
+    }));
+    engine->stop();
+    EXPECT_TRUE(fx.drain());
+    EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
+  }
+
+  bool run(const std::function<bool()>& done) { return fx.run_until(done, milliseconds(60000)); }
+
+  // A new tie; returns the client's end of its socket, raw.
+  std::shared_ptr<cf_local_socket_t> connect() {
+    auto near = std::make_shared<cf_local_socket_t>(fx.io());
+    auto far = std::make_shared<cf_local_socket_t>(fx.io());
+    asio::local::connect_pair(*near, *far);
+    auto tie = bk_local_client_tie_t::create(fx.inventory());
+    tie->start(near);
+    ties.push_back(tie);
+    far_ends.push_back(far);
+    return far;
+  }
+  std::shared_ptr<local_client_end_t> connect_client() {
+    return local_client_end_t::open(connect());
+  }
+  std::shared_ptr<bk_local_client_tie_t> tie(std::size_t i) const { return ties.at(i).lock(); }
+
+  message_t next(local_client_end_t& client) {
+    EXPECT_TRUE(run([&] { return !client.messages.empty() || client.ended; }));
+    if (client.messages.empty()) return message_t();
+    message_t message = client.messages.front();
+    client.messages.pop_front();
+    return message;
+  }
+
+  bk_inventory_fixture_t fx;
+  std::shared_ptr<stand_se_t> engine;
+  std::vector<std::weak_ptr<bk_local_client_tie_t>> ties;
+  std::vector<std::shared_ptr<cf_local_socket_t>> far_ends;
+};
+
+TEST_F(BoundedTieTest, AClientWithoutFlowControlIsHeldToTheBoundWhileTheDiskStalls) {
+  worker_stall_t stall(*fx.inventory().task_queue);
+  auto client = connect_client();
+  client->hello(false);
+  client->send(bk::ClientMessage::INIT, 1);
+  constexpr std::size_t kChunk = 1 << 20;
+  data_source_t data(std::size_t{256} << 20, kChunk);
+  // The client sends as fast as the daemon takes its chunks.
+  auto send_more = [&] {
+    while (!data.done() && client->queued_send_bytes() < 4 * kChunk) client->chunk(1, data.next());
+  };
+  ASSERT_TRUE(run([&] {
+    send_more();
+    return tie(0)->reading_paused();
+  }));
+  EXPECT_GT(tie(0)->unstored_bytes(), kConnectionUnstoredLimit);
+  EXPECT_LE(tie(0)->unstored_bytes(), kConnectionUnstoredLimit + kChunk);
+  EXPECT_FALSE(data.done());
+
+  // Once the disk keeps up again, every byte is stored, in order.
+  stall.release();
+  ASSERT_TRUE(run([&] {
+    send_more();
+    return data.done();
+  }));
+  bk::ScanOptions options;
+  options.add_threat_hash(bk::SHA256);
+  client->scan(1, options);
+  const message_t answer = next(*client);
+  ASSERT_EQ(answer.tag(), message_t::SCAN_RESPONSE) << answer.ShortDebugString();
+  EXPECT_EQ(answer.scan_report().size(), data.offset());
+  EXPECT_EQ(answer.scan_report().virus_size(), 0);
+  EXPECT_EQ(answer.sha256(), data.sha256());
+  EXPECT_EQ(tie(0)->unstored_bytes(), 0u);
+  EXPECT_FALSE(tie(0)->reading_paused());
+}
+
+TEST_F(BoundedTieTest, AClientThatNeverReadsIsNoLongerReadOnceItsAnswersPassTheBound) {
+  auto silent = connect();
+  bk::ClientMessage hello;
+  hello.set_tag(bk::ClientMessage::HELLO);
+  hello.set_origin(vl::APP_WEB_GATEWAY);
+  hello.set_origin_pid(77);
+  asio::write(
+      *silent,
+      asio::buffer(frame_of(hello.SerializeAsString()) +
+                   frame_of(client_message(bk::ClientMessage::INIT, 1).SerializeAsString())));
+  // Batches of scans of a job without data, which the daemon answers by itself; the
+  // write under way outlives the test body.
+  bk::ClientMessage scan = client_message(bk::ClientMessage::SCAN_REQUEST, 1);
+  scan.mutable_scan_options();
+  auto batch = std::make_shared<std::string>();
+  for (int i = 0; i < 20000; ++i) *batch += frame_of(scan.SerializeAsString());
+  auto writing = std::make_shared<bool>(false);
+  auto write_more = [&] {
+    if (*writing) return;
+    *writing = true;
+    asio::async_write(
+        *silent, asio::buffer(*batch),
+        [batch, writing](const boost::system::error_code&, std::size_t) { *writing = false; });
+  };
+  ASSERT_TRUE(run([&] {
+    write_more();
+    return tie(0)->reading_paused();
+  }));
+  // Beyond the bound by no more than the answers to requests already read.
+  EXPECT_GT(tie(0)->queued_send_bytes(), kConnectionSendQueueLimit);
+  EXPECT_LE(tie(0)->queued_send_bytes(), kConnectionSendQueueLimit + (1 << 20));
+  const uint64_t queued = tie(0)->queued_send_bytes();
+
+  // Another client is served meanwhile, and the silent one gets nothing further.
+  auto other = connect_client();
+  other->hello(false);
+  const std::string file = small_file(300000);
+  other->submit(1, file);
+  const message_t answer = next(*other);
+  ASSERT_EQ(answer.tag(), message_t::SCAN_RESPONSE) << answer.ShortDebugString();
+  EXPECT_EQ(answer.scan_report().size(), file.size());
+  EXPECT_TRUE(tie(0)->reading_paused());
+  EXPECT_EQ(tie(0)->queued_send_bytes(), queued);
+  other->send(bk::ClientMessage::RESET, 1);
+}
+
+// The real daemon, on its UNIX client socket.
+class BoundedDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine = stand_se_t::create(daemon.io(), dir / "se.sock");
+    vl::BrelConfig config = make_test_config(dir / "spool");
+    config.set_local_socket(dir / "brel.sock");
+    config.set_is_se_installed(true);
+    config.set_se_max_forks(4);
+    daemon.start();
+    ASSERT_TRUE(daemon.answer_config(1, config)) << daemon.output();
+    ASSERT_TRUE(daemon.wait_output("Server on \"" + dir / "brel.sock" + "\" started"))
+        << daemon.output();
+  }
+  void TearDown() override {
+    EXPECT_TRUE(run([&] { return spool_is_empty(); })) << daemon.output();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait_exit(), 107);
+    engine->stop();
+  }
+
+  // Runs the daemon's side (and the engine) until `done`, giving the daemon the
+  // engine's socket path when it asks.
+  bool run(const std::function<bool()>& done) {
+    return run_until(
+        daemon.io(),
+        [&] {
+          vl::Brel2MarrodMessage request;
+          while (daemon.next(request, milliseconds(0))) {
+            if (request.tag() != vl::Brel2MarrodMessage::GET_SE_REQUEST) continue;
+            vl::Marrod2BrelMessage response;
+            response.set_tag(vl::Marrod2BrelMessage::GET_SE_RESPONSE);
+            response.set_socket_path(dir / "se.sock");
+            daemon.send(response);
+          }
+          return done();
+        },
+        milliseconds(60000));
+  }
+  std::shared_ptr<local_client_end_t> connect() {
+    return local_client_end_t::connect(daemon.io(),
+                                       asio::local::stream_protocol::endpoint(dir / "brel.sock"));
+  }
+  message_t next(local_client_end_t& end) {
+    EXPECT_TRUE(run([&] { return !end.messages.empty() || end.ended; })) << daemon.output();
+    if (end.messages.empty()) return message_t();
+    message_t message = end.messages.front();
+    end.messages.pop_front();
+    return message;
+  }
+  bool spool_is_empty() const { return boost::filesystem::is_empty(dir / "spool"); }
+
+  temp_dir_t dir;
+  marrod_harness_t daemon{brelkin_program()};
+  std::shared_ptr<stand_se_t> engine;
+};
+
+TEST_F(BoundedDaemonTest, AConnectionHoldsAtMostTheJobCapAndTheOthersAreServed) {
+  auto greedy = connect();
+  greedy->hello(false);
+  constexpr uint32_t kBeyond = 3;
+  // Each job holds a spool file.
+  for (uint32_t id = 1; id <= kConnectionJobLimit + kBeyond; ++id) {
+    greedy->send(bk::ClientMessage::INIT, id);
+    greedy->chunk(id, "x");
+  }
+  auto other = connect();
+  other->hello(false);
+  const std::string file = small_file(200000);
+  other->submit(1, file);
+  const message_t answer = next(*other);
+  ASSERT_EQ(answer.tag(), message_t::SCAN_RESPONSE) << answer.ShortDebugString();
+  EXPECT_EQ(answer.scan_report().size(), file.size());
+  other->send(bk::ClientMessage::RESET, 1);
+
+  for (uint32_t id = kConnectionJobLimit + 1; id <= kConnectionJobLimit + kBeyond; ++id) {
+    const message_t alarm = next(*greedy);
+    EXPECT_EQ(alarm.tag(), message_t::ALARM) << alarm.ShortDebugString();
+    EXPECT_EQ(alarm.job_id(), id);
+    EXPECT_EQ(alarm.error().code(), vl::EC_NOT_READY);
+    EXPECT_EQ(alarm.error().what(), "Too many open jobs on this connection (1024)");
+    EXPECT_FALSE(alarm.has_soft());
+  }
+  // The connection goes on: a job that ends makes room for another.
+  greedy->send(bk::ClientMessage::RESET, 1);
+  greedy->submit(kConnectionJobLimit + kBeyond + 1, file);
+  const message_t late = next(*greedy);
+  EXPECT_EQ(late.tag(), message_t::SCAN_RESPONSE) << late.ShortDebugString();
+  EXPECT_FALSE(spool_is_empty());
+  // Every file goes with the connection.
+  greedy->close();
+}
+
+}  // namespace
