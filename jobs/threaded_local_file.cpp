@@ -7,16 +7,34 @@
 #include "core/task_queue.h"
 
 bk_threaded_local_file_t::bk_threaded_local_file_t(boost::asio::io_context& io,
-                                                   bk_task_queue_t& queue, std::string path)
-    : io_(io), queue_(queue), file_(std::make_unique<bk_local_file_t>(path)), path_(path) {}
+                                                   bk_task_queue_t& queue, std::string path,
+                                                   lost_write_t lost_write)
+    : io_(io),
+      queue_(queue),
+      lost_write_(std::move(lost_write)),
+      file_(std::make_unique<bk_local_file_t>(path)),
+      path_(path) {}
 
 bk_threaded_local_file_t::~bk_threaded_local_file_t() = default;
+
+template <class Step>
+void bk_threaded_local_file_t::store(Step&& step) {
+  if (lost_write_ && *lost_write_) std::rethrow_exception(*lost_write_);
+  try {
+    step();
+  } catch (...) {
+    // The bytes of this step are missing from the data: what follows them would
+    // land in their place.
+    if (lost_write_) *lost_write_ = std::current_exception();
+    throw;
+  }
+}
 
 void bk_threaded_local_file_t::append_data(std::shared_ptr<const std::string> chunk,
                                            size_callback_t callback) {
   post_size_step(
       [chunk = std::move(chunk)](bk_threaded_local_file_t& self) {
-        self.worker_file_checked().write(chunk->data(), chunk->size());
+        self.store([&] { self.worker_file_checked().write(chunk->data(), chunk->size()); });
       },
       std::move(callback));
 }
@@ -31,11 +49,13 @@ void bk_threaded_local_file_t::merge(const std::shared_ptr<bk_threaded_local_fil
   std::weak_ptr<bk_threaded_local_file_t> weak_source = source;
   post_size_step(
       [weak_source](bk_threaded_local_file_t& self) {
-        bk_local_file_t& target = self.worker_file_checked();
         std::unique_ptr<bk_local_file_t> taken;
         if (auto patch = weak_source.lock()) taken = std::move(patch->file_);
         // `taken` removes the patch from disk when it goes, copied or not.
-        if (taken) target.append_file(*taken);
+        self.store([&] {
+          bk_local_file_t& target = self.worker_file_checked();
+          if (taken) target.append_file(*taken);
+        });
       },
       std::move(callback));
 }

@@ -1,5 +1,7 @@
 #include "jobs/master_job.h"
 
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,17 @@ vl::ScanReport report_named(const std::string& object) {
   return report;
 }
 
+// The rig's job made anew, on the rig's cluster with `services` changed by `change`.
+template <class Change>
+void remake_job(bk_master_rig_t& rig, Change change) {
+  auto services = rig.cluster.services(rig.io, std::chrono::milliseconds(1));
+  change(services);
+  rig.job = std::make_shared<bk_master_job_t>(unused_inventory(), 7, services);
+  rig.job->set_delegate(&rig.client);
+  // What the first job said as it went.
+  rig.client.events.clear();
+}
+
 std::string bytes(size_t n) {
   std::string data(n, ' ');
   for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>('a' + i % 23);
@@ -41,6 +54,22 @@ TEST(MasterJob, FinalPlacementErrorFailsTheJobAndReturnsTheWindow) {
   EXPECT_EQ(nullptr, rig.job);
   EXPECT_EQ(4u, rig.client.acknowledged());
   EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind);
+}
+
+TEST(MasterJob, ExecutorThatCannotBeMadeFailsOnlyThatJob) {
+  bk_master_rig_t rig;
+  remake_job(rig, [](bk_master_job_t::services_t& services) {
+    services.choose_node = [](uint32_t, const auto&, bool) -> std::shared_ptr<bk_job_t> {
+      throw std::runtime_error("no spool file name");
+    };
+  });
+  // Thrown out of here, it would end the client's connection with all its jobs.
+  rig.send("data");
+  ASSERT_EQ(1u, rig.count(kind_t::kAlarm));
+  EXPECT_FALSE(rig.alarm().soft);
+  EXPECT_EQ("no spool file name", rig.alarm().text());
+  EXPECT_EQ(nullptr, rig.job);
+  EXPECT_EQ(4u, rig.client.acknowledged());
 }
 
 TEST(MasterJob, NotReadyWaitsAndPlacesAgainWithEverythingSentMeanwhile) {
