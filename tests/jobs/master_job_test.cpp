@@ -7,6 +7,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_job.h"
+#include "tests/support/recording_log.h"
+
+// Hands the pause's handler a failure no real timer can be made to give.
+class bk_master_job_test_access_t {
+ public:
+  static void fail_pause(bk_master_job_t& job, const boost::system::error_code& error) {
+    job.on_job_timer(error);
+  }
+};
 
 namespace {
 
@@ -70,6 +79,25 @@ TEST(MasterJob, ExecutorThatCannotBeMadeFailsOnlyThatJob) {
   EXPECT_EQ("no spool file name", rig.alarm().text());
   EXPECT_EQ(nullptr, rig.job);
   EXPECT_EQ(4u, rig.client.acknowledged());
+}
+
+TEST(MasterJob, FailedPauseIsLoggedAndThePlacementTriedAtOnce) {
+  auto log = std::make_shared<recording_log_t>();
+  install_log(log);
+  bk_master_rig_t rig;
+  remake_job(rig, [](bk_master_job_t::services_t& services) {
+    services.redirect_pause = std::chrono::hours(1);
+  });
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  auto peer = rig.node("Remote job 0x1", test_peer(2));
+  rig.send("data");
+  ASSERT_EQ(1u, rig.cluster.placements.size());
+  bk_master_job_test_access_t::fail_pause(
+      *rig.job, boost::system::error_code(EIO, boost::system::system_category()));
+  EXPECT_TRUE(log->has_line("Error: " + rig.job->name() + ": Job timer: Input/output error"));
+  EXPECT_EQ(2u, rig.cluster.placements.size());
+  ASSERT_TRUE(rig.store_all(*peer, 4));
+  EXPECT_EQ(0u, rig.count(kind_t::kAlarm));
 }
 
 TEST(MasterJob, NotReadyWaitsAndPlacesAgainWithEverythingSentMeanwhile) {
