@@ -199,6 +199,8 @@ void bk_lumend_t::count_error(const boost::system::error_code& error) {
 void bk_lumend_t::fail_all(const boost::system::error_code& error) {
   const boost::system::error_code code = error;
   drop_link();
+  // A connect under way is given up too: the checks it was for are answered here.
+  if (const auto dropped = std::move(connecting)) dropped->close();
   // Every deadline belongs to a check answered below.
   timeouts.clear();
   // Callbacks may check again: what they add is not failed here.
@@ -209,8 +211,6 @@ void bk_lumend_t::fail_all(const boost::system::error_code& error) {
 }
 
 void bk_lumend_t::drop_link() {
-  // A connect under way is given up too: the checks it was for are answered.
-  if (const auto dropped = std::move(connecting)) dropped->close();
   if (!tie) return;
   const auto closing = std::move(tie);
   tie.reset();

@@ -228,26 +228,36 @@ TEST_F(LumendTest, QueuedChecksShareOneAcquisitionAndGoOutInOrder) {
 }
 
 TEST_F(LumendTest, ChecksWaitOutAConnectHeldByAFullBacklogThenGoOutInOrder) {
-  served_path = dir / "held.sock";
-  cloud = std::make_unique<fake_cloud_t>(io, served_path.string(), true);
-  auto backlog = std::make_unique<full_backlog_t>(served_path.string());
-  make_lumend();
+  bk_lumend_timing_t timing;
+  // Armed by the first link, the release ends while the next connect is held: the
+  // connect goes on.
+  timing.release = milliseconds(20);
+  make_lumend(timing);
+  cloud->mode = fake_cloud_t::mode_t::silent;
   check(0);
+  ASSERT_TRUE(run_until(io, [&] { return cloud->requests.size() == 1; }));
+  served_path = dir / "held.sock";
+  fake_cloud_t held(io, served_path.string(), true);
+  full_backlog_t backlog(served_path.string());
+  cloud->drop();
+  EXPECT_EQ(result_of(0), kDisconnected);
+
   check(1);
+  check(2);
   // The loop goes on serving others while the cloud daemon takes no connection.
   EXPECT_FALSE(run_until(
-      io, [&] { return !answers.empty(); }, milliseconds(50)));
-  check(2);
+      io, [&] { return answers.size() > 1; }, milliseconds(60)));
+  check(3);
   EXPECT_EQ(lumend->waiting_count(), 3u);
   EXPECT_FALSE(lumend->linked());
-  EXPECT_EQ(path_requests, 1);
+  EXPECT_EQ(path_requests, 2);
 
-  cloud->release();
-  for (int id = 0; id < 3; ++id) EXPECT_EQ(result_of(id), kOk);
-  ASSERT_EQ(cloud->requests.size(), 3u);
+  held.release();
+  for (int id = 1; id <= 3; ++id) EXPECT_EQ(result_of(id), kOk);
+  ASSERT_EQ(held.requests.size(), 3u);
   for (std::uint32_t serial = 0; serial < 3; ++serial)
-    EXPECT_EQ(cloud->requests[serial].serial(), serial);
-  EXPECT_EQ(cloud->connections, static_cast<int>(backlog->size()) + 1);
+    EXPECT_EQ(held.requests[serial].serial(), serial);
+  EXPECT_EQ(held.connections, static_cast<int>(backlog.size()) + 1);
 }
 
 TEST_F(LumendTest, RefusalsArePostedNeverAnsweredInsideCheck) {
