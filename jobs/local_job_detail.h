@@ -105,6 +105,4 @@ class bk_local_job_detail_t {
   // Constant after construction.
   boost::asio::io_context& io_;
   bk_task_queue_t& queue_;
-  // Shared by every segment: after one lost write nothing more is stored.
-  const bk_threaded_local_file_t::lost_write_t lost_write_ = std::make_shared<std::exception_ptr>();
 };

@@ -19,13 +19,14 @@ bk_threaded_local_file_t::~bk_threaded_local_file_t() = default;
 
 template <class Step>
 void bk_threaded_local_file_t::store(Step&& step) {
-  if (lost_write_ && *lost_write_) std::rethrow_exception(*lost_write_);
+  std::exception_ptr& lost = lost_write_ ? *lost_write_ : own_lost_write_;
+  if (lost) std::rethrow_exception(lost);
   try {
     step();
   } catch (...) {
     // The bytes of this step are missing from the data: what follows them would
     // land in their place.
-    if (lost_write_) *lost_write_ = std::current_exception();
+    lost = std::current_exception();
     throw;
   }
 }
@@ -75,6 +76,11 @@ void bk_threaded_local_file_t::set_path(const std::string& path) {
     if (auto self = weak.lock())
       if (self->file_) self->file_->set_path(path);
   });
+}
+
+bk_threaded_local_file_t::lost_write_t bk_threaded_local_file_t::lost_write() {
+  // Shares ownership with the segment: no record of its own to allocate.
+  return lost_write_ ? lost_write_ : lost_write_t(shared_from_this(), &own_lost_write_);
 }
 
 void bk_threaded_local_file_t::post_size_step(std::function<void(bk_threaded_local_file_t&)> step,

@@ -7,9 +7,9 @@
 // completion also tells that all earlier work on this file is done. Results come
 // back on the event loop, never after the object is gone. `path` and `size` are the
 // event loop's copies; the bk_local_file_t itself is the worker's alone.
-// The segments of one job may share a lost-write record: once a write or merge of
-// any of them fails, every later write or merge of them fails with that failure,
-// so that no data is stored behind a hole.
+// Every segment keeps a lost-write record, which the later segments of its job may
+// share: once a write or merge of any of them fails, every later write or merge of
+// them fails with that failure, so that no data is stored behind a hole.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,8 @@ class bk_threaded_local_file_t : public bk_shared_callback_wrapper<bk_threaded_l
   // The first failed write or merge of a job's segments; used on the worker only.
   using lost_write_t = std::shared_ptr<std::exception_ptr>;
 
+  // `lost_write`: the record to share, from an earlier segment's lost_write(); by
+  // default the segment keeps its own.
   // REQUIRES: `io` and `queue` outlive the object and every task it posts.
   bk_threaded_local_file_t(boost::asio::io_context& io, bk_task_queue_t& queue, std::string path,
                            lost_write_t lost_write = nullptr);
@@ -58,6 +60,9 @@ class bk_threaded_local_file_t : public bk_shared_callback_wrapper<bk_threaded_l
   void sync(done_callback_t callback);
   // The engine moved the data to `path`; later work and the removal use it.
   void set_path(const std::string& path);
+  // The record this segment's writes and merges keep, for later segments to share.
+  // Event loop; the record keeps the segment alive.
+  lost_write_t lost_write();
 
   // Worker only: the file object, for reading it back. Null once merged away.
   bk_local_file_t* worker_file() { return file_.get(); }
@@ -75,10 +80,12 @@ class bk_threaded_local_file_t : public bk_shared_callback_wrapper<bk_threaded_l
   // Constant after construction.
   boost::asio::io_context& io_;
   bk_task_queue_t& queue_;
-  // The pointer is constant; what it holds is the worker's.
+  // Shared with an earlier segment, or null for own_lost_write_. The pointer is
+  // constant; what it holds is the worker's.
   const lost_write_t lost_write_;
 
   // Worker only.
+  std::exception_ptr own_lost_write_;
   std::unique_ptr<bk_local_file_t> file_;
   bool listening_ = false;
 
