@@ -545,20 +545,22 @@ TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStor
   auto going = make_job();
   append(*going, "before");
   auto failing = make_job();
-  {
-    descriptor_shortage_t shortage;
-    failing->append_data(chunk_of("lost"));
-    // What comes after a scan request goes to a patch file.
-    failing->scan(scan_options());
-    // A job whose file is open goes on.
-    going->append_data(chunk_of(" during"));
-    // Descriptors come back before the next write: stored, it would stand where the
-    // lost chunk belongs.
-    fx.inventory().task_queue->post([&shortage] { shortage.end(); });
-    failing->append_data(chunk_of("late"));
-    ASSERT_TRUE(wait(kind_t::kAlarm, 1));
-    EXPECT_TRUE(fx.drain());
-  }
+  const bk::ScanOptions options = scan_options();
+  worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
+  shortage.begin();
+  failing->append_data(chunk_of("lost"));
+  // What comes after a scan request goes to a patch file.
+  failing->scan(options);
+  // A job whose file is open goes on.
+  going->append_data(chunk_of(" during"));
+  // Descriptors come back before the next write: stored, it would stand where the
+  // lost chunk belongs.
+  shortage.end();
+  failing->append_data(chunk_of("late"));
+  shortage.run();
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_TRUE(fx.drain());
+
   ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
   const auto alarm = driver.of(kind_t::kAlarm)[0];
   EXPECT_EQ(alarm.job_id, failing->job_id);
@@ -569,7 +571,7 @@ TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStor
   for (const std::string& file : fx.spool_files())
     EXPECT_EQ(file.find(".patch"), std::string::npos) << file;
 
-  going->scan(scan_options());
+  going->scan(options);
   ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
   EXPECT_EQ(driver.response(0).report.size(), 13u);
 }
@@ -581,12 +583,14 @@ TEST_F(LocalJobTest, PatchThatCannotBeOpenedForItsMergeFailsTheCureAndIsRemoved)
   job->scan(scan_options());
   job->append_data(chunk_of("patch"));
   job->scan(scan_options(true));
-  // The first answer starts the merge.
-  std::unique_ptr<descriptor_shortage_t> shortage;
+  // The first answer queues the merge right after this call.
+  worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
   driver.on_response = [&] {
-    shortage = std::make_unique<descriptor_shortage_t>();
-    boost::asio::post(fx.io(),
-                      [&] { fx.inventory().task_queue->post([&shortage] { shortage->end(); }); });
+    shortage.begin();
+    boost::asio::post(fx.io(), [&] {
+      shortage.end();
+      shortage.run();
+    });
   };
   ASSERT_TRUE(wait(kind_t::kAlarm, 1));
   driver.on_response = nullptr;
