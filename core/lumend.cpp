@@ -81,7 +81,7 @@ void bk_lumend_t::check(const std::string& sha1, std::uint64_t size, callback_t 
 // Getting a link
 
 void bk_lumend_t::acquire_lumend() {
-  if (acquiring || tie || !enabled || suspended()) return;
+  if (acquiring || tie || connecting || !enabled || suspended()) return;
   // Set first: a path source may answer before it returns.
   acquiring = true;
   std::weak_ptr<bk_lumend_t*> alive = self;
@@ -102,15 +102,34 @@ void bk_lumend_t::on_lumend_path(const std::exception_ptr& error,
   acquiring = false;
   try {
     if (error) std::rethrow_exception(error);
-    tie = bk_lumend_tie_t::connect(io, path, this);
+    connecting = bk_lumend_tie_t::connect(
+        io, path, this,
+        [alive = std::weak_ptr<bk_lumend_t*>(self)](const std::exception_ptr& failure) {
+          if (const auto owner = alive.lock()) (*owner)->on_lumend_connected(failure);
+        });
+  } catch (...) {
+    lumend_unavailable(std::current_exception());
+  }
+}
+
+void bk_lumend_t::on_lumend_connected(const std::exception_ptr& failure) {
+  std::shared_ptr<bk_lumend_tie_t> connected = std::move(connecting);
+  connecting.reset();
+  try {
+    if (failure) std::rethrow_exception(failure);
+    tie = std::move(connected);
     arm_release_timer();
     flush_queue();
   } catch (...) {
-    CF_LOG(kLogWarning, "Cannot get LumenD: " + exception_ptr_text(std::current_exception()));
-    const auto no_lumend = make_error_code(vl::EC_NO_LUMEND);
-    count_error(no_lumend);
-    fail_all(no_lumend);
+    lumend_unavailable(std::current_exception());
   }
+}
+
+void bk_lumend_t::lumend_unavailable(const std::exception_ptr& error) {
+  CF_LOG(kLogWarning, "Cannot get LumenD: " + exception_ptr_text(error));
+  const auto no_lumend = make_error_code(vl::EC_NO_LUMEND);
+  count_error(no_lumend);
+  fail_all(no_lumend);
 }
 
 void bk_lumend_t::flush_queue() {
@@ -180,6 +199,8 @@ void bk_lumend_t::count_error(const boost::system::error_code& error) {
 void bk_lumend_t::fail_all(const boost::system::error_code& error) {
   const boost::system::error_code code = error;
   drop_link();
+  // A connect under way is given up too: the checks it was for are answered here.
+  if (const auto dropped = std::move(connecting)) dropped->close();
   // Every deadline belongs to a check answered below.
   timeouts.clear();
   // Callbacks may check again: what they add is not failed here.

@@ -1,9 +1,10 @@
 // bk_lumend_t: the cloud-lookup manager. Asks the suite's cloud-lookup daemon
 // whether a file, known by its SHA-1 and size, is a known threat, and hides the
 // link's life from its callers: it gets the daemon's socket path from the
-// configuration daemon when the first check needs it, connects, queues checks
-// meanwhile, puts a deadline on every check, drops the link after it has idled
-// for 30 s and stops using the cloud for 10 s after more than ten failures in a row.
+// configuration daemon when the first check needs it, connects (without making the
+// event loop wait, also on a full listen backlog), queues checks meanwhile, puts a
+// deadline on every check, drops the link after it has idled for 30 s and stops
+// using the cloud for 10 s after more than ten failures in a row.
 //
 // Owned by bk_inventory_t for the life of the service mode. Event loop only.
 // Every check is answered exactly once through its callback; callbacks run on the
@@ -110,6 +111,9 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
   void set_enabled(bool use_cloud);
   void acquire_lumend();
   void on_lumend_path(const std::exception_ptr& error, const boost::filesystem::path& path);
+  void on_lumend_connected(const std::exception_ptr& failure);
+  // Acquisition failed: the checks waiting for it are answered with EC_NO_LUMEND.
+  void lumend_unavailable(const std::exception_ptr& error);
   void flush_queue();
   void on_check_result(std::uint32_t serial, const boost::system::error_code& result,
                        const std::optional<vl::Virus>& virus) override;
@@ -130,6 +134,8 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
   std::deque<queued_check_t> waiting;
   std::map<std::uint32_t, callback_t> pending;
   std::shared_ptr<bk_lumend_tie_t> tie;
+  // The link while its connect is under way; checks wait in `waiting` meanwhile.
+  std::shared_ptr<bk_lumend_tie_t> connecting;
   boost::asio::io_context& io;
   boost::asio::steady_timer release_timer;
   boost::asio::steady_timer recovery_timer;

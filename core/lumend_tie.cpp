@@ -7,6 +7,7 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "core/local_connector.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "schemas/lumend_client_ipc.pb.h"
@@ -21,24 +22,45 @@ constexpr std::size_t kMaxSocketPath = 107;
 bk_lumend_tie_t::bk_lumend_tie_t(delegate_t* delegate)
     : cf_local_ipc_link_t(kIpcLinkLimit), delegate(delegate) {}
 
+bk_lumend_tie_t::~bk_lumend_tie_t() {
+  // Dropped unclosed while connecting: the connection would reach no one.
+  if (connector) connector->cancel();
+}
+
 std::shared_ptr<bk_lumend_tie_t> bk_lumend_tie_t::connect(boost::asio::io_context& io,
                                                           const boost::filesystem::path& path,
-                                                          delegate_t* delegate) {
-  std::shared_ptr<bk_lumend_tie_t> tie(new bk_lumend_tie_t(delegate));
-  auto socket = std::make_shared<cf_local_socket_t>(io);
+                                                          delegate_t* delegate,
+                                                          connected_t connected) {
   if (path.native().size() > kMaxSocketPath) {
     throw boost::system::system_error(
         boost::system::error_code(ENAMETOOLONG, boost::system::system_category()));
   }
-  boost::system::error_code error;
-  socket->open(boost::asio::local::stream_protocol(), error);
-  if (!error) {
-    socket->connect(boost::asio::local::stream_protocol::endpoint(path.native()), error);
-  }
-  if (error) throw boost::filesystem::filesystem_error("connect", path, error);
-  tie->set_socket(std::move(socket));
-  tie->read_header();
+  std::shared_ptr<bk_lumend_tie_t> tie(new bk_lumend_tie_t(delegate));
+  tie->connected = std::move(connected);
+  auto socket = std::make_shared<cf_local_socket_t>(io);
+  tie->connector = bk_local_connector_t::start(
+      socket, boost::asio::local::stream_protocol::endpoint(path.native()),
+      [weak = std::weak_ptr<bk_lumend_tie_t>(tie), socket,
+       path](const boost::system::error_code& error) {
+        if (const auto self = weak.lock()) self->on_connected(socket, path, error);
+      });
   return tie;
+}
+
+void bk_lumend_tie_t::on_connected(const std::shared_ptr<cf_local_socket_t>& socket,
+                                   const boost::filesystem::path& path,
+                                   const boost::system::error_code& error) {
+  connector.reset();
+  const connected_t done = std::move(connected);
+  connected = nullptr;
+  if (error) {
+    if (done)
+      done(std::make_exception_ptr(boost::filesystem::filesystem_error("connect", path, error)));
+    return;
+  }
+  set_socket(socket);
+  read_header();
+  if (done) done(nullptr);
 }
 
 std::uint32_t bk_lumend_tie_t::check(const std::string& sha1, std::uint64_t size) {
@@ -57,6 +79,8 @@ std::uint32_t bk_lumend_tie_t::check(const std::string& sha1, std::uint64_t size
 
 void bk_lumend_tie_t::close() noexcept {
   delegate = nullptr;
+  connected = nullptr;
+  if (const auto connecting = std::move(connector)) connecting->cancel();
   if (!socket()) return;
   boost::system::error_code ignored;
   socket()->close(ignored);

@@ -5,10 +5,14 @@
 //
 // Owned by the cloud-lookup manager through a shared pointer; outstanding link
 // handlers keep it alive until they complete. The owner ends it with `close`, after
-// which the delegate is never called again. Event loop only; no locks.
+// which neither the delegate nor the connect callback is called again. The connect
+// never makes the event loop wait, also when the listen backlog is full. Event
+// loop only; no locks.
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +22,8 @@
 
 #include "framework/basic_ipc_link.h"
 #include "schemas/scan_report.pb.h"
+
+class bk_local_connector_t;
 
 class bk_lumend_tie_t : public std::enable_shared_from_this<bk_lumend_tie_t>,
                         public cf_local_ipc_link_t {
@@ -36,25 +42,35 @@ class bk_lumend_tie_t : public std::enable_shared_from_this<bk_lumend_tie_t>,
     virtual ~delegate_t() = default;
   };
 
-  // A new tie connected to `path` and already reading. `delegate` must outlive the
-  // tie or `close` it first.
-  // Throws boost::system::system_error(ENAMETOOLONG) for a path that does not fit a
-  // UNIX socket address, and boost::filesystem::filesystem_error "connect" when the
-  // connection fails.
+  // How a connect ended: a null pointer once the tie is connected and reading, else
+  // boost::filesystem::filesystem_error "connect" with the path and the error.
+  using connected_t = std::function<void(const std::exception_ptr& failure)>;
+
+  // A new tie that connects to `path`; `connected` follows on the event loop, never
+  // from inside this call. `delegate` must outlive the tie or `close` it first.
+  // Throws boost::system::system_error(ENAMETOOLONG) at once for a path that does
+  // not fit a UNIX socket address.
+  // REQUIRES: `check` only after `connected` told of success.
   static std::shared_ptr<bk_lumend_tie_t> connect(boost::asio::io_context& io,
                                                   const boost::filesystem::path& path,
-                                                  delegate_t* delegate);
+                                                  delegate_t* delegate, connected_t connected);
 
   // Sends a check of a file by its SHA-1 text and size (the low 32 bits travel) and
   // returns the serial its answer will carry. Throws boost::system::system_error
   // EC_BAD_MESSAGE_SIZE "async_send_message" when the request cannot be framed.
   std::uint32_t check(const std::string& sha1, std::uint64_t size);
 
-  // Closes the socket and forgets the delegate: pending completions end quietly.
+  // Stops a connect under way, closes the socket and forgets the delegate: pending
+  // completions end quietly.
   void close() noexcept;
+
+  ~bk_lumend_tie_t() override;
 
  private:
   explicit bk_lumend_tie_t(delegate_t* delegate);
+
+  void on_connected(const std::shared_ptr<cf_local_socket_t>& socket,
+                    const boost::filesystem::path& path, const boost::system::error_code& error);
 
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
   void on_error(const boost::system::error_code& code) override;
@@ -63,4 +79,7 @@ class bk_lumend_tie_t : public std::enable_shared_from_this<bk_lumend_tie_t>,
   // Event loop only.
   std::uint32_t next_serial = 0;
   delegate_t* delegate;
+  // Set while the connect is under way.
+  std::shared_ptr<bk_local_connector_t> connector;
+  connected_t connected;
 };

@@ -24,6 +24,8 @@ constexpr char kProgramName[] = "velmo-brelkin";
 int run_service(const char* monitor) {
   CF_LOG(kLogNotice, std::string("Brelkin ") + BRELKIN_VERSION);
   const int monitor_fd = boost::lexical_cast<int>(std::string(monitor));
+  // Before the central object opens its first socket.
+  raise_descriptor_limit();
   {
     bk_inventory_t inventory(monitor_fd);
     inventory.start();

@@ -183,7 +183,9 @@ void bk_marrod_tie_t::on_appinfo_timer(const boost::system::error_code& error) {
   if (!is_open()) return;
   // Replaced or cancelled wait.
   if (error == boost::asio::error::operation_aborted) return;
-  if (error) throw boost::system::system_error(error, "Delayed appinfo timer");
+  // A failed wait ends the delay all the same; held back for good, the counts
+  // would never be reported while they stay 0.
+  if (error) CF_LOG(kLogError, "Delayed appinfo timer: " + error.message());
   appinfo_delayed_ = false;
   send_app_info();
 }

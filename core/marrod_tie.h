@@ -78,6 +78,9 @@ class bk_marrod_tie_t : public std::enable_shared_from_this<bk_marrod_tie_t>,
   config_signal_t config_changed;
 
  private:
+  // Tests hand the timer's handler a failure no real timer can be made to give.
+  friend class bk_marrod_tie_test_access_t;
+
   explicit bk_marrod_tie_t(bk_inventory_t& inventory);
 
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;

@@ -140,7 +140,7 @@ void bk_scanner_t::cancel(std::uint32_t request_id) {
 // Engine link
 
 void bk_scanner_t::acquire_se() {
-  if (link_ || acquiring_) return;
+  if (link_ || acquiring_ || connecting_) return;
   acquiring_ = true;
   try {
     se_path_source_([self = shared_from_this()](const std::exception_ptr& error,
@@ -159,16 +159,36 @@ void bk_scanner_t::on_se_acquired(const std::exception_ptr& error,
   acquiring_ = false;
   try {
     if (error) std::rethrow_exception(error);
-    link_ = bk_se_connector_t::connect(io_, path.string(), this);
+    connecting_ = bk_se_connector_t::connect(
+        io_, path.string(), this, [weak = weak_from_this()](const std::exception_ptr& failure) {
+          if (const auto self = weak.lock()) self->on_se_connected(failure);
+        });
   } catch (const std::exception& e) {
-    CF_LOG(kLogWarning, std::string("Cannot get ScanEngine: ") + exception_text(e));
-    drop_link();
-    fail_queued(make_error_exception_ptr(make_error_code(vl::EC_NO_SCAN_ENGINE)), true);
-    state_changed();
+    se_unavailable(e);
+  }
+}
+
+void bk_scanner_t::on_se_connected(const std::exception_ptr& failure) {
+  std::shared_ptr<bk_se_connector_t> connected = std::move(connecting_);
+  connecting_.reset();
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      se_unavailable(e);
+    }
     return;
   }
+  link_ = std::move(connected);
   arm_release_timer();
   pump();
+  state_changed();
+}
+
+void bk_scanner_t::se_unavailable(const std::exception& error) {
+  CF_LOG(kLogWarning, std::string("Cannot get ScanEngine: ") + exception_text(error));
+  drop_link();
+  fail_queued(make_error_exception_ptr(make_error_code(vl::EC_NO_SCAN_ENGINE)), true);
   state_changed();
 }
 
@@ -252,8 +272,9 @@ void bk_scanner_t::on_link_error(const boost::system::error_code& error) {
 }
 
 void bk_scanner_t::drop_link() {
-  if (!link_) return;
   // Closing also silences the link: a completion still pending reaches no one.
+  if (const auto connecting = std::move(connecting_)) connecting->close();
+  if (!link_) return;
   link_->close();
   link_.reset();
 }

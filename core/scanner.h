@@ -7,9 +7,10 @@
 // load figures (jobs and queued bytes) for the cluster.
 //
 // Owned by bk_inventory_t through a shared pointer; a pending socket-path request
-// keeps it alive until answered. Jobs hold only weak references to it, and it holds
-// only weak references to them. Event loop only; no operation calls a job back from
-// inside the call (answers and failures come from link and path completions).
+// keeps it alive until answered. The engine link is connected without making the
+// event loop wait (a full listen backlog included); requests wait meanwhile. Jobs hold only weak
+// references to it, and it holds only weak references to them. Event loop only; no operation calls
+// a job back from inside the call (answers and failures come from link and path completions).
 #pragma once
 
 #include <chrono>
@@ -176,6 +177,9 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
 
   void acquire_se();
   void on_se_acquired(const std::exception_ptr& error, const boost::filesystem::path& path);
+  void on_se_connected(const std::exception_ptr& failure);
+  // Ends an acquisition that found no engine: every waiting request fails.
+  void se_unavailable(const std::exception& error);
   void pump();
   void fail_queued(const std::exception_ptr& error, bool soft);
   void fail_unsent();
@@ -203,6 +207,8 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
   in_flight_table_t in_flight_;
   std::vector<unsent_request_t> unsent_;
   std::shared_ptr<bk_se_connector_t> link_;
+  // The link while its connect is under way; requests wait in queued_ meanwhile.
+  std::shared_ptr<bk_se_connector_t> connecting_;
   // Every live job, keyed by its identity: job ids are chosen by clients and peers
   // and two live jobs may share one.
   std::map<const scan_job_t*, std::weak_ptr<scan_job_t>> jobs_;

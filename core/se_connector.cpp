@@ -9,6 +9,7 @@
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "core/local_connector.h"
 #include "framework/enum_name.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -24,31 +25,51 @@ constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 
 bk_se_connector_t::bk_se_connector_t() : cf_local_ipc_link_t(kIpcLinkLimit) {}
 
-bk_se_connector_t::~bk_se_connector_t() = default;
+bk_se_connector_t::~bk_se_connector_t() {
+  // Dropped unclosed while connecting: the connection would reach no one.
+  if (connector_) connector_->cancel();
+}
 
 std::shared_ptr<bk_se_connector_t> bk_se_connector_t::connect(boost::asio::io_context& io,
                                                               const std::string& path,
-                                                              delegate_t* delegate) {
-  std::shared_ptr<bk_se_connector_t> link(new bk_se_connector_t());
+                                                              delegate_t* delegate,
+                                                              connected_t connected) {
   // Checked here rather than left to the endpoint, so that the refusal is the same
   // system error whatever the library version does.
   if (path.size() > kMaxSocketPath) {
     throw boost::system::system_error(
         boost::system::error_code(ENAMETOOLONG, boost::system::system_category()));
   }
-  const boost::asio::local::stream_protocol::endpoint endpoint(path);
-  auto socket = std::make_shared<cf_local_socket_t>(io);
-  boost::system::error_code error;
-  socket->open(endpoint.protocol(), error);
-  // The engine listens on a local socket: the connect either completes or is
-  // refused at once, so the event loop waits no longer than a system call.
-  if (!error) socket->connect(endpoint, error);
-  if (error) throw boost::filesystem::filesystem_error("connect", path, error);
-
+  std::shared_ptr<bk_se_connector_t> link(new bk_se_connector_t());
   link->delegate_ = delegate;
-  link->set_socket(std::move(socket));
-  link->read_header();
+  link->connected_ = std::move(connected);
+  auto socket = std::make_shared<cf_local_socket_t>(io);
+  link->connector_ =
+      bk_local_connector_t::start(socket, boost::asio::local::stream_protocol::endpoint(path),
+                                  [weak = std::weak_ptr<bk_se_connector_t>(link), socket,
+                                   path](const boost::system::error_code& error) {
+                                    if (const auto self = weak.lock())
+                                      self->on_connected(socket, path, error);
+                                  });
   return link;
+}
+
+void bk_se_connector_t::on_connected(const std::shared_ptr<cf_local_socket_t>& socket,
+                                     const std::string& path,
+                                     const boost::system::error_code& error) {
+  connector_.reset();
+  const connected_t connected = std::move(connected_);
+  connected_ = nullptr;
+  if (error) {
+    if (connected) {
+      connected(
+          std::make_exception_ptr(boost::filesystem::filesystem_error("connect", path, error)));
+    }
+    return;
+  }
+  set_socket(socket);
+  read_header();
+  if (connected) connected(nullptr);
 }
 
 void bk_se_connector_t::build_scan_request(std::uint32_t serial, const bk::ScanOptions& options,
@@ -82,6 +103,8 @@ void bk_se_connector_t::send_scan(std::uint32_t serial, const bk::ScanOptions& o
 
 void bk_se_connector_t::close() {
   delegate_ = nullptr;
+  connected_ = nullptr;
+  if (const auto connector = std::move(connector_)) connector->cancel();
   if (socket() && socket()->is_open()) {
     boost::system::error_code ignored;
     socket()->close(ignored);

@@ -6,11 +6,14 @@
 // closes itself and reports it.
 //
 // Owned by the engine front through a shared pointer; outstanding reads and writes
-// keep it alive until they complete. Event loop only. After close() the delegate
-// hears nothing more from this link.
+// keep it alive until they complete. Event loop only. The connect never makes the
+// event loop wait, also when the engine's listen backlog is full. After close()
+// neither the delegate nor the connect callback hears anything more from this link.
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +21,8 @@
 #include <boost/system/error_code.hpp>
 
 #include "framework/basic_ipc_link.h"
+
+class bk_local_connector_t;
 
 namespace bk {
 class ScanOptions;
@@ -45,13 +50,18 @@ class bk_se_connector_t : public std::enable_shared_from_this<bk_se_connector_t>
     virtual void on_link_error(const boost::system::error_code& error) = 0;
   };
 
-  // Connects to the engine socket at `path`, synchronously, and starts reading.
-  // Throws boost::system::system_error (ENAMETOOLONG) for a path longer than a UNIX
-  // socket address holds, boost::filesystem::filesystem_error ("connect") when the
-  // connection fails.
-  // REQUIRES: `delegate` outlives the link or the link's close().
+  // How a connect ended: a null pointer once the link is connected and reading,
+  // else boost::filesystem::filesystem_error ("connect", the path, the error).
+  using connected_t = std::function<void(const std::exception_ptr& failure)>;
+
+  // Starts connecting to the engine socket at `path`; `connected` follows on the
+  // event loop, never from inside this call. Throws boost::system::system_error
+  // (ENAMETOOLONG) at once for a path longer than a UNIX socket address holds.
+  // REQUIRES: `delegate` outlives the link or the link's close(); send_scan only
+  // after `connected` told of success.
   static std::shared_ptr<bk_se_connector_t> connect(boost::asio::io_context& io,
-                                                    const std::string& path, delegate_t* delegate);
+                                                    const std::string& path, delegate_t* delegate,
+                                                    connected_t connected);
 
   ~bk_se_connector_t() override;
 
@@ -60,7 +70,8 @@ class bk_se_connector_t : public std::enable_shared_from_this<bk_se_connector_t>
   // "async_send_message") when the message is too large; nothing is queued then.
   void send_scan(std::uint32_t serial, const bk::ScanOptions& options, const std::string& path);
 
-  // Closes the socket and forgets the delegate; pending completions end quietly.
+  // Stops a connect under way, closes the socket and forgets the delegate; pending
+  // completions end quietly.
   void close();
 
   // The engine request for one scan, every copied setting set explicitly so that it
@@ -71,10 +82,15 @@ class bk_se_connector_t : public std::enable_shared_from_this<bk_se_connector_t>
  private:
   bk_se_connector_t();
 
+  void on_connected(const std::shared_ptr<cf_local_socket_t>& socket, const std::string& path,
+                    const boost::system::error_code& error);
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
   void on_error(const boost::system::error_code& code) override;
   std::shared_ptr<cf_local_ipc_link_t> shared_this() override;
 
   // Event loop only. Not owned; null before connect and after close.
   delegate_t* delegate_ = nullptr;
+  // Set while the connect is under way.
+  std::shared_ptr<bk_local_connector_t> connector_;
+  connected_t connected_;
 };

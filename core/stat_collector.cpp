@@ -4,7 +4,6 @@
 #include <string>
 
 #include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "core/inventory.h"
 #include "core/marrod_tie.h"
@@ -134,8 +133,13 @@ void bk_stat_collector_t::arm_timer() {
 void bk_stat_collector_t::on_timer(const boost::system::error_code& error) {
   // Re-armed or destroyed.
   if (error == boost::asio::error::operation_aborted) return;
-  if (error) throw boost::system::system_error(error, "Stat timer");
-  report();
+  if (error) {
+    // One failed wait is no reason to stop reporting: the figures keep adding up
+    // and go out with the next report.
+    CF_LOG(kLogError, "Stat timer: " + error.message());
+  } else {
+    report();
+  }
   arm_timer();
 }
 

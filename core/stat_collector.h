@@ -95,6 +95,9 @@ class bk_stat_collector_t {
   }
 
  private:
+  // Tests hand the timer's handler a failure no real timer can be made to give.
+  friend class bk_stat_collector_test_access_t;
+
   static void add_report(record_t& record, const vl::ScanReport& report);
   static void fill_scan_stat(vl::BrelScanStat& stat, const record_t& record);
 

@@ -1,10 +1,15 @@
 #include "framework/startup.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <string>
+
+#include <boost/system/error_code.hpp>
 
 #include "framework/enum_name.h"
 #include "framework/error.h"
@@ -19,6 +24,14 @@ void ensure_log() {
   if (has_log()) return;
   log_threshold = kLogNotice;
   install_log(make_console_log());
+}
+
+std::string limit_text(rlim_t limit) {
+  return limit == RLIM_INFINITY ? std::string("unlimited") : std::to_string(limit);
+}
+
+std::string errno_text(int error) {
+  return boost::system::error_code(error, boost::system::system_category()).message();
 }
 
 }  // namespace
@@ -69,6 +82,26 @@ void protobuf_log_handler(google::protobuf::LogLevel level, const char* /*filena
       break;
   }
   CF_LOG(log_level, message);
+}
+
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    const int error = errno;
+    CF_LOG(kLogWarning, "Descriptor limit: getrlimit: " + errno_text(error));
+    return;
+  }
+  if (limit.rlim_cur != limit.rlim_max) {
+    const rlim_t old_limit = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+      const int error = errno;
+      CF_LOG(kLogWarning, "Descriptor limit: setrlimit " + limit_text(limit.rlim_max) + ": " +
+                              errno_text(error) + "; it stays " + limit_text(old_limit));
+      return;
+    }
+  }
+  CF_LOG(kLogDebug, "Descriptor limit: " + limit_text(limit.rlim_cur));
 }
 
 void exit_with_status(int status) {

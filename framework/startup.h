@@ -1,5 +1,6 @@
 // Process-level start-up and exit: the terminate handler, the Protocol Buffers
-// log handler and the exit routine that writes the last log line.
+// log handler, the descriptor limit and the exit routine that writes the last log
+// line.
 //
 // Main thread: main calls the installers first and ends through exit_with_status.
 // The terminate handler may run on any thread that lets an exception escape.
@@ -22,6 +23,12 @@ void install_protobuf_log_handler();
 // FATAL as Error. File and line are not logged.
 void protobuf_log_handler(google::protobuf::LogLevel level, const char* filename, int line,
                           const std::string& message);
+
+// Raises the soft limit on open descriptors to the hard limit, so that a busy
+// service (every client, spool file and link holds one) runs out as late as the
+// system allows. Logs the limit it ends with at Debug; a failure is logged at
+// Warning and the old limit stays. Call before anything opens sockets.
+void raise_descriptor_limit();
 
 // Logs "Exit with status <n> (<display text>)" at Notice, installing the console
 // log first when no log exists, and calls exit(n) so that the log's exit handlers

@@ -47,7 +47,20 @@ std::string fresh_name(const std::string& taken) {
 bk_local_file_t::bk_local_file_t(std::string path) : path_(std::move(path)) {}
 
 bk_local_file_t::~bk_local_file_t() {
-  if (owned_) ::unlink(path_.c_str());  // a file already gone is no concern
+  // A file already gone (the engine may have removed it) is no concern; any other
+  // failure leaves a file in the spool directory that someone must clear away.
+  if (owned_ && ::unlink(path_.c_str()) != 0 && errno != ENOENT) {
+    const boost::system::error_code error = last_error();
+    try {
+      if (log_threshold <= kLogError) {
+        std::ostringstream text;
+        text << "Spool file " << fs::path(path_) << ": unlink: " << error.message();
+        log_message(kLogError, text.str());
+      }
+    } catch (...) {
+      log_out_of_memory();
+    }
+  }
   if (fd_ >= 0) ::close(fd_);
 }
 

@@ -5,7 +5,8 @@
 // A spool name is ours only when we created the file: it is created exclusively,
 // and when the name is taken a fresh random one is used, so another job's file or
 // a planted one is never opened, written or removed. The destructor removes the
-// file at the current path when it is ours, then closes the descriptor.
+// file at the current path when it is ours (a failure other than a file already
+// gone is logged at Error), then closes the descriptor.
 // Sizes and offsets are 64-bit throughout: a spooled file may exceed 4 GiB.
 // Failures are boost::filesystem::filesystem_error ("open", "write", "read", "stat").
 #pragma once

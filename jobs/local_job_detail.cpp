@@ -31,7 +31,10 @@ void bk_local_job_detail_t::add_segment(const std::string& base_path) {
   segment.number = next_number++;
   const std::string path =
       segment.number == 0 ? base_path : base_path + ".patch" + std::to_string(segment.number);
-  segment.file = std::make_shared<bk_threaded_local_file_t>(io_, queue_, path);
+  // After one lost write nothing more of the job is stored: every segment keeps the
+  // main file's record.
+  segment.file = std::make_shared<bk_threaded_local_file_t>(
+      io_, queue_, path, segments.empty() ? nullptr : segments.front().file->lost_write());
   segments.push_back(std::move(segment));
 }
 

@@ -7,7 +7,6 @@
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "framework/error.h"
 #include "framework/exception.h"
@@ -245,7 +244,9 @@ void bk_master_job_t::start_job_timer() {
 void bk_master_job_t::on_job_timer(const boost::system::error_code& error) {
   // Cancelled by a reset or by the job's end.
   if (error == boost::asio::error::operation_aborted) return;
-  if (error) throw boost::system::system_error(error, "Job timer");
+  // A failed wait ends the pause all the same: the placement is tried now, and the
+  // limit on placements bounds how often that can repeat.
+  if (error) CF_LOG(kLogError, name_ + ": Job timer: " + error.message());
   start_redirect();
 }
 

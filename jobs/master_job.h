@@ -101,6 +101,8 @@ class bk_master_job_t : public bk_job_t,
 
  private:
   friend class bk_job_backup_t;
+  // Tests hand the timer's handler a failure no real timer can be made to give.
+  friend class bk_master_job_test_access_t;
 
   // The service core's way to the event loop and the cluster.
   static services_t default_services(bk_inventory_t& inventory);

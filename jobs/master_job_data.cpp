@@ -37,7 +37,16 @@ void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chun
   data_->kept.push_back(chunk);
   // A redirect or a wait for a node: the replay hands the chunk on.
   if (kept_error_) return;
-  if (!executor_) start();
+  if (!executor_) {
+    try {
+      start();
+    } catch (const std::exception&) {
+      // An executor that cannot even be made (its spool file named, its link
+      // asked for) fails this job alone, not the client's connection.
+      fail(std::current_exception());
+      return;
+    }
+  }
   if (executor_) {
     hand_to_executor(chunk);
   } else {

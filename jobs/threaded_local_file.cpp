@@ -7,16 +7,35 @@
 #include "core/task_queue.h"
 
 bk_threaded_local_file_t::bk_threaded_local_file_t(boost::asio::io_context& io,
-                                                   bk_task_queue_t& queue, std::string path)
-    : io_(io), queue_(queue), file_(std::make_unique<bk_local_file_t>(path)), path_(path) {}
+                                                   bk_task_queue_t& queue, std::string path,
+                                                   lost_write_t lost_write)
+    : io_(io),
+      queue_(queue),
+      lost_write_(std::move(lost_write)),
+      file_(std::make_unique<bk_local_file_t>(path)),
+      path_(path) {}
 
 bk_threaded_local_file_t::~bk_threaded_local_file_t() = default;
+
+template <class Step>
+void bk_threaded_local_file_t::store(Step&& step) {
+  std::exception_ptr& lost = lost_write_ ? *lost_write_ : own_lost_write_;
+  if (lost) std::rethrow_exception(lost);
+  try {
+    step();
+  } catch (...) {
+    // The bytes of this step are missing from the data: what follows them would
+    // land in their place.
+    lost = std::current_exception();
+    throw;
+  }
+}
 
 void bk_threaded_local_file_t::append_data(std::shared_ptr<const std::string> chunk,
                                            size_callback_t callback) {
   post_size_step(
       [chunk = std::move(chunk)](bk_threaded_local_file_t& self) {
-        self.worker_file_checked().write(chunk->data(), chunk->size());
+        self.store([&] { self.worker_file_checked().write(chunk->data(), chunk->size()); });
       },
       std::move(callback));
 }
@@ -31,11 +50,13 @@ void bk_threaded_local_file_t::merge(const std::shared_ptr<bk_threaded_local_fil
   std::weak_ptr<bk_threaded_local_file_t> weak_source = source;
   post_size_step(
       [weak_source](bk_threaded_local_file_t& self) {
-        bk_local_file_t& target = self.worker_file_checked();
         std::unique_ptr<bk_local_file_t> taken;
         if (auto patch = weak_source.lock()) taken = std::move(patch->file_);
         // `taken` removes the patch from disk when it goes, copied or not.
-        if (taken) target.append_file(*taken);
+        self.store([&] {
+          bk_local_file_t& target = self.worker_file_checked();
+          if (taken) target.append_file(*taken);
+        });
       },
       std::move(callback));
 }
@@ -55,6 +76,11 @@ void bk_threaded_local_file_t::set_path(const std::string& path) {
     if (auto self = weak.lock())
       if (self->file_) self->file_->set_path(path);
   });
+}
+
+bk_threaded_local_file_t::lost_write_t bk_threaded_local_file_t::lost_write() {
+  // Shares ownership with the segment: no record of its own to allocate.
+  return lost_write_ ? lost_write_ : lost_write_t(shared_from_this(), &own_lost_write_);
 }
 
 void bk_threaded_local_file_t::post_size_step(std::function<void(bk_threaded_local_file_t&)> step,

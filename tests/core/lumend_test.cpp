@@ -14,6 +14,7 @@
 #include "schemas/brel_config.pb.h"
 #include "schemas/lumend_client_ipc.pb.h"
 #include "tests/support/frame.h"
+#include "tests/support/full_backlog.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -28,14 +29,21 @@ const std::string kClean = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
 
 // The cloud-lookup daemon's side of the socket, on the test's event loop. It
 // answers or stays silent on each request, and can forge any bytes or hang up.
+// A held one takes no connection, with room for none waiting, until released.
 class fake_cloud_t {
  public:
   enum class mode_t { answer, silent };
 
-  fake_cloud_t(boost::asio::io_context& io, const std::string& path)
+  fake_cloud_t(boost::asio::io_context& io, const std::string& path, bool held = false)
       : io(io), acceptor(io, stream_protocol::endpoint(path)) {
+    if (held) {
+      acceptor.listen(0);
+      return;
+    }
     start_accept();
   }
+
+  void release() { start_accept(); }
 
   void answer(std::uint32_t serial, vl::ErrorCode code, bool threat = false) {
     send_bytes(
@@ -217,6 +225,39 @@ TEST_F(LumendTest, QueuedChecksShareOneAcquisitionAndGoOutInOrder) {
   EXPECT_EQ(answers[1].result, kOk);
   EXPECT_EQ(answers[1].virus.value_or(vl::Virus()).ShortDebugString(),
             "type: SE_KNOWN_VIRUS name: \"Cloud.Test\"");
+}
+
+TEST_F(LumendTest, ChecksWaitOutAConnectHeldByAFullBacklogThenGoOutInOrder) {
+  bk_lumend_timing_t timing;
+  // Armed by the first link, the release ends while the next connect is held: the
+  // connect goes on.
+  timing.release = milliseconds(20);
+  make_lumend(timing);
+  cloud->mode = fake_cloud_t::mode_t::silent;
+  check(0);
+  ASSERT_TRUE(run_until(io, [&] { return cloud->requests.size() == 1; }));
+  served_path = dir / "held.sock";
+  fake_cloud_t held(io, served_path.string(), true);
+  full_backlog_t backlog(served_path.string());
+  cloud->drop();
+  EXPECT_EQ(result_of(0), kDisconnected);
+
+  check(1);
+  check(2);
+  // The loop goes on serving others while the cloud daemon takes no connection.
+  EXPECT_FALSE(run_until(
+      io, [&] { return answers.size() > 1; }, milliseconds(60)));
+  check(3);
+  EXPECT_EQ(lumend->waiting_count(), 3u);
+  EXPECT_FALSE(lumend->linked());
+  EXPECT_EQ(path_requests, 2);
+
+  held.release();
+  for (int id = 1; id <= 3; ++id) EXPECT_EQ(result_of(id), kOk);
+  ASSERT_EQ(held.requests.size(), 3u);
+  for (std::uint32_t serial = 0; serial < 3; ++serial)
+    EXPECT_EQ(held.requests[serial].serial(), serial);
+  EXPECT_EQ(held.connections, static_cast<int>(backlog.size()) + 1);
 }
 
 TEST_F(LumendTest, RefusalsArePostedNeverAnsweredInsideCheck) {

@@ -11,7 +11,16 @@
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/marrod_harness.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+
+// Hands the delay's handler a failure no real timer can be made to give.
+class bk_marrod_tie_test_access_t {
+ public:
+  static void fail_delay(bk_marrod_tie_t& tie, const boost::system::error_code& error) {
+    tie.on_appinfo_timer(error);
+  }
+};
 
 namespace {
 
@@ -185,6 +194,19 @@ TEST_F(MarrodTieTest, ZeroCountsAreReportedOnlyWhenTheDelayEnds) {
   EXPECT_TRUE(nothing_arrives());
   EXPECT_EQ(next().ShortDebugString(), info_text(1, 0));
   EXPECT_GE(std::chrono::steady_clock::now() - armed, std::chrono::milliseconds(150));
+}
+
+TEST_F(MarrodTieTest, FailedDelayIsLoggedAndEndsTheDelay) {
+  auto log = std::make_shared<recording_log_t>();
+  install_log(log);
+  configure_engine(0, true);
+  tie().set_appinfo_delay(std::chrono::hours(1));
+  tie().first_config_processed();
+  EXPECT_TRUE(nothing_arrives());
+  bk_marrod_tie_test_access_t::fail_delay(
+      tie(), boost::system::error_code(EIO, boost::system::system_category()));
+  EXPECT_TRUE(log->has_line("Error: Delayed appinfo timer: Input/output error"));
+  EXPECT_EQ(next().ShortDebugString(), info_text(1, 0));
 }
 
 }  // namespace

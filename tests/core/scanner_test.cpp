@@ -6,12 +6,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/file_text.h"
+#include "tests/support/full_backlog.h"
 #include "tests/support/run_until.h"
 #include "tests/support/scan_requester.h"
 #include "tests/support/temp_dir.h"
@@ -64,7 +67,7 @@ class ScannerTest : public ::testing::Test {
     scanner = std::make_shared<bk_scanner_t>(unused_inventory(), io, [this](auto callback) {
       ++path_requests;
       // The configuration daemon answers later, never inside the request.
-      boost::asio::post(io, [this, callback] { callback(path_error, socket_path); });
+      boost::asio::post(io, [this, callback] { callback(path_error, served_path); });
     });
     scanner->state_changed.connect([this] { ++state_changes; });
   }
@@ -101,6 +104,8 @@ class ScannerTest : public ::testing::Test {
   boost::asio::io_context io;
   temp_dir_t dir;
   const std::string socket_path = dir / "se.sock";
+  // The path the configuration daemon hands out.
+  std::string served_path = socket_path;
   std::shared_ptr<stand_se_t> engine;
   std::shared_ptr<bk_scanner_t> scanner;
   std::exception_ptr path_error;
@@ -199,6 +204,42 @@ TEST_F(ScannerTest, UnavailableEngineFailsWaitingRequestsAndIsAskedForAgain) {
   ASSERT_TRUE(answered({a}));
   EXPECT_EQ(1u, a->reports.size());
   EXPECT_EQ(3, path_requests);
+}
+
+TEST_F(ScannerTest, RequestsWaitOutAConnectHeldByAFullBacklogAndFailWhenItIsRefused) {
+  served_path = dir / "held.sock";
+  auto held = std::make_unique<boost::asio::local::stream_protocol::acceptor>(
+      io, boost::asio::local::stream_protocol::endpoint(served_path));
+  held->listen(0);
+  full_backlog_t backlog(served_path);
+  auto a = job(1);
+  auto b = job(2);
+  a->request();
+  // The loop goes on serving others while the engine takes no connection.
+  boost::asio::steady_timer other(io, milliseconds(50));
+  bool served = false;
+  other.async_wait([&](const boost::system::error_code&) { served = true; });
+  ASSERT_TRUE(run_until(io, [&] { return served; }));
+  b->request();
+  idle(milliseconds(10));
+  EXPECT_EQ(0u, a->answers() + b->answers());
+  EXPECT_EQ(1, path_requests);
+  EXPECT_EQ(0, state_changes);
+
+  // The engine goes away: what waits fails as for any engine that cannot be reached.
+  held.reset();
+  ASSERT_TRUE(answered({a, b}));
+  for (const auto& j : {a, b})
+    EXPECT_EQ(j->errors,
+              std::vector<boost::system::error_code>{make_error_code(vl::EC_NO_SCAN_ENGINE)});
+  EXPECT_EQ(1, state_changes);
+  EXPECT_FALSE(access::linked(*scanner));
+  boost::filesystem::remove(served_path);
+
+  served_path = socket_path;
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(1u, a->reports.size());
 }
 
 TEST_F(ScannerTest, RequestsBeforeThePathArrivesAskOnceAndLeaveInOrder) {

@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/read.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
 #include "framework/error.h"
@@ -15,6 +18,7 @@
 #include "schemas/se_client_ipc.pb.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/frame.h"
+#include "tests/support/full_backlog.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -39,8 +43,33 @@ class SeConnectorTest : public ::testing::Test {
  protected:
   SeConnectorTest() : acceptor(io, local::endpoint(dir / "se.sock")), engine(io) {}
 
+  // What the connect reported, once it has.
+  using outcome_t = std::shared_ptr<std::optional<std::exception_ptr>>;
+
+  std::shared_ptr<bk_se_connector_t> start_connect(const std::string& path, outcome_t& outcome) {
+    outcome = std::make_shared<std::optional<std::exception_ptr>>();
+    return bk_se_connector_t::connect(io, path, &delegate,
+                                      [outcome](const std::exception_ptr& failure) {
+                                        EXPECT_FALSE(outcome->has_value()) << "reported twice";
+                                        *outcome = failure;
+                                      });
+  }
+
+  // The connect's failure, or null on success.
+  std::exception_ptr connect_outcome(const std::string& path) {
+    outcome_t outcome;
+    auto link = start_connect(path, outcome);
+    // Never from inside the call.
+    EXPECT_FALSE(outcome->has_value());
+    EXPECT_TRUE(run_until(io, [&] { return outcome->has_value(); }));
+    return outcome->value_or(nullptr);
+  }
+
   std::shared_ptr<bk_se_connector_t> connect() {
-    auto link = bk_se_connector_t::connect(io, dir / "se.sock", &delegate);
+    outcome_t outcome;
+    auto link = start_connect(dir / "se.sock", outcome);
+    EXPECT_TRUE(run_until(io, [&] { return outcome->has_value(); }));
+    EXPECT_FALSE(outcome->value_or(nullptr));
     acceptor.accept(engine);
     return link;
   }
@@ -88,15 +117,40 @@ class SeConnectorTest : public ::testing::Test {
 TEST_F(SeConnectorTest, RefusesOverlongSocketPathAndReportsFailedConnect) {
   const std::string prefix = dir.path().string() + "/";
   const std::string longest = prefix + std::string(107 - prefix.size(), 'a');
-  auto failure = failure_of([&] { bk_se_connector_t::connect(io, longest + "a", &delegate); });
+  auto failure = failure_of(
+      [&] { bk_se_connector_t::connect(io, longest + "a", &delegate, [](const auto&) {}); });
   EXPECT_EQ(exception_ptr_to_error_code(failure),
             boost::system::error_code(ENAMETOOLONG, boost::system::system_category()));
   // 107 bytes fit; nothing listens there, so it is the connect that fails.
-  failure = failure_of([&] { bk_se_connector_t::connect(io, longest, &delegate); });
-  EXPECT_NE(exception_ptr_text(failure).find("connect"), std::string::npos);
-  EXPECT_NE(exception_ptr_text(failure).find(longest), std::string::npos);
+  failure = connect_outcome(longest);
+  EXPECT_EQ(exception_ptr_text(failure), "connect: No such file or directory: \"" + longest + "\"");
   local::acceptor listener(io, local::endpoint(longest));
-  EXPECT_TRUE(bk_se_connector_t::connect(io, longest, &delegate)->is_open());
+  EXPECT_FALSE(connect_outcome(longest));
+}
+
+TEST_F(SeConnectorTest, FullBacklogHoldsTheConnectButNotTheEventLoop) {
+  acceptor.listen(0);
+  full_backlog_t backlog(dir / "se.sock");
+  outcome_t outcome;
+  auto link = start_connect(dir / "se.sock", outcome);
+  // Others are served meanwhile.
+  boost::asio::steady_timer other(io, std::chrono::milliseconds(50));
+  bool served = false;
+  other.async_wait([&](const boost::system::error_code&) { served = true; });
+  ASSERT_TRUE(run_until(io, [&] { return served; }));
+  EXPECT_FALSE(outcome->has_value());
+  EXPECT_FALSE(link->is_open());
+
+  // The engine takes what waits before it: then ours gets through.
+  for (std::size_t i = 0; i < backlog.size(); ++i) {
+    local::socket earlier(io);
+    acceptor.accept(earlier);
+  }
+  ASSERT_TRUE(run_until(io, [&] { return outcome->has_value(); }));
+  EXPECT_FALSE(outcome->value_or(nullptr));
+  acceptor.accept(engine);
+  link->send_scan(3, bk::ScanOptions(), "/spool/f");
+  EXPECT_EQ(read_request().serial(), 3u);
 }
 
 TEST_F(SeConnectorTest, DefaultOptionsReachTheEngineAsClientDefaultsFieldByField) {
@@ -175,6 +229,20 @@ TEST_F(SeConnectorTest, MalformedMessagesFailTheLinkAndCloseIt) {
 }
 
 TEST_F(SeConnectorTest, ClosedLinkReportsNothingMore) {
+  // Not even the end of a connect under way.
+  acceptor.listen(0);
+  {
+    full_backlog_t backlog(dir / "se.sock");
+    outcome_t outcome;
+    start_connect(dir / "se.sock", outcome)->close();
+    run_until(
+        io, [] { return false; }, std::chrono::milliseconds(20));
+    EXPECT_FALSE(outcome->has_value());
+    for (std::size_t i = 0; i < backlog.size(); ++i) {
+      local::socket earlier(io);
+      acceptor.accept(earlier);
+    }
+  }
   auto link = connect();
   send_raw(result(1, "/x"));
   link->close();

@@ -17,7 +17,16 @@
 #include "schemas/brel_appstat.pb.h"
 #include "tests/support/marrod_harness.h"
 #include "tests/support/proto_text.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+
+// Hands the timer's handler a failure no real timer can be made to give.
+class bk_stat_collector_test_access_t {
+ public:
+  static void fail_wait(bk_stat_collector_t& collector, const boost::system::error_code& error) {
+    collector.on_timer(error);
+  }
+};
 
 namespace {
 
@@ -169,6 +178,19 @@ TEST(StatCollectorLink, ReportGoesToTheConfigurationDaemon) {
                 entry("client", "origin: APP_LUMEND origin_pid: 42", 1, 12, 0, 0) + " }");
   end->close();
   inventory.reset();
+}
+
+TEST_F(StatCollectorTest, FailedTimerWaitIsLoggedAndTheReportsGoOn) {
+  auto log = std::make_shared<recording_log_t>();
+  install_log(log);
+  collector->start();
+  collector->add_client(kApp, 7);
+  bk_stat_collector_test_access_t::fail_wait(
+      *collector, boost::system::error_code(EIO, boost::system::system_category()));
+  EXPECT_TRUE(log->has_line("Error: Stat timer: Input/output error"));
+  EXPECT_TRUE(reports.empty());
+  ASSERT_TRUE(reports_reach(2));
+  EXPECT_EQ(reports[0].client_size(), 1);
 }
 
 }  // namespace

@@ -4,7 +4,16 @@
 
 #include <vector>
 
+#include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+
+// Hands the timer's handler a failure no real timer can be made to give.
+class bk_timed_queue_test_access_t {
+ public:
+  static void fail_wait(bk_timed_queue_t& queue, const boost::system::error_code& error) {
+    queue.on_wait(error);
+  }
+};
 
 namespace {
 
@@ -87,6 +96,19 @@ TEST_F(TimedQueueTest, DestroyedQueueIgnoresItsOutstandingWait) {
   // The cancelled (or already completed) wait must not touch the dead queue.
   io.run_for(milliseconds(20));
   EXPECT_TRUE(fired.empty());
+}
+
+TEST_F(TimedQueueTest, FailedWaitIsLoggedAndTheDeadlinesStillExpire) {
+  auto log = std::make_shared<recording_log_t>();
+  install_log(log);
+  add_in(milliseconds(0), 1);
+  add_in(milliseconds(10), 2);
+  bk_timed_queue_test_access_t::fail_wait(
+      *queue, boost::system::error_code(EIO, boost::system::system_category()));
+  EXPECT_TRUE(log->has_line("Error: Timed queue timer: Input/output error"));
+  EXPECT_EQ(fired, std::vector<std::uint32_t>{1});
+  ASSERT_TRUE(run_until_fired(2));
+  EXPECT_EQ(fired, (std::vector<std::uint32_t>{1, 2}));
 }
 
 TEST(TimedQueueDeadline, SaturatesAtTheClockMaximum) {

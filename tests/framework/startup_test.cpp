@@ -1,5 +1,6 @@
 #include "framework/startup.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,4 +94,21 @@ TEST_F(StartupDeathTest, ProtobufMessagesReachTheLog) {
       },
       ::testing::ExitedWithCode(0),
       "^Info: info text\nError: fatal text\nWarning: through the library\n$");
+}
+
+TEST_F(StartupDeathTest, DescriptorLimitIsRaisedToTheHardLimit) {
+  EXPECT_EXIT(
+      {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        // A soft limit below the hard one, as a service manager may hand it down.
+        limit.rlim_cur = limit.rlim_max > 64 ? 64 : limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        log_threshold = kLogDebug;
+        install_log(make_console_log());
+        raise_descriptor_limit();
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        std::_Exit(limit.rlim_cur == limit.rlim_max ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "^Debug: Descriptor limit: [0-9]+\n$");
 }

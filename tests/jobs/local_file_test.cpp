@@ -16,6 +16,7 @@
 #include "jobs/local_job_detail.h"
 #include "jobs/threaded_local_file.h"
 #include "tests/support/file_text.h"
+#include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
 
@@ -147,6 +148,30 @@ TEST_F(SpoolTest, NamesWeDidNotCreateAreNeverWrittenOrRemoved) {
   drain();
   EXPECT_EQ(read_file(taken), "another job's data");
   fs::remove(taken);
+}
+
+TEST_F(SpoolTest, FailedRemovalIsLoggedButAFileAlreadyGoneIsNot) {
+  auto log = std::make_shared<recording_log_t>();
+  install_log(log);
+  // The engine names a directory as the cured file's place: it cannot be unlinked.
+  const std::string cured_dir = dir / "cured";
+  fs::create_directory(cured_dir);
+  {
+    bk_local_file_t file(dir / "kept");
+    file.write("data", 4);
+    file.set_path(cured_dir);
+  }
+  EXPECT_TRUE(log->has_line("Error: Spool file \"" + cured_dir + "\": unlink: Is a directory"));
+  fs::remove(cured_dir);
+  fs::remove(dir / "kept");
+
+  const std::size_t lines = log->lines.size();
+  {
+    bk_local_file_t file(dir / "gone");
+    file.write("data", 4);
+    fs::remove(dir / "gone");
+  }
+  EXPECT_EQ(log->lines.size(), lines);
 }
 
 TEST_F(SpoolTest, FileShrinkingUnderTheReaderIsAnEarlyEnd) {

@@ -17,8 +17,10 @@
 #include "core/digest_pool.h"
 #include "core/hash_values.h"
 #include "core/scanner.h"
+#include "core/task_queue.h"
 #include "framework/basic_ipc_link.h"
 #include "schemas/lumend_client_ipc.pb.h"
+#include "tests/support/descriptor_shortage.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/test_virus.h"
@@ -537,6 +539,70 @@ TEST_F(LocalJobTest, LostScannerFailsTheRequestAndAFailedWriteTheJobOnce) {
   EXPECT_NE(driver.of(kind_t::kAlarm)[0].text().find("open"), std::string::npos);
   EXPECT_EQ(driver.acknowledged(), 0u);
   fs::create_directory(fx.spool_dir());
+}
+
+TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStoredAfterIt) {
+  auto going = make_job();
+  append(*going, "before");
+  auto failing = make_job();
+  const bk::ScanOptions options = scan_options();
+  worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
+  shortage.begin();
+  failing->append_data(chunk_of("lost"));
+  // What comes after a scan request goes to a patch file.
+  failing->scan(options);
+  // A job whose file is open goes on.
+  going->append_data(chunk_of(" during"));
+  // Descriptors come back before the next write: stored, it would stand where the
+  // lost chunk belongs.
+  shortage.end();
+  failing->append_data(chunk_of("late"));
+  shortage.run();
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_TRUE(fx.drain());
+
+  ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
+  const auto alarm = driver.of(kind_t::kAlarm)[0];
+  EXPECT_EQ(alarm.job_id, failing->job_id);
+  EXPECT_FALSE(alarm.soft);
+  EXPECT_NE(alarm.text().find("open: Too many open files"), std::string::npos) << alarm.text();
+  EXPECT_EQ(failing->data_size(), 0u);
+  for (const auto& stored : driver.of(kind_t::kAppended)) EXPECT_EQ(stored.job_id, going->job_id);
+  for (const std::string& file : fx.spool_files())
+    EXPECT_EQ(file.find(".patch"), std::string::npos) << file;
+
+  going->scan(options);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
+  EXPECT_EQ(driver.response(0).report.size(), 13u);
+}
+
+TEST_F(LocalJobTest, PatchThatCannotBeOpenedForItsMergeFailsTheCureAndIsRemoved) {
+  auto job = make_job();
+  append(*job, "main");
+  // Both before the first answer can come: the cure covers a patch.
+  job->scan(scan_options());
+  job->append_data(chunk_of("patch"));
+  job->scan(scan_options(true));
+  // The first answer queues the merge right after this call.
+  worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
+  driver.on_response = [&] {
+    shortage.begin();
+    boost::asio::post(fx.io(), [&] {
+      shortage.end();
+      shortage.run();
+    });
+  };
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  driver.on_response = nullptr;
+  EXPECT_TRUE(fx.drain());
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 1u);
+  const auto alarm = driver.of(kind_t::kAlarm)[0];
+  EXPECT_FALSE(alarm.soft);
+  EXPECT_NE(alarm.text().find("open: Too many open files"), std::string::npos) << alarm.text();
+  EXPECT_NE(alarm.text().find(".patch1"), std::string::npos) << alarm.text();
+  // Only the main file is left, and it goes with the job.
+  EXPECT_EQ(fx.spool_files().size(), 1u);
+  EXPECT_EQ(engine->serials().size(), 1u);
 }
 
 }  // namespace

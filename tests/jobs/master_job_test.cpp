@@ -1,10 +1,21 @@
 #include "jobs/master_job.h"
 
+#include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_job.h"
+#include "tests/support/recording_log.h"
+
+// Hands the pause's handler a failure no real timer can be made to give.
+class bk_master_job_test_access_t {
+ public:
+  static void fail_pause(bk_master_job_t& job, const boost::system::error_code& error) {
+    job.on_job_timer(error);
+  }
+};
 
 namespace {
 
@@ -24,6 +35,17 @@ vl::ScanReport report_named(const std::string& object) {
   return report;
 }
 
+// The rig's job made anew, on the rig's cluster with `services` changed by `change`.
+template <class Change>
+void remake_job(bk_master_rig_t& rig, Change change) {
+  auto services = rig.cluster.services(rig.io, std::chrono::milliseconds(1));
+  change(services);
+  rig.job = std::make_shared<bk_master_job_t>(unused_inventory(), 7, services);
+  rig.job->set_delegate(&rig.client);
+  // What the first job said as it went.
+  rig.client.events.clear();
+}
+
 std::string bytes(size_t n) {
   std::string data(n, ' ');
   for (size_t i = 0; i < n; ++i) data[i] = static_cast<char>('a' + i % 23);
@@ -41,6 +63,41 @@ TEST(MasterJob, FinalPlacementErrorFailsTheJobAndReturnsTheWindow) {
   EXPECT_EQ(nullptr, rig.job);
   EXPECT_EQ(4u, rig.client.acknowledged());
   EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind);
+}
+
+TEST(MasterJob, ExecutorThatCannotBeMadeFailsOnlyThatJob) {
+  bk_master_rig_t rig;
+  remake_job(rig, [](bk_master_job_t::services_t& services) {
+    services.choose_node = [](uint32_t, const auto&, bool) -> std::shared_ptr<bk_job_t> {
+      throw std::runtime_error("no spool file name");
+    };
+  });
+  // Thrown out of here, it would end the client's connection with all its jobs.
+  rig.send("data");
+  ASSERT_EQ(1u, rig.count(kind_t::kAlarm));
+  EXPECT_FALSE(rig.alarm().soft);
+  EXPECT_EQ("no spool file name", rig.alarm().text());
+  EXPECT_EQ(nullptr, rig.job);
+  EXPECT_EQ(4u, rig.client.acknowledged());
+}
+
+TEST(MasterJob, FailedPauseIsLoggedAndThePlacementTriedAtOnce) {
+  auto log = std::make_shared<recording_log_t>();
+  install_log(log);
+  bk_master_rig_t rig;
+  remake_job(rig, [](bk_master_job_t::services_t& services) {
+    services.redirect_pause = std::chrono::hours(1);
+  });
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  auto peer = rig.node("Remote job 0x1", test_peer(2));
+  rig.send("data");
+  ASSERT_EQ(1u, rig.cluster.placements.size());
+  bk_master_job_test_access_t::fail_pause(
+      *rig.job, boost::system::error_code(EIO, boost::system::system_category()));
+  EXPECT_TRUE(log->has_line("Error: " + rig.job->name() + ": Job timer: Input/output error"));
+  EXPECT_EQ(2u, rig.cluster.placements.size());
+  ASSERT_TRUE(rig.store_all(*peer, 4));
+  EXPECT_EQ(0u, rig.count(kind_t::kAlarm));
 }
 
 TEST(MasterJob, NotReadyWaitsAndPlacesAgainWithEverythingSentMeanwhile) {
