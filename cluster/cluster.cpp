@@ -8,7 +8,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/scanner.h"
 #include "framework/exception.h"
 #include "framework/log.h"
@@ -109,7 +109,7 @@ const bk_node_rating_t* bk_node_table_t::find_rating(const endpoint_t& endpoint)
 // ---------------------------------------------------------------------------
 // Cluster: construction and configuration.
 
-bk_cluster_t::bk_cluster_t(bk_inventory_t& inventory)
+bk_cluster_t::bk_cluster_t(bk_core_inventory_t& inventory)
     : inventory_(inventory),
       status_timer_(inventory.io_context),
       now_([] { return clock_type::now(); }),
@@ -435,7 +435,7 @@ std::shared_ptr<bk_job_t> bk_cluster_t::choose_node(uint32_t job_id,
 
 std::shared_ptr<bk_job_t> bk_cluster_t::create_local_job(uint32_t job_id) {
   if (local_job_factory_) return local_job_factory_(job_id);
-  return inventory_.scanner->create_job(job_id);
+  return inventory_.scanner->create_job<bk_local_job_t>(job_id);
 }
 
 void bk_cluster_t::report_success(const std::optional<endpoint_t>& node) {

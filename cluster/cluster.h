@@ -33,7 +33,7 @@
 
 #include "cluster/node_rating.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 class bk_job_t;
 class bk_node_table_t;
 
@@ -77,7 +77,7 @@ class bk_cluster_t : public std::enable_shared_from_this<bk_cluster_t> {
   // REQUIRES: `inventory` outlives the cluster, and its engine front is built
   // before the first call other than restart. The cluster must be held by a
   // std::shared_ptr for its status timer to run.
-  explicit bk_cluster_t(bk_inventory_t& inventory);
+  explicit bk_cluster_t(bk_core_inventory_t& inventory);
   ~bk_cluster_t();
   bk_cluster_t(const bk_cluster_t&) = delete;
   bk_cluster_t& operator=(const bk_cluster_t&) = delete;
@@ -155,7 +155,7 @@ class bk_cluster_t : public std::enable_shared_from_this<bk_cluster_t> {
   bool holds_peer_out(const peer_out_t& tie) const;
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_core_inventory_t& inventory_;
 
   // Event loop only.
   uint32_t status_interval_ms_ = 0;

@@ -9,10 +9,10 @@
 #include <boost/system/system_error.hpp>
 
 #include "cluster/cluster.h"
+#include "cluster/cluster_inventory.h"
 #include "cluster/peer_connection.h"
 #include "cluster/peer_socket.h"
 #include "cluster/peer_tie_in.h"
-#include "core/inventory.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "schemas/brel_config.pb.h"
@@ -23,7 +23,7 @@ constexpr int kBacklog = 128;
 
 }  // namespace
 
-bk_peer_acceptor_t::bk_peer_acceptor_t(bk_inventory_t& inventory)
+bk_peer_acceptor_t::bk_peer_acceptor_t(bk_cluster_inventory_t& inventory)
     : inventory_(inventory), acceptor_(inventory.io_context), retry_timer_(inventory.io_context) {}
 
 bk_peer_acceptor_t::~bk_peer_acceptor_t() {

@@ -23,7 +23,7 @@
 
 class bk_peer_connection_t;
 
-class bk_inventory_t;
+class bk_cluster_inventory_t;
 
 namespace vl {
 class BrelConfig;
@@ -37,7 +37,7 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{200};
 
   // REQUIRES: `inventory` outlives the acceptor and holds the cluster.
-  explicit bk_peer_acceptor_t(bk_inventory_t& inventory);
+  explicit bk_peer_acceptor_t(bk_cluster_inventory_t& inventory);
   ~bk_peer_acceptor_t();
   bk_peer_acceptor_t(const bk_peer_acceptor_t&) = delete;
   bk_peer_acceptor_t& operator=(const bk_peer_acceptor_t&) = delete;
@@ -84,7 +84,7 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
   void retry_accept(const boost::system::error_code& error);
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_cluster_inventory_t& inventory_;
 
   // Event loop only.
   std::optional<endpoint_t> endpoint_;

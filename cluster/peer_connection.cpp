@@ -33,7 +33,8 @@ void bk_peer_connection_t::close_quietly(const std::string& owner) noexcept {
 }
 
 template <class Stream, class Traits>
-bk_basic_peer_connection_t<Stream, Traits>::bk_basic_peer_connection_t(bk_inventory_t& inventory)
+bk_basic_peer_connection_t<Stream, Traits>::bk_basic_peer_connection_t(
+    bk_cluster_inventory_t& inventory)
     : bk_peer_connection_t(inventory), link_type(kPeerLinkLimit) {}
 
 template <class Stream, class Traits>

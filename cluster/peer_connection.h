@@ -25,7 +25,7 @@
 #include "framework/basic_ipc_link.h"
 #include "framework/socket_traits.h"
 
-class bk_inventory_t;
+class bk_cluster_inventory_t;
 
 class bk_peer_connection_t {
  public:
@@ -85,10 +85,10 @@ class bk_peer_connection_t {
 
  protected:
   // REQUIRES: `inventory` outlives the connection.
-  explicit bk_peer_connection_t(bk_inventory_t& inventory) : inventory_(inventory) {}
+  explicit bk_peer_connection_t(bk_cluster_inventory_t& inventory) : inventory_(inventory) {}
 
   // Constant after construction; kept for the ties, not used here.
-  bk_inventory_t& inventory_;
+  bk_cluster_inventory_t& inventory_;
   // Event loop only.
   delegate* delegate_ = nullptr;
   endpoint_t remote_endpoint_;
@@ -106,7 +106,7 @@ class bk_basic_peer_connection_t
   using stream_type = Stream;
 
   // REQUIRES: `inventory` outlives the connection; made with std::make_shared.
-  explicit bk_basic_peer_connection_t(bk_inventory_t& inventory);
+  explicit bk_basic_peer_connection_t(bk_cluster_inventory_t& inventory);
   // Releases the link's share of the stream; no close, no TLS shutdown.
   ~bk_basic_peer_connection_t() override = default;
 

@@ -10,10 +10,10 @@
 #include <boost/system/system_error.hpp>
 
 #include "cluster/cluster.h"
+#include "cluster/cluster_inventory.h"
 #include "cluster/peer_connection.h"
 #include "cluster/peer_socket.h"
 #include "cluster/peer_tie_out.h"
-#include "core/inventory.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "schemas/brel_config.pb.h"
@@ -36,7 +36,7 @@ void open_socket(cf_tcp_socket_t& socket, const endpoint_t& peer,
 
 }  // namespace
 
-bk_peer_connector_t::bk_peer_connector_t(bk_inventory_t& inventory)
+bk_peer_connector_t::bk_peer_connector_t(bk_cluster_inventory_t& inventory)
     : inventory_(inventory), timer_(inventory.io_context) {}
 
 // The attempts' own completions find the connector gone and drop their sockets.

@@ -28,7 +28,7 @@
 
 class bk_peer_connection_t;
 
-class bk_inventory_t;
+class bk_cluster_inventory_t;
 
 namespace vl {
 class BrelConfig;
@@ -41,7 +41,7 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
   static constexpr std::chrono::seconds kRetryInterval{5};
 
   // REQUIRES: `inventory` outlives the connector and holds the cluster.
-  explicit bk_peer_connector_t(bk_inventory_t& inventory);
+  explicit bk_peer_connector_t(bk_cluster_inventory_t& inventory);
   ~bk_peer_connector_t();
   bk_peer_connector_t(const bk_peer_connector_t&) = delete;
   bk_peer_connector_t& operator=(const bk_peer_connector_t&) = delete;
@@ -107,7 +107,7 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
   void on_timer(const boost::system::error_code& error);
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_cluster_inventory_t& inventory_;
 
   // Event loop only.
   std::optional<endpoint_t> source_;

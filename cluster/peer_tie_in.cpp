@@ -9,9 +9,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "cluster/cluster_inventory.h"
 #include "cluster/peer_protocol.h"
 #include "core/hash_values.h"
-#include "core/inventory.h"
 #include "core/scanner.h"
 #include "core/stat_collector.h"
 #include "framework/error.h"
@@ -52,13 +52,13 @@ server_message_t make_message(server_message_t::BrelServerMessageTag tag, uint32
 // Creation and end
 
 std::shared_ptr<bk_peer_tie_in_t> bk_peer_tie_in_t::create(
-    bk_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection) {
+    bk_cluster_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection) {
   std::shared_ptr<bk_peer_tie_in_t> tie(new bk_peer_tie_in_t(inventory, std::move(connection)));
   tie->log(kLogDebug, "Created with " + endpoint_text(tie->remote_endpoint()));
   return tie;
 }
 
-bk_peer_tie_in_t::bk_peer_tie_in_t(bk_inventory_t& inventory,
+bk_peer_tie_in_t::bk_peer_tie_in_t(bk_cluster_inventory_t& inventory,
                                    std::shared_ptr<bk_peer_connection_t> connection)
     : inventory_(inventory), connection_(std::move(connection)), name_(next_tie_in_name()) {}
 
@@ -285,7 +285,8 @@ std::shared_ptr<bk_job_t> bk_peer_tie_in_t::start_job(uint32_t job_id) {
   if (!scanner || !scanner->is_enabled()) {
     throw boost::system::system_error(make_error_code(vl::EC_NOT_READY));
   }
-  std::shared_ptr<bk_job_t> job = job_factory_ ? job_factory_(job_id) : scanner->create_job(job_id);
+  std::shared_ptr<bk_job_t> job =
+      job_factory_ ? job_factory_(job_id) : scanner->create_job<bk_local_job_t>(job_id);
   job->set_delegate(this);
   log(kLogDebug, "Started JOB " + std::to_string(job_id) + " as " + job->name());
   return job;

@@ -30,7 +30,7 @@
 #include "jobs/job.h"
 #include "schemas/brel_brel_ipc.pb.h"
 
-class bk_inventory_t;
+class bk_cluster_inventory_t;
 
 class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
                          public bk_job_t::delegate,
@@ -50,7 +50,7 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   // with <endpoint>" at Debug. The creator then sets it as the connection's delegate
   // and registers it with the cluster.
   // REQUIRES: `inventory` outlives the tie-in; `connection` is started.
-  static std::shared_ptr<bk_peer_tie_in_t> create(bk_inventory_t& inventory,
+  static std::shared_ptr<bk_peer_tie_in_t> create(bk_cluster_inventory_t& inventory,
                                                   std::shared_ptr<bk_peer_connection_t> connection);
   // Closes the connection (never throws), resets every job in identifier order and
   // logs "Destroyed"; the jobs go with the map.
@@ -104,7 +104,8 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
     bool failed = false;
   };
 
-  bk_peer_tie_in_t(bk_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection);
+  bk_peer_tie_in_t(bk_cluster_inventory_t& inventory,
+                   std::shared_ptr<bk_peer_connection_t> connection);
 
   // One handler per client tag; what they throw ends the link.
   void on_hello(const message_t& message);
@@ -145,7 +146,7 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void log(int level, const std::string& text) const;
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_cluster_inventory_t& inventory_;
   const std::shared_ptr<bk_peer_connection_t> connection_;
   const std::string name_;
 

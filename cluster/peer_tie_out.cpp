@@ -12,10 +12,10 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "cluster/cluster_inventory.h"
 #include "cluster/peer_protocol.h"
 #include "cluster/remote_job.h"
 #include "core/hash_values.h"
-#include "core/inventory.h"
 #include "core/scan_report_helpers.h"
 #include "core/stat_collector.h"
 #include "framework/error.h"
@@ -65,7 +65,7 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
 // Creation.
 
 std::shared_ptr<bk_peer_tie_out_t> bk_peer_tie_out_t::create(
-    bk_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection) {
+    bk_cluster_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection) {
   std::shared_ptr<bk_peer_tie_out_t> tie(new bk_peer_tie_out_t(inventory, std::move(connection)));
   tie->log(kLogDebug, "Created with " + text_of(tie->remote_endpoint()));
   client_message_t hello;
@@ -75,7 +75,7 @@ std::shared_ptr<bk_peer_tie_out_t> bk_peer_tie_out_t::create(
   return tie;
 }
 
-bk_peer_tie_out_t::bk_peer_tie_out_t(bk_inventory_t& inventory,
+bk_peer_tie_out_t::bk_peer_tie_out_t(bk_cluster_inventory_t& inventory,
                                      std::shared_ptr<bk_peer_connection_t> connection)
     : inventory_(inventory), name_(next_tie_out_name()), connection_(std::move(connection)) {}
 
@@ -168,7 +168,8 @@ void bk_peer_tie_out_t::send_reset_request(const bk_remote_job_t& job) {
   }
   const uint32_t weight = std::max<uint32_t>(job.scan_request_count(), 1);
   job_count_ = static_cast<uint32_t>(saturating_sub(job_count_, weight));
-  bytes_in_queue_ = saturating_sub(bytes_in_queue_, job_load_bytes(job));
+  bytes_in_queue_ =
+      saturating_sub(bytes_in_queue_, job_load_bytes(job.data_size(), job.scan_request_count()));
   jobs_.erase(job.serial());
   notify_cluster();
   if (next_serial_ == 0 && jobs_.empty()) start_leave();

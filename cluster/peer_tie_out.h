@@ -29,7 +29,7 @@
 #include "cluster/peer_connection.h"
 #include "schemas/brel_brel_ipc.pb.h"
 
-class bk_inventory_t;
+class bk_cluster_inventory_t;
 class bk_remote_job_t;
 
 namespace bk {
@@ -48,7 +48,7 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
   // the connection's delegate and registers it with the cluster.
   // REQUIRES: `inventory` outlives the tie-out; `connection` is started.
   static std::shared_ptr<bk_peer_tie_out_t> create(
-      bk_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection);
+      bk_cluster_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection);
   ~bk_peer_tie_out_t() override;
   bk_peer_tie_out_t(const bk_peer_tie_out_t&) = delete;
   bk_peer_tie_out_t& operator=(const bk_peer_tie_out_t&) = delete;
@@ -103,7 +103,8 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
     uint32_t size = 0;
   };
 
-  bk_peer_tie_out_t(bk_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection);
+  bk_peer_tie_out_t(bk_cluster_inventory_t& inventory,
+                    std::shared_ptr<bk_peer_connection_t> connection);
 
   // One handler per server tag; what they throw ends the link.
   void on_status(const message_t& message);
@@ -128,7 +129,7 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
   void log(int level, const std::string& text) const;
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_cluster_inventory_t& inventory_;
   const std::string name_;
   const std::shared_ptr<bk_peer_connection_t> connection_;
 

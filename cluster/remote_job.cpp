@@ -26,7 +26,7 @@ std::string next_remote_job_name() {
 
 }  // namespace
 
-bk_remote_job_t::bk_remote_job_t(bk_inventory_t& inventory, uint32_t job_id,
+bk_remote_job_t::bk_remote_job_t(bk_core_inventory_t& inventory, uint32_t job_id,
                                  const std::shared_ptr<bk_peer_tie_out_t>& tie_out, uint32_t serial)
     : bk_job_t(job_id, inventory),
       serial_(serial),

@@ -33,7 +33,7 @@ class bk_remote_job_t : public bk_job_t, public std::enable_shared_from_this<bk_
   using endpoint_t = boost::asio::ip::tcp::endpoint;
 
   // Logs describe() at Debug. REQUIRES: `inventory` outlives the job; `serial` != 0.
-  bk_remote_job_t(bk_inventory_t& inventory, uint32_t job_id,
+  bk_remote_job_t(bk_core_inventory_t& inventory, uint32_t job_id,
                   const std::shared_ptr<bk_peer_tie_out_t>& tie_out, uint32_t serial);
   // Sends RESET_REQUEST unless sent already or the tie-out is gone; logs "Destroyed".
   ~bk_remote_job_t() override;

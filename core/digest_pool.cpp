@@ -10,7 +10,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ class fd_closer_t {
 
 }  // namespace
 
-bk_digest_pool_t::bk_digest_pool_t(bk_inventory_t& inventory)
+bk_digest_pool_t::bk_digest_pool_t(bk_core_inventory_t& inventory)
     : bk_digest_pool_t(inventory.io_context) {}
 
 bk_digest_pool_t::bk_digest_pool_t(boost::asio::io_context& io) : io_(io), threads_(2) {}

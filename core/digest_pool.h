@@ -16,14 +16,14 @@
 
 #include "core/hash_values.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 
 class bk_digest_pool_t {
  public:
   // On failure the exception is set and both texts are empty.
   using callback_t = std::function<void(std::exception_ptr, const bk_hash_values_t&)>;
 
-  explicit bk_digest_pool_t(bk_inventory_t& inventory);
+  explicit bk_digest_pool_t(bk_core_inventory_t& inventory);
   // REQUIRES: `io` outlives the pool.
   explicit bk_digest_pool_t(boost::asio::io_context& io);
   ~bk_digest_pool_t();

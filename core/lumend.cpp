@@ -7,7 +7,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/marrod_tie.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -23,7 +23,7 @@ std::chrono::milliseconds to_interval(std::uint64_t ms) {
 }  // namespace
 
 // The configuration link answers every path request exactly once, on the event loop.
-bk_lumend_t::bk_lumend_t(bk_inventory_t& inventory)
+bk_lumend_t::bk_lumend_t(bk_core_inventory_t& inventory)
     : bk_lumend_t(inventory.io_context, [&inventory](path_callback_t callback) {
         inventory.marrod_tie->request_lumend(std::move(callback));
       }) {}

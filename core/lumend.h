@@ -30,7 +30,7 @@
 #include "core/lumend_tie.h"
 #include "core/timed_queue.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 
 namespace vl {
 class BrelConfig;
@@ -67,7 +67,7 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
   static constexpr std::uint64_t kCheckTimeoutMs = 3000;
 
   // Takes the event loop and the configuration link from the central object.
-  explicit bk_lumend_t(bk_inventory_t& inventory);
+  explicit bk_lumend_t(bk_core_inventory_t& inventory);
   // REQUIRES: `io` outlives the manager.
   bk_lumend_t(boost::asio::io_context& io, path_source_t path_source,
               bk_lumend_timing_t timing = bk_lumend_timing_t());

@@ -5,8 +5,7 @@
 
 #include <boost/asio/error.hpp>
 
-#include "cluster/cluster.h"
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/scanner.h"
 #include "framework/enum_name.h"
 #include "framework/error.h"
@@ -26,7 +25,7 @@ steady_clock::time_point saturating_deadline(steady_clock::duration delay) {
 
 }  // namespace
 
-std::shared_ptr<bk_marrod_tie_t> bk_marrod_tie_t::create(bk_inventory_t& inventory, int fd) {
+std::shared_ptr<bk_marrod_tie_t> bk_marrod_tie_t::create(bk_core_inventory_t& inventory, int fd) {
   std::shared_ptr<bk_marrod_tie_t> tie(new bk_marrod_tie_t(inventory));
   auto socket = std::make_shared<cf_local_socket_t>(inventory.io_context);
   boost::system::error_code error;
@@ -37,7 +36,7 @@ std::shared_ptr<bk_marrod_tie_t> bk_marrod_tie_t::create(bk_inventory_t& invento
   return tie;
 }
 
-bk_marrod_tie_t::bk_marrod_tie_t(bk_inventory_t& inventory)
+bk_marrod_tie_t::bk_marrod_tie_t(bk_core_inventory_t& inventory)
     : cf_local_ipc_link_t(kIpcLinkLimit),
       inventory_(inventory),
       appinfo_timer_(inventory.io_context) {}
@@ -205,12 +204,12 @@ std::uint32_t bk_marrod_tie_t::local_forks() const {
 }
 
 std::uint32_t bk_marrod_tie_t::remote_forks() const {
-  return inventory_.cluster ? inventory_.cluster->remote_forks() : 0;
+  return cluster_view_ ? cluster_view_->remote_forks() : 0;
 }
 
 bool bk_marrod_tie_t::has_engine_or_peers() const {
   return (inventory_.scanner && inventory_.scanner->is_enabled()) ||
-         (inventory_.cluster && !inventory_.cluster->configured_servers().empty());
+         (cluster_view_ && cluster_view_->has_configured_servers());
 }
 
 void bk_marrod_tie_t::subscribe_state_changes() {
@@ -219,7 +218,6 @@ void bk_marrod_tie_t::subscribe_state_changes() {
     engine_state_connection_ =
         inventory_.scanner->state_changed.connect([this] { send_app_info(); });
   // So may a peer that connected, reported its STATUS or went away.
-  if (inventory_.cluster)
-    cluster_state_connection_ =
-        inventory_.cluster->state_changed.connect([this] { send_app_info(); });
+  if (cluster_view_)
+    cluster_state_connection_ = cluster_view_->connect_state_changed([this] { send_app_info(); });
 }

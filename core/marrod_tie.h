@@ -30,7 +30,7 @@ class BrelConfig;
 class Marrod2BrelMessage;
 }  // namespace vl
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 
 class bk_marrod_tie_t : public std::enable_shared_from_this<bk_marrod_tie_t>,
                         public cf_local_ipc_link_t {
@@ -41,13 +41,28 @@ class bk_marrod_tie_t : public std::enable_shared_from_this<bk_marrod_tie_t>,
       std::function<void(const std::exception_ptr&, const boost::filesystem::path&)>;
   using config_signal_t = boost::signals2::signal<void(const vl::BrelConfig&)>;
 
+  // What the tie reports of the cluster, which is built above the core: the
+  // central object answers for it. Called on the event loop only.
+  class cluster_view_t {
+   public:
+    virtual ~cluster_view_t() = default;
+    // The engine processes of the ready peers together.
+    virtual std::uint32_t remote_forks() const = 0;
+    // Peers are configured to take this host's jobs.
+    virtual bool has_configured_servers() const = 0;
+    // Connects `slot` to the cluster's signal that the set of peers or their
+    // capacity may have changed.
+    virtual boost::signals2::connection connect_state_changed(
+        const std::function<void()>& slot) = 0;
+  };
+
   // How long the first application information waits for an engine or peer count.
   static constexpr std::chrono::seconds kAppInfoDelay{5};
 
   // Takes over descriptor `fd` and starts reading. Throws
   // boost::system::system_error ("assign") when the descriptor cannot be wrapped.
   // REQUIRES: `inventory` outlives every use of the tie from its event loop.
-  static std::shared_ptr<bk_marrod_tie_t> create(bk_inventory_t& inventory, int fd);
+  static std::shared_ptr<bk_marrod_tie_t> create(bk_core_inventory_t& inventory, int fd);
   ~bk_marrod_tie_t() override;
 
   // Sends GET_CONFIG_REQUEST; the answer is emitted through config_changed when its
@@ -69,6 +84,10 @@ class bk_marrod_tie_t : public std::enable_shared_from_this<bk_marrod_tie_t>,
   // Sends MY_STAT_NOTIFICATION with a copy of `stat`.
   void send_stat(const vl::BrelAppStat& stat);
 
+  // Where the remote figures come from; without a view there is no cluster to
+  // report. REQUIRES: `view` outlives every use of the tie from its event loop.
+  void set_cluster_view(cluster_view_t* view) { cluster_view_ = view; }
+
   // The revision of the configuration last accepted; 0 before the first.
   std::uint32_t config_revision() const { return config_revision_; }
   // Tests shorten the delay of the first application information.
@@ -81,7 +100,7 @@ class bk_marrod_tie_t : public std::enable_shared_from_this<bk_marrod_tie_t>,
   // Tests hand the timer's handler a failure no real timer can be made to give.
   friend class bk_marrod_tie_test_access_t;
 
-  explicit bk_marrod_tie_t(bk_inventory_t& inventory);
+  explicit bk_marrod_tie_t(bk_core_inventory_t& inventory);
 
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
   void on_error(const boost::system::error_code& code) override;
@@ -101,7 +120,9 @@ class bk_marrod_tie_t : public std::enable_shared_from_this<bk_marrod_tie_t>,
   void subscribe_state_changes();
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_core_inventory_t& inventory_;
+  // Set once by the central object.
+  cluster_view_t* cluster_view_ = nullptr;
 
   // Event loop only.
   boost::asio::steady_timer appinfo_timer_;

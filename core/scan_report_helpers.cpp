@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "jobs/job.h"
-
 namespace {
 
 // Limits the client asked for and the engine's timeout are the client's choice, not
@@ -45,7 +43,7 @@ uint64_t saturating_sub(uint64_t a, uint64_t b) {
   return b >= a ? 0 : a - b;
 }
 
-uint64_t job_load_bytes(const bk_job_t& job) {
-  const uint64_t requests = std::max<uint32_t>(job.scan_request_count(), 1);
-  return job.data_size() * requests;
+uint64_t job_load_bytes(uint64_t data_size, uint32_t scan_request_count) {
+  const uint64_t requests = std::max<uint32_t>(scan_request_count, 1);
+  return data_size * requests;
 }

@@ -12,8 +12,6 @@
 
 #include "schemas/scan_report.pb.h"
 
-class bk_job_t;
-
 // The error the statistics count for a report: the first `error` in depth-first
 // pre-order that is neither a nesting-level or compression limit (30..34) nor a scan
 // timeout (40). An excluded error does not stop the search below it.
@@ -30,6 +28,6 @@ vl::ScanReport make_scan_report(const std::optional<vl::Virus>& virus = std::nul
 // a - b, or 0 when b >= a.
 uint64_t saturating_sub(uint64_t a, uint64_t b);
 
-// The job's weight in a node's queued-bytes figure: its data size times its pending
+// A job's weight in a node's queued-bytes figure: its data size times its pending
 // scan requests (0 counting as 1), modulo 2^64.
-uint64_t job_load_bytes(const bk_job_t& job);
+uint64_t job_load_bytes(uint64_t data_size, uint32_t scan_request_count);

@@ -7,7 +7,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/marrod_tie.h"
 #include "core/scan_report_helpers.h"
 #include "framework/error.h"
@@ -19,8 +19,12 @@
 namespace {
 
 // A job weighs its pending requests, and at least 1 while it exists.
-std::uint32_t job_weight(const bk_job_t& job) {
+std::uint32_t job_weight(const bk_scanner_t::scan_job_t& job) {
   return std::max<std::uint32_t>(job.scan_request_count(), 1);
+}
+
+std::uint64_t job_bytes(const bk_scanner_t::scan_job_t& job) {
+  return job_load_bytes(job.data_size(), job.scan_request_count());
 }
 
 std::uint32_t saturating_sub32(std::uint32_t a, std::uint32_t b) {
@@ -29,12 +33,12 @@ std::uint32_t saturating_sub32(std::uint32_t a, std::uint32_t b) {
 
 }  // namespace
 
-bk_scanner_t::bk_scanner_t(bk_inventory_t& inventory)
+bk_scanner_t::bk_scanner_t(bk_core_inventory_t& inventory)
     : bk_scanner_t(inventory, inventory.io_context, [&inventory](se_path_callback_t callback) {
         inventory.marrod_tie->request_se(std::move(callback));
       }) {}
 
-bk_scanner_t::bk_scanner_t(bk_inventory_t& inventory, boost::asio::io_context& io,
+bk_scanner_t::bk_scanner_t(bk_core_inventory_t& inventory, boost::asio::io_context& io,
                            se_path_source_t se_path_source)
     : inventory_(inventory),
       io_(io),
@@ -70,7 +74,7 @@ void bk_scanner_t::recount_load() {
     const std::shared_ptr<scan_job_t> job = entry.second.lock();
     if (!job) continue;
     load_jobs_ += job_weight(*job);
-    load_bytes_ += job_load_bytes(*job);
+    load_bytes_ += job_bytes(*job);
   }
 }
 
@@ -93,7 +97,7 @@ void bk_scanner_t::register_job(const std::shared_ptr<scan_job_t>& job) {
 
 void bk_scanner_t::remove_job(scan_job_t& job) {
   load_jobs_ = saturating_sub32(load_jobs_, job_weight(job));
-  load_bytes_ = saturating_sub(load_bytes_, job_load_bytes(job));
+  load_bytes_ = saturating_sub(load_bytes_, job_bytes(job));
   jobs_.erase(&job);
   if (is_idle()) arm_release_timer();
 }
@@ -252,9 +256,9 @@ void bk_scanner_t::on_scan_result(std::uint32_t serial, const vl::ScanReport& re
   const std::shared_ptr<scan_job_t> job = request.job.lock();
   if (!job) return;
   if (job->scan_request_count() > 1) load_jobs_ = saturating_sub32(load_jobs_, 1);
-  load_bytes_ = saturating_sub(load_bytes_, job_load_bytes(*job));
+  load_bytes_ = saturating_sub(load_bytes_, job_bytes(*job));
   if (!request.cancelled) job->on_scan_report(report);
-  load_bytes_ += job_load_bytes(*job);
+  load_bytes_ += job_bytes(*job);
 }
 
 void bk_scanner_t::on_link_error(const boost::system::error_code& error) {

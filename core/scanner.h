@@ -33,26 +33,33 @@
 #include <boost/signals2/signal.hpp>
 
 #include "core/se_connector.h"
-#include "jobs/job.h"
 
-class bk_inventory_t;
-class bk_local_job_t;
+class bk_core_inventory_t;
 
 namespace vl {
 class BrelConfig;
+class ScanReport;
+}  // namespace vl
+namespace bk {
+class ScanOptions;
 }
 
 class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
                      public bk_se_connector_t::delegate_t {
  public:
-  // What the scanner needs of a job it scans for, beyond the job interface.
-  // bk_local_job_t implements it; each request it submits is answered exactly once,
-  // by on_scan_report or on_scan_error, unless it cancels the request first. Both
-  // come on the event loop from a link or path completion (never from inside a
-  // scanner call the job made); the scanner holds the job across them, so the
-  // driver may drop it then.
-  class scan_job_t : public bk_job_t {
+  // What the scanner needs of a job it scans for: its load figures, its front
+  // request and the two answers. bk_local_job_t implements it beside the job
+  // interface; each request it submits is answered exactly once, by on_scan_report
+  // or on_scan_error, unless it cancels the request first. Both come on the event
+  // loop from a link or path completion (never from inside a scanner call the job
+  // made); the scanner holds the job across them, so the driver may drop it then.
+  class scan_job_t {
    public:
+    virtual ~scan_job_t() = default;
+    // Bytes of job data held now.
+    virtual std::uint64_t data_size() const = 0;
+    // Scan requests accepted and not yet answered.
+    virtual std::uint32_t scan_request_count() const = 0;
     // The file the engine scans for the job's front request.
     virtual std::string scan_path() const = 0;
     // The settings of the front request, copied into the engine request.
@@ -62,9 +69,6 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
     // The request could not be scanned (engine not available, link lost, request
     // not sent). `soft`: the job's data is still good.
     virtual void on_scan_error(const std::exception_ptr& error, bool soft) = 0;
-
-   protected:
-    using bk_job_t::bk_job_t;
   };
 
   // Answers a socket-path request: a path, or with a non-null exception why there
@@ -77,11 +81,11 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
   static constexpr std::chrono::seconds kReleaseDelay{60};
 
   // Asks the configuration link for the engine's socket path.
-  explicit bk_scanner_t(bk_inventory_t& inventory);
+  explicit bk_scanner_t(bk_core_inventory_t& inventory);
   // Takes the event loop and the source of the engine's socket path directly;
   // `inventory` is only handed to the jobs create_job makes.
   // REQUIRES: `inventory` and `io` outlive the scanner.
-  bk_scanner_t(bk_inventory_t& inventory, boost::asio::io_context& io,
+  bk_scanner_t(bk_core_inventory_t& inventory, boost::asio::io_context& io,
                se_path_source_t se_path_source);
   ~bk_scanner_t() override;
   bk_scanner_t(const bk_scanner_t&) = delete;
@@ -101,10 +105,11 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
   void recount_load();
 
   // A new job under `job_id` (a client's or a peer's id, not unique), registered
-  // until its destructor calls remove_job. The caller owns it.
+  // until its destructor calls remove_job. The caller owns it and names its type
+  // (bk_local_job_t in the service), which the front knows only as a scan job.
   // REQUIRES: Job derives from scan_job_t and is constructible from
-  // (std::uint32_t job_id, bk_inventory_t&).
-  template <class Job = bk_local_job_t>
+  // (std::uint32_t job_id, bk_core_inventory_t&).
+  template <class Job>
   std::shared_ptr<Job> create_job(std::uint32_t job_id) {
     prepare_job();
     std::shared_ptr<Job> job = std::make_shared<Job>(job_id, inventory_);
@@ -192,7 +197,7 @@ class bk_scanner_t : public std::enable_shared_from_this<bk_scanner_t>,
   void on_release_timer(const boost::system::error_code& error);
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_core_inventory_t& inventory_;
   boost::asio::io_context& io_;
   const se_path_source_t se_path_source_;
 

@@ -5,7 +5,7 @@
 
 #include <boost/asio/error.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/marrod_tie.h"
 #include "core/scan_report_helpers.h"
 #include "framework/log.h"
@@ -34,7 +34,7 @@ void count_viruses(std::map<vl::VirusType, uint64_t>& viruses, const vl::ScanRep
 
 }  // namespace
 
-bk_stat_collector_t::bk_stat_collector_t(bk_inventory_t& inventory)
+bk_stat_collector_t::bk_stat_collector_t(bk_core_inventory_t& inventory)
     : bk_stat_collector_t(inventory.io_context, [&inventory](const vl::BrelAppStat& stat) {
         inventory.marrod_tie->send_stat(stat);
       }) {}

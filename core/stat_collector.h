@@ -26,7 +26,7 @@
 #include "schemas/application.pb.h"
 #include "schemas/scan_report.pb.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 
 namespace vl {
 class BrelAppStat;
@@ -55,7 +55,7 @@ class bk_stat_collector_t {
 
   // Reports through the configuration link of `inventory`.
   // REQUIRES: `inventory` outlives the collector.
-  explicit bk_stat_collector_t(bk_inventory_t& inventory);
+  explicit bk_stat_collector_t(bk_core_inventory_t& inventory);
   // Reports through `send` (tests capture the reports here).
   // REQUIRES: `io` outlives the collector.
   bk_stat_collector_t(boost::asio::io_context& io, sender_t send);

@@ -28,7 +28,6 @@
 #include <boost/signals2/connection.hpp>
 
 #include "core/hash_values.h"
-#include "core/inventory.h"
 #include "framework/error.h"
 #include "framework/exception.h"
 #include "fuzz/support/fuzz_peer.h"
@@ -36,6 +35,7 @@
 #include "jobs/master_job.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "schemas/scan_report.pb.h"
+#include "wiring/inventory.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ namespace asio = boost::asio;
 // dropped once the node is reset or gone.
 class fuzz_node_t : public bk_job_t, public std::enable_shared_from_this<fuzz_node_t> {
  public:
-  fuzz_node_t(std::uint32_t job_id, bk_inventory_t& inventory, unsigned short port, bool fails)
+  fuzz_node_t(std::uint32_t job_id, bk_core_inventory_t& inventory, unsigned short port, bool fails)
       : bk_job_t(job_id, inventory),
         endpoint(asio::ip::address_v4::loopback(), port),
         fails_(fails) {}
@@ -138,7 +138,7 @@ class fuzz_node_t : public bk_job_t, public std::enable_shared_from_this<fuzz_no
 };
 
 // The placement a job's identifier asks for (see the top of this file).
-bk_master_job_t::services_t services_for(bk_inventory_t& inventory, std::uint32_t job_id) {
+bk_master_job_t::services_t services_for(bk_core_inventory_t& inventory, std::uint32_t job_id) {
   bk_master_job_t::services_t services;
   services.io_context = &inventory.io_context;
   services.redirect_pause = std::chrono::milliseconds(1);
@@ -194,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::weak_ptr<bk_local_client_tie_t> weak_tie;
     {
       auto tie = bk_local_client_tie_t::create(
-          inventory, [](bk_inventory_t& inventory, std::uint32_t job_id, bool soft_error) {
+          inventory, [](bk_core_inventory_t& inventory, std::uint32_t job_id, bool soft_error) {
             auto job = std::make_shared<bk_master_job_t>(inventory, job_id,
                                                          services_for(inventory, job_id));
             job->set_soft_error(soft_error);

@@ -19,11 +19,11 @@
 
 #include <boost/asio/local/stream_protocol.hpp>
 
-#include "core/inventory.h"
 #include "core/marrod_tie.h"
 #include "framework/error.h"
 #include "fuzz/support/fuzz_peer.h"
 #include "schemas/brel_config.pb.h"
+#include "wiring/inventory.h"
 
 namespace {
 

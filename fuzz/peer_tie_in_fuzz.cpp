@@ -38,7 +38,6 @@
 #include "cluster/peer_connection.h"
 #include "cluster/peer_protocol.h"
 #include "cluster/peer_tie_in.h"
-#include "core/inventory.h"
 #include "core/marrod_tie.h"
 #include "core/scanner.h"
 #include "core/task_queue.h"
@@ -50,6 +49,7 @@
 #include "schemas/brel_brel_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
 #include "tools/stand-se/stand_se.h"
+#include "wiring/inventory.h"
 
 namespace {
 
@@ -369,7 +369,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       connection->set_delegate(tie.get());
       tie->set_job_factory([&inventory](std::uint32_t job_id) -> std::shared_ptr<bk_job_t> {
         if (job_id % 4 == 3) throw boost::system::system_error(make_error_code(vl::EC_NOT_READY));
-        return inventory.scanner->create_job(job_id);
+        return inventory.scanner->create_job<bk_local_job_t>(job_id);
       });
       inventory.cluster->on_peer_in_connected(tie);
       weak_tie = tie;

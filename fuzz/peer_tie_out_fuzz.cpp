@@ -37,13 +37,14 @@
 #include "cluster/peer_connection.h"
 #include "cluster/peer_tie_out.h"
 #include "core/hash_values.h"
-#include "core/inventory.h"
 #include "framework/basic_ipc_link.h"
 #include "framework/error.h"
 #include "fuzz/support/fuzz_peer.h"
 #include "jobs/job.h"
 #include "jobs/master_job.h"
 #include "schemas/brel_client_ipc.pb.h"
+#include "wiring/inventory.h"
+#include "wiring/master_job_services.h"
 
 namespace {
 
@@ -248,7 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto tie = weak_tie.lock();
         if (master_placed || !tie || !inventory.cluster->nodes().find_ready(*tie)) return;
         master_placed = true;
-        master_client.start(std::make_shared<bk_master_job_t>(inventory, 200));
+        master_client.start(
+            std::make_shared<bk_master_job_t>(inventory, 200, master_job_services(inventory)));
       });
       const auto settled = [&] {
         if (!server.read_ended || !weak_tie.expired() || master_client.has_job()) return false;

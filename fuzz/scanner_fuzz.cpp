@@ -17,7 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/scan_report_helpers.h"
 #include "core/scanner.h"
 #include "framework/error.h"
@@ -73,7 +73,7 @@ class fuzz_job_t : public scan_requester_t {
 };
 
 // The jobs never touch the central object; they only keep the reference.
-alignas(bk_inventory_t) unsigned char inventory_placeholder[sizeof(bk_inventory_t)];
+alignas(bk_core_inventory_t) unsigned char inventory_placeholder[sizeof(bk_core_inventory_t)];
 
 }  // namespace
 
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz_peer_t peer(io);
   fuzz_listener_t listener(io, peer, data, size);
   const boost::filesystem::path path = listener.path();
-  auto& inventory = *reinterpret_cast<bk_inventory_t*>(inventory_placeholder);
+  auto& inventory = *reinterpret_cast<bk_core_inventory_t*>(inventory_placeholder);
 
   auto scanner =
       std::make_shared<bk_scanner_t>(inventory, io, [&](bk_scanner_t::se_path_callback_t reply) {

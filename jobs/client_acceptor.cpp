@@ -15,7 +15,7 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "jobs/client_tie.h"
@@ -129,8 +129,9 @@ class acceptor_impl_t : public bk_client_acceptor_t,
   using endpoint_type = typename Protocol::endpoint;
   using socket_type = typename Protocol::socket;
 
-  explicit acceptor_impl_t(bk_inventory_t& inventory)
+  acceptor_impl_t(bk_core_inventory_t& inventory, bk_client_job_factory_t job_factory)
       : inventory_(inventory),
+        job_factory_(std::move(job_factory)),
         acceptor_(inventory.io_context),
         retry_timer_(inventory.io_context) {}
 
@@ -205,12 +206,13 @@ class acceptor_impl_t : public bk_client_acceptor_t,
       });
       return;
     }
-    bk_client_tie_t<Protocol>::create(inventory_)->start(socket);
+    bk_client_tie_t<Protocol>::create(inventory_, job_factory_)->start(socket);
     accept_next();
   }
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_core_inventory_t& inventory_;
+  const bk_client_job_factory_t job_factory_;
   // Event loop only.
   typename Protocol::acceptor acceptor_;
   boost::asio::steady_timer retry_timer_;
@@ -223,13 +225,13 @@ class acceptor_impl_t : public bk_client_acceptor_t,
 
 }  // namespace
 
-std::shared_ptr<bk_client_acceptor_t> bk_client_acceptor_t::create(bk_inventory_t& inventory,
-                                                                   int kind) {
+std::shared_ptr<bk_client_acceptor_t> bk_client_acceptor_t::create(
+    bk_core_inventory_t& inventory, int kind, bk_client_job_factory_t job_factory) {
   switch (kind) {
     case kUnix:
-      return std::make_shared<acceptor_impl_t<local_protocol>>(inventory);
+      return std::make_shared<acceptor_impl_t<local_protocol>>(inventory, std::move(job_factory));
     case kTcp:
-      return std::make_shared<acceptor_impl_t<tcp>>(inventory);
+      return std::make_shared<acceptor_impl_t<tcp>>(inventory, std::move(job_factory));
     default:
       std::terminate();
   }

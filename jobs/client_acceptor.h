@@ -12,7 +12,9 @@
 #include <chrono>
 #include <memory>
 
-class bk_inventory_t;
+#include "jobs/client_tie.h"
+
+class bk_core_inventory_t;
 
 namespace vl {
 class BrelConfig;
@@ -26,8 +28,10 @@ class bk_client_acceptor_t {
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{200};
 
   // Kind 0 makes a UNIX acceptor, kind 1 a TCP one; any other kind ends the process.
+  // Each client tie makes its jobs with `job_factory`.
   // REQUIRES: `inventory` outlives the acceptor.
-  static std::shared_ptr<bk_client_acceptor_t> create(bk_inventory_t& inventory, int kind);
+  static std::shared_ptr<bk_client_acceptor_t> create(bk_core_inventory_t& inventory, int kind,
+                                                      bk_client_job_factory_t job_factory);
 
   virtual ~bk_client_acceptor_t() = default;
   bk_client_acceptor_t(const bk_client_acceptor_t&) = delete;

@@ -1,9 +1,12 @@
 #include "jobs/client_acceptor_set.h"
 
+#include <utility>
+
 #include "schemas/brel_config.pb.h"
 
-bk_client_acceptor_set_t::bk_client_acceptor_set_t(bk_inventory_t& inventory)
-    : inventory_(inventory) {}
+bk_client_acceptor_set_t::bk_client_acceptor_set_t(bk_core_inventory_t& inventory,
+                                                   bk_client_job_factory_t job_factory)
+    : inventory_(inventory), job_factory_(std::move(job_factory)) {}
 
 bk_client_acceptor_set_t::~bk_client_acceptor_set_t() = default;
 
@@ -27,7 +30,7 @@ void bk_client_acceptor_set_t::configure_kind(const vl::BrelConfig& config, int 
     acceptors_.erase(found);
   }
   if (!wanted) return;
-  auto acceptor = bk_client_acceptor_t::create(inventory_, kind);
+  auto acceptor = bk_client_acceptor_t::create(inventory_, kind, job_factory_);
   acceptor->set_accept_retry_delay(accept_retry_delay_);
   acceptors_[kind] = acceptor;
   acceptor->start(config);

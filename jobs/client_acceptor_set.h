@@ -16,8 +16,9 @@
 
 class bk_client_acceptor_set_t {
  public:
+  // Every client tie of the set's acceptors makes its jobs with `job_factory`.
   // REQUIRES: `inventory` outlives the set.
-  explicit bk_client_acceptor_set_t(bk_inventory_t& inventory);
+  bk_client_acceptor_set_t(bk_core_inventory_t& inventory, bk_client_job_factory_t job_factory);
   ~bk_client_acceptor_set_t();
   bk_client_acceptor_set_t(const bk_client_acceptor_set_t&) = delete;
   bk_client_acceptor_set_t& operator=(const bk_client_acceptor_set_t&) = delete;
@@ -37,7 +38,8 @@ class bk_client_acceptor_set_t {
   void configure_kind(const vl::BrelConfig& config, int kind);
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_core_inventory_t& inventory_;
+  const bk_client_job_factory_t job_factory_;
   // Event loop only. By kind: 0 UNIX, 1 TCP.
   std::map<int, std::shared_ptr<bk_client_acceptor_t>> acceptors_;
   std::chrono::steady_clock::duration accept_retry_delay_ = bk_client_acceptor_t::kAcceptRetryDelay;

@@ -6,15 +6,14 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "core/core_inventory.h"
 #include "core/hash_values.h"
-#include "core/inventory.h"
 #include "core/stat_collector.h"
 #include "framework/enum_name.h"
 #include "framework/error.h"
 #include "framework/exception.h"
 #include "framework/log.h"
 #include "jobs/client_protocol.h"
-#include "jobs/master_job.h"
 #include "schemas/scan_report.pb.h"
 
 namespace {
@@ -41,13 +40,6 @@ std::string next_client_name() {
   return name.str();
 }
 
-std::shared_ptr<bk_job_t> make_master_job(bk_inventory_t& inventory, uint32_t job_id,
-                                          bool soft_error) {
-  auto job = std::make_shared<bk_master_job_t>(inventory, job_id);
-  job->set_soft_error(soft_error);
-  return job;
-}
-
 bk::ServerMessage make_message(bk::ServerMessage::ServerMessageTag tag, uint32_t job_id) {
   bk::ServerMessage message;
   message.set_tag(tag);
@@ -62,18 +54,13 @@ bk::ServerMessage make_message(bk::ServerMessage::ServerMessageTag tag, uint32_t
 
 template <class Protocol>
 std::shared_ptr<bk_client_tie_t<Protocol>> bk_client_tie_t<Protocol>::create(
-    bk_inventory_t& inventory) {
-  return create(inventory, make_master_job);
-}
-
-template <class Protocol>
-std::shared_ptr<bk_client_tie_t<Protocol>> bk_client_tie_t<Protocol>::create(
-    bk_inventory_t& inventory, job_factory_t job_factory) {
+    bk_core_inventory_t& inventory, job_factory_t job_factory) {
   return std::shared_ptr<bk_client_tie_t>(new bk_client_tie_t(inventory, std::move(job_factory)));
 }
 
 template <class Protocol>
-bk_client_tie_t<Protocol>::bk_client_tie_t(bk_inventory_t& inventory, job_factory_t job_factory)
+bk_client_tie_t<Protocol>::bk_client_tie_t(bk_core_inventory_t& inventory,
+                                           job_factory_t job_factory)
     : link_type(kClientMessageMaxSize),
       inventory_(inventory),
       name_(next_client_name<Protocol>()),

@@ -33,7 +33,13 @@
 #include "schemas/application.pb.h"
 #include "schemas/brel_client_ipc.pb.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
+
+// Makes the job for one INIT: (inventory, job identifier, the client's soft_error).
+// The central object's makes a master job with its services; tests put in-memory
+// jobs in its place.
+using bk_client_job_factory_t = std::function<std::shared_ptr<bk_job_t>(
+    bk_core_inventory_t&, uint32_t job_id, bool soft_error)>;
 
 template <class Protocol>
 class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Protocol>>,
@@ -42,14 +48,10 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
  public:
   using socket_type = typename Protocol::socket;
   using link_type = cf_basic_ipc_link_t<socket_type>;
-  // Makes the job for one INIT: (inventory, job identifier, the client's soft_error).
-  // The default makes a master job; tests put in-memory jobs in its place.
-  using job_factory_t =
-      std::function<std::shared_ptr<bk_job_t>(bk_inventory_t&, uint32_t job_id, bool soft_error)>;
+  using job_factory_t = bk_client_job_factory_t;
 
   // REQUIRES: `inventory` outlives the tie.
-  static std::shared_ptr<bk_client_tie_t> create(bk_inventory_t& inventory);
-  static std::shared_ptr<bk_client_tie_t> create(bk_inventory_t& inventory,
+  static std::shared_ptr<bk_client_tie_t> create(bk_core_inventory_t& inventory,
                                                  job_factory_t job_factory);
   // Resets every job still open, then reports the client gone (after a HELLO).
   ~bk_client_tie_t() override;
@@ -82,7 +84,7 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
   void on_send_idle() override { on_drained(); }
 
  private:
-  bk_client_tie_t(bk_inventory_t& inventory, job_factory_t job_factory);
+  bk_client_tie_t(bk_core_inventory_t& inventory, job_factory_t job_factory);
 
   void on_drained();
 
@@ -108,7 +110,7 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
   void log(int level, const std::string& text) const;
 
   // Constant after construction.
-  bk_inventory_t& inventory_;
+  bk_core_inventory_t& inventory_;
   const std::string name_;
   const job_factory_t job_factory_;
 

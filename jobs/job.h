@@ -17,7 +17,7 @@
 
 #include <boost/signals2/connection.hpp>
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 struct bk_hash_values_t;
 
 namespace vl {
@@ -73,7 +73,7 @@ class bk_job_t {
   // Given by the creator; the first argument of every callback but on_resume and
   // connect_on_drained.
   const uint32_t job_id;
-  bk_inventory_t& inventory;
+  bk_core_inventory_t& inventory;
 
   // Event loop only. The driver sets itself right after creating the job and before
   // its first operation; a driver that takes the job over sets itself in turn.
@@ -83,7 +83,8 @@ class bk_job_t {
 
  protected:
   // REQUIRES: `inventory` outlives the job.
-  bk_job_t(uint32_t job_id, bk_inventory_t& inventory) : job_id(job_id), inventory(inventory) {}
+  bk_job_t(uint32_t job_id, bk_core_inventory_t& inventory)
+      : job_id(job_id), inventory(inventory) {}
 
   // Event loop only. Not owned; null until set_delegate. Named with a suffix because
   // a master job is both a job and a delegate, where a bare `delegate` would be

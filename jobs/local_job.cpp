@@ -9,8 +9,8 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "core/core_inventory.h"
 #include "core/digest_pool.h"
-#include "core/inventory.h"
 #include "core/lumend.h"
 #include "core/scan_report_helpers.h"
 #include "framework/error.h"
@@ -53,8 +53,8 @@ const bk::ScanOptions& default_options() {
 
 }  // namespace
 
-bk_local_job_t::bk_local_job_t(std::uint32_t job_id, bk_inventory_t& inventory)
-    : scan_job_t(job_id, inventory),
+bk_local_job_t::bk_local_job_t(std::uint32_t job_id, bk_core_inventory_t& inventory)
+    : bk_job_t(job_id, inventory),
       name_(next_name()),
       scanner_(inventory.scanner),
       detail_(std::make_unique<detail_t>(inventory)) {

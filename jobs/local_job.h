@@ -5,11 +5,12 @@
 // reads the (possibly cured) data back one chunk per drained signal of its driver,
 // each read on the worker while the one before it goes out.
 //
-// Made by bk_scanner_t::create_job and owned by its driver (a master job or a peer
-// tie-in); the scanner keeps only a weak reference. Event loop only: file work runs
-// on the task-queue worker and digests in the digest pool, and their results come
-// back by posting to the event loop, where they are dropped once the job is gone.
-// Its spool files are removed when the job is destroyed, whatever it was doing.
+// Made through bk_scanner_t::create_job (by the cluster and the peer tie-in) and
+// owned by its driver (a master job or a peer tie-in); the scanner keeps only a weak
+// reference. Event loop only: file work runs on the task-queue worker and digests
+// in the digest pool, and their results come back by posting to the event loop,
+// where they are dropped once the job is gone. Its spool files are removed when the
+// job is destroyed, whatever it was doing.
 #pragma once
 
 #include <cstdint>
@@ -24,13 +25,15 @@
 #include "core/hash_values.h"
 #include "core/scanner.h"
 #include "jobs/callback_wrapper.h"
+#include "jobs/job.h"
 #include "jobs/local_job_detail.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "schemas/scan_report.pb.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 
-class bk_local_job_t : public bk_scanner_t::scan_job_t,
+class bk_local_job_t : public bk_job_t,
+                       public bk_scanner_t::scan_job_t,
                        public bk_shared_callback_wrapper<bk_local_job_t> {
  public:
   // The spooled files, request queues and read-back state of the job.
@@ -41,10 +44,10 @@ class bk_local_job_t : public bk_scanner_t::scan_job_t,
 
   // REQUIRES: `inventory` outlives the job and holds the scanner, the cloud-lookup
   // manager, the task queue and the digest pool.
-  bk_local_job_t(std::uint32_t job_id, bk_inventory_t& inventory);
+  bk_local_job_t(std::uint32_t job_id, bk_core_inventory_t& inventory);
   ~bk_local_job_t() override;
 
-  // bk_job_t
+  // bk_job_t (data_size and scan_request_count for bk_scanner_t::scan_job_t too)
   std::string name() const override;
   // "file " and the main spool file's path.
   std::string describe() const override;

@@ -5,10 +5,10 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 
-#include "core/inventory.h"
+#include "core/core_inventory.h"
 #include "core/task_queue.h"
 
-bk_local_job_detail_t::bk_local_job_detail_t(bk_inventory_t& inventory)
+bk_local_job_detail_t::bk_local_job_detail_t(bk_core_inventory_t& inventory)
     : bk_local_job_detail_t(inventory.io_context, *inventory.task_queue, inventory.spool_dir()) {}
 
 bk_local_job_detail_t::bk_local_job_detail_t(boost::asio::io_context& io, bk_task_queue_t& queue,

@@ -25,7 +25,7 @@
 #include "jobs/threaded_local_file.h"
 #include "schemas/brel_client_ipc.pb.h"
 
-class bk_inventory_t;
+class bk_core_inventory_t;
 class bk_task_queue_t;
 
 class bk_local_job_detail_t {
@@ -53,7 +53,7 @@ class bk_local_job_detail_t {
   using chunk_callback_t = std::function<void(const util::either_t<std::exception_ptr, chunk_t>&)>;
 
   // Names the job's main file in the inventory's spool directory.
-  explicit bk_local_job_detail_t(bk_inventory_t& inventory);
+  explicit bk_local_job_detail_t(bk_core_inventory_t& inventory);
   // REQUIRES: `io` and `queue` outlive the object and the work it starts.
   bk_local_job_detail_t(boost::asio::io_context& io, bk_task_queue_t& queue,
                         const std::string& spool_dir);

@@ -30,10 +30,8 @@ constexpr uint32_t kMaxStarts = 30;
 
 }  // namespace
 
-bk_master_job_t::bk_master_job_t(bk_inventory_t& inventory, uint32_t job_id)
-    : bk_master_job_t(inventory, job_id, default_services(inventory)) {}
-
-bk_master_job_t::bk_master_job_t(bk_inventory_t& inventory, uint32_t job_id, services_t services)
+bk_master_job_t::bk_master_job_t(bk_core_inventory_t& inventory, uint32_t job_id,
+                                 services_t services)
     : bk_job_t(job_id, inventory), name_(next_job_name()), services_(std::move(services)) {}
 
 bk_master_job_t::~bk_master_job_t() {

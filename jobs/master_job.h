@@ -44,9 +44,9 @@ class bk_master_job_t : public bk_job_t,
   // A peer node, or none for this host.
   using node_t = std::optional<endpoint_t>;
 
-  // How the job reaches the event loop and the cluster. The service core's version
-  // (the two-argument constructor) asks inventory.cluster; tests put in-memory ones
-  // in its place.
+  // How the job reaches the event loop and the cluster, which lives above the
+  // jobs: the central object's services (wiring/master_job_services.h) ask its
+  // cluster; tests put in-memory ones in their place.
   struct services_t {
     boost::asio::io_context* io_context = nullptr;
     // A new executor, not yet started, for `job_id`; excludes the peers in
@@ -78,10 +78,9 @@ class bk_master_job_t : public bk_job_t,
 
   class chunk_sender_t;
 
-  // REQUIRES: `inventory` outlives the job; its cluster exists whenever data comes.
-  bk_master_job_t(bk_inventory_t& inventory, uint32_t job_id);
-  // REQUIRES: `services` are all set; its event loop outlives the job.
-  bk_master_job_t(bk_inventory_t& inventory, uint32_t job_id, services_t services);
+  // REQUIRES: `services` are all set; `inventory` and the event loop of
+  // `services` outlive the job.
+  bk_master_job_t(bk_core_inventory_t& inventory, uint32_t job_id, services_t services);
   // Acknowledges whatever was never acknowledged and always ends a redirect for the
   // driver, whose flow control may be waiting for it.
   ~bk_master_job_t() override;
@@ -104,8 +103,6 @@ class bk_master_job_t : public bk_job_t,
   // Tests hand the timer's handler a failure no real timer can be made to give.
   friend class bk_master_job_test_access_t;
 
-  // The service core's way to the event loop and the cluster.
-  static services_t default_services(bk_inventory_t& inventory);
   // Takes the callbacks of a job that was let go while it may still be finishing
   // a call into its old driver.
   static bk_job_t::delegate& ignoring_delegate();

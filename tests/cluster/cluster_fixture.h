@@ -17,7 +17,6 @@
 #include <boost/asio/ip/address.hpp>
 
 #include "cluster/cluster.h"
-#include "core/inventory.h"
 #include "core/marrod_tie.h"
 #include "core/scanner.h"
 #include "framework/exception.h"
@@ -29,6 +28,7 @@
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
 #include "tests/support/scan_requester.h"
+#include "wiring/inventory.h"
 
 namespace cluster_test {
 
@@ -48,7 +48,7 @@ inline std::string text_of(const endpoint_t& endpoint) {
 // A job that only says where it runs: "local" (then it is the engine front's) or the
 // peer's endpoint.
 struct placed_job_t : scan_requester_t {
-  placed_job_t(uint32_t job_id, bk_inventory_t& inventory, std::string where = "local")
+  placed_job_t(uint32_t job_id, bk_core_inventory_t& inventory, std::string where = "local")
       : scan_requester_t(job_id, inventory) {
     path = std::move(where);
     if (path == "local") scanner = inventory.scanner;

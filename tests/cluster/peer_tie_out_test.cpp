@@ -26,6 +26,7 @@
 #include "tests/support/peer_server_end.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
+#include "wiring/master_job_services.h"
 
 namespace {
 
@@ -415,7 +416,8 @@ TEST_F(PeerTieOutTest, MasterJobMovesOffAPeerWhoseLinkDrops) {
   second.server->status(4, 0, 0);
   ASSERT_TRUE(run([&] { return cluster().nodes().find_ready(*second.tie) != nullptr; }));
 
-  auto master = std::make_shared<bk_master_job_t>(fixture.inventory(), 7);
+  auto master = std::make_shared<bk_master_job_t>(fixture.inventory(), 7,
+                                                  master_job_services(fixture.inventory()));
   master->set_delegate(&client);
   send(*master, "abc");
   ASSERT_TRUE(run([&] { return first.server->messages.size() == 2; }));

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/inventory.h"
 #include "core/marrod_tie.h"
 #include "core/scanner.h"
 #include "framework/error.h"
@@ -13,6 +12,7 @@
 #include "tests/support/marrod_harness.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+#include "wiring/inventory.h"
 
 // Hands the delay's handler a failure no real timer can be made to give.
 class bk_marrod_tie_test_access_t {

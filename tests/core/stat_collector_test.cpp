@@ -13,12 +13,12 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
-#include "core/inventory.h"
 #include "schemas/brel_appstat.pb.h"
 #include "tests/support/marrod_harness.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+#include "wiring/inventory.h"
 
 // Hands the timer's handler a failure no real timer can be made to give.
 class bk_stat_collector_test_access_t {

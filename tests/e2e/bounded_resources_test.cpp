@@ -30,6 +30,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/worker_stall.h"
 #include "tools/stand-se/stand_se.h"
+#include "wiring/master_job_services.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ class BoundedTieTest : public ::testing::Test {
     auto near = std::make_shared<cf_local_socket_t>(fx.io());
     auto far = std::make_shared<cf_local_socket_t>(fx.io());
     asio::local::connect_pair(*near, *far);
-    auto tie = bk_local_client_tie_t::create(fx.inventory());
+    auto tie = bk_local_client_tie_t::create(fx.inventory(), master_job_factory(fx.inventory()));
     tie->start(near);
     ties.push_back(tie);
     far_ends.push_back(far);

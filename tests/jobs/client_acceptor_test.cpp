@@ -26,6 +26,7 @@
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/temp_dir.h"
+#include "wiring/master_job_services.h"
 
 namespace {
 
@@ -78,8 +79,8 @@ class ClientAcceptorTest : public ::testing::Test {
 
   temp_dir_t dir;
   bk_inventory_fixture_t fx;
-  std::unique_ptr<bk_client_acceptor_set_t> set =
-      std::make_unique<bk_client_acceptor_set_t>(fx.inventory());
+  std::unique_ptr<bk_client_acceptor_set_t> set = std::make_unique<bk_client_acceptor_set_t>(
+      fx.inventory(), master_job_factory(fx.inventory()));
   std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
 };
 

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <boost/asio/local/connect_pair.hpp>
 
-#include "core/inventory.h"
 #include "core/stat_collector.h"
 #include "framework/error.h"
 #include "framework/log.h"
@@ -21,6 +20,7 @@
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
+#include "wiring/inventory.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ class ClientTieTest : public ::testing::Test {
     auto far = std::make_shared<cf_local_socket_t>(fx.io());
     boost::asio::local::connect_pair(*near, *far);
     auto tie = bk_local_client_tie_t::create(
-        fx.inventory(), [this](bk_inventory_t& inventory, uint32_t job_id, bool soft) {
+        fx.inventory(), [this](bk_core_inventory_t& inventory, uint32_t job_id, bool soft) {
           if (refuse_jobs) throw cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "No engine here");
           auto job = std::make_shared<bk_fake_job_t>(inventory.io_context, job_id,
                                                      "Fake job " + std::to_string(job_id));

@@ -154,7 +154,8 @@ class LocalJobTest : public ::testing::Test {
   }
 
   std::shared_ptr<bk_local_job_t> make_job() {
-    auto job = fx.inventory().scanner->create_job(static_cast<std::uint32_t>(jobs.size() + 7));
+    auto job = fx.inventory().scanner->create_job<bk_local_job_t>(
+        static_cast<std::uint32_t>(jobs.size() + 7));
     job->set_delegate(&driver);
     jobs.push_back(job);
     return job;

@@ -6,9 +6,9 @@
 #include "framework/exception.h"
 #include "tests/support/run_until.h"
 
-bk_inventory_t& unused_inventory() {
+bk_core_inventory_t& unused_inventory() {
   alignas(16) static unsigned char placeholder[1];
-  return *reinterpret_cast<bk_inventory_t*>(placeholder);
+  return *reinterpret_cast<bk_core_inventory_t*>(placeholder);
 }
 
 bk_fake_job_t::bk_fake_job_t(boost::asio::io_context& io, uint32_t job_id, std::string name)

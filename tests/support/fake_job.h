@@ -27,7 +27,7 @@
 #include "schemas/scan_report.pb.h"
 
 // A reference for constructors that keep but never touch the central object.
-bk_inventory_t& unused_inventory();
+bk_core_inventory_t& unused_inventory();
 
 class bk_fake_job_t : public bk_job_t {
  public:

@@ -18,8 +18,8 @@
 
 #include <boost/asio/io_context.hpp>
 
-#include "core/inventory.h"
 #include "tests/support/temp_dir.h"
+#include "wiring/inventory.h"
 
 class bk_inventory_fixture_t {
  public:

@@ -5,9 +5,9 @@
 #include <boost/asio/write.hpp>
 
 #include "cluster/cluster.h"
-#include "core/inventory.h"
 #include "tests/support/frame.h"
 #include "tests/support/proto_text.h"
+#include "wiring/inventory.h"
 
 std::shared_ptr<peer_server_end_t> peer_server_end_t::open(
     std::shared_ptr<cf_tcp_socket_t> socket) {

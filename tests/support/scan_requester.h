@@ -12,13 +12,15 @@
 #include <string>
 
 #include "core/scanner.h"
+#include "jobs/job.h"
 #include "schemas/brel_client_ipc.pb.h"
 
-class scan_requester_t : public bk_scanner_t::scan_job_t,
+class scan_requester_t : public bk_job_t,
+                         public bk_scanner_t::scan_job_t,
                          public std::enable_shared_from_this<scan_requester_t> {
  public:
-  scan_requester_t(std::uint32_t job_id, bk_inventory_t& inventory)
-      : scan_job_t(job_id, inventory) {}
+  scan_requester_t(std::uint32_t job_id, bk_core_inventory_t& inventory)
+      : bk_job_t(job_id, inventory) {}
   ~scan_requester_t() override {
     if (auto s = scanner.lock()) s->remove_job(*this);
   }

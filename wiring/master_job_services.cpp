@@ -1,11 +1,13 @@
-// How a master job of the running service reaches the event loop and the cluster.
+#include "wiring/master_job_services.h"
+
 #include "cluster/cluster.h"
 #include "cluster/remote_job.h"
-#include "core/inventory.h"
-#include "jobs/master_job.h"
+#include "wiring/inventory.h"
 
-bk_master_job_t::services_t bk_master_job_t::default_services(bk_inventory_t& inventory) {
-  services_t services;
+bk_master_job_t::services_t master_job_services(bk_inventory_t& inventory) {
+  using endpoint_t = bk_master_job_t::endpoint_t;
+  using node_t = bk_master_job_t::node_t;
+  bk_master_job_t::services_t services;
   services.io_context = &inventory.io_context;
   services.choose_node = [&inventory](uint32_t job_id, const std::set<endpoint_t>& excluded,
                                       bool never_local) {
@@ -25,4 +27,14 @@ bk_master_job_t::services_t bk_master_job_t::default_services(bk_inventory_t& in
     return std::nullopt;
   };
   return services;
+}
+
+bk_client_job_factory_t master_job_factory(bk_inventory_t& inventory) {
+  return [&inventory](bk_core_inventory_t& job_inventory, uint32_t job_id,
+                      bool soft_error) -> std::shared_ptr<bk_job_t> {
+    auto job =
+        std::make_shared<bk_master_job_t>(job_inventory, job_id, master_job_services(inventory));
+    job->set_soft_error(soft_error);
+    return job;
+  };
 }

@@ -8,12 +8,12 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "core/inventory.h"
 #include "framework/command_line.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "framework/startup.h"
 #include "schemas/error.pb.h"
+#include "wiring/inventory.h"
 
 namespace {
 

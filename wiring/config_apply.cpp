@@ -18,7 +18,6 @@
 #include "cluster/cluster.h"
 #include "cluster/peer_acceptor.h"
 #include "cluster/peer_connector.h"
-#include "core/inventory.h"
 #include "core/lumend.h"
 #include "core/marrod_tie.h"
 #include "core/scanner.h"
@@ -28,6 +27,7 @@
 #include "framework/user_owner.h"
 #include "jobs/client_acceptor_set.h"
 #include "schemas/brel_config.pb.h"
+#include "wiring/inventory.h"
 
 namespace {
 
