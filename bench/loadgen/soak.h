@@ -54,7 +54,8 @@ struct soak_settings_t {
 // the load (at the end, the connections are closing): memory
 // grows when the least-squares line through the lowest heap in use of each window
 // (without the heap figures: the lowest resident set) rises by more than
-// `tolerance` percent of its median, or the heap in use with the daemon idle after
+// `tolerance` percent of its median and by more than 1 MiB, or the heap in use with
+// the daemon idle after
 // the run exceeds that before it by more than that; descriptors grow when those
 // other than spool files spread by more than that (and a spool descriptor that
 // outlives its job is left after the run, a fault). The spread of single samples is
