@@ -8,10 +8,19 @@
 //   bench-loadgen --target NAME=SOCKET[,SOCKET...] [--target ...] [--runs N]
 //                 [--seconds S] [--warmup S] [--only small|large|LIST] [--chunk BYTES]
 //                 [--raw FILE] [--node TARGET:LABEL:PID[:STATS_FILE]...] [--settle S]
+//   bench-loadgen --soak --target NAME=SOCKET [--seconds S] [--sample S] [--steady-after S]
+//                 [--tolerance PERCENT] [--connections N] [--flowless N] [--depth N]
+//                 [--large-share F] [--reconnect-after FILES] [--seed N] [--pid PID]
+//                 [--spool DIR] [--stats FILE] [--heapstat FILE] [--stuck-after S]
+//                 [--chunk BYTES] [--raw FILE]
+//
+// --soak runs one long mixed load on one daemon and samples its memory and
+// descriptors (see soak.h).
 //
 // The runs of the targets alternate, so a disturbance of the machine touches all.
 // Exit status 0, 1 when a run failed (a wrong answer, an ALARM, a lost connection,
-// a file left unanswered), 2 for a bad command line.
+// a file left unanswered), 2 for a bad command line; with --soak also 1 for files or
+// descriptors left behind and 3 when memory or descriptors grew.
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -25,6 +34,7 @@
 #include "bench/loadgen/cluster_mode.h"
 #include "bench/loadgen/runner.h"
 #include "bench/loadgen/scenarios.h"
+#include "bench/loadgen/soak.h"
 
 namespace po = boost::program_options;
 
@@ -56,6 +66,8 @@ int main(int argc, char** argv) {
   std::string raw_path;
   std::vector<std::string> node_texts;
   double settle = 1.2;
+  bool soak = false;
+  soak_settings_t soak_settings;
   po::options_description description("bench-loadgen: client-protocol load generator");
   description.add_options()("help", "show this text")(
       "target", po::value(&target_texts)->required(),
@@ -75,7 +87,11 @@ int main(int argc, char** argv) {
       "seconds, files, files/s, MB/s, latency median, p99 and maximum in µs, the "
       "generator's own CPU s, then for each node its label, CPU s, of which system, peak "
       "RSS MiB, context switches, the jobs it ran and the jobs it sent to a peer, -1 when "
-      "not counted)")(
+      "not counted; with --soak, one line a sample: before, sample or after, seconds, files, "
+      "file bytes, large files, files read back, jobs open, connections open, the daemon's CPU "
+      "s, VmRSS, RssAnon, the window's lowest and highest VmRSS, its lowest RssAnon and VmHWM "
+      "in KiB, the heap in use, held, and the window's lowest in use in bytes (-1: not read), "
+      "descriptors, of them spool files, sockets and others, files in the spool directory)")(
       "node", po::value(&node_texts),
       "TARGET:LABEL:PID[:STATS_FILE]: a daemon measured during the runs of TARGET, shown as "
       "LABEL; its jobs are counted from STATS_FILE, the output of the stand-in "
@@ -84,6 +100,48 @@ int main(int argc, char** argv) {
       "settle", po::value(&settle)->default_value(settle),
       "with --node: pause after each run, so that each second the daemons report holds "
       "one run at most");
+  po::options_description soak_options("Soak (--soak)");
+  soak_options.add_options()(
+      "soak", po::bool_switch(&soak),
+      "one long mixed load on the first target, sampling the daemon's resident memory and "
+      "descriptors; --seconds is its length (default 600)")(
+      "sample", po::value(&soak_settings.sample)->default_value(soak_settings.sample),
+      "seconds between samples")(
+      "steady-after", po::value(&soak_settings.settle)->default_value(soak_settings.settle),
+      "samples before this many seconds are left out of the flatness check")(
+      "tolerance", po::value(&soak_settings.tolerance)->default_value(soak_settings.tolerance),
+      "largest rise of memory or descriptors over the flatness check (and spread of the "
+      "descriptors other than spool files), in percent of the median, still called flat")(
+      "connections",
+      po::value(&soak_settings.connections)->default_value(soak_settings.connections),
+      "connections at once")(
+      "flowless", po::value(&soak_settings.flowless)->default_value(soak_settings.flowless),
+      "of them, connections without flow control")(
+      "depth", po::value(&soak_settings.depth)->default_value(soak_settings.depth),
+      "files each connection without flow control keeps open at once")(
+      "large-share",
+      po::value(&soak_settings.large_share)->default_value(soak_settings.large_share),
+      "chance that a file is a large one (1, 5, 16 or 64 MiB) rather than 4 KiB")(
+      "reconnect-after",
+      po::value(&soak_settings.reconnect_after)->default_value(soak_settings.reconnect_after),
+      "files after which a connection closes and a new one takes its place (0: never)")(
+      "seed", po::value(&soak_settings.seed)->default_value(soak_settings.seed),
+      "seed of the file mix")(
+      "pid", po::value(&soak_settings.pid),
+      "the daemon's pid (default: asked of its socket)")(
+      "spool", po::value(&soak_settings.spool_dir),
+      "the daemon's spool directory: its descriptors into it are counted apart and it must "
+      "be empty after the run")(
+      "heapstat", po::value(&soak_settings.heapstat_path),
+      "the file through which bench-heapstat, preloaded into the daemon, publishes its heap "
+      "figures")(
+      "stats", po::value(&soak_settings.stats_path),
+      "the output of the stand-in configuration daemon the daemon runs under: its "
+      "statistics must count the files the generator counted")(
+      "stuck-after",
+      po::value(&soak_settings.stuck_after)->default_value(soak_settings.stuck_after),
+      "a run whose files are not all answered this many seconds after its end fails");
+  description.add(soak_options);
   std::vector<target_t> targets;
   cluster_settings_t cluster;
   try {
@@ -126,6 +184,21 @@ int main(int argc, char** argv) {
       cluster.nodes.push_back(node);
     }
     if (cluster.nodes.empty() && targets.size() > 2) throw po::error("at most two targets");
+    if (soak) {
+      if (targets.size() != 1 || targets[0].sockets.size() != 1 || !cluster.nodes.empty()) {
+        throw po::error("--soak drives one target with one socket");
+      }
+      soak_settings.socket_path = targets[0].sockets[0];
+      soak_settings.seconds = values["seconds"].defaulted() ? 600 : seconds;
+      soak_settings.chunk = chunk;
+      soak_settings.raw_path = raw_path;
+      if (soak_settings.sample <= 0 || soak_settings.connections == 0 ||
+          soak_settings.large_share < 0 || soak_settings.large_share > 1 ||
+          soak_settings.stuck_after <= 0) {
+        throw po::error("sample, connections and stuck-after must be positive, large-share "
+                        "within 0 and 1");
+      }
+    }
     if (runs == 0 || chunk == 0 || chunk > 32 * 1024 * 1024 || seconds <= 0 || warmup < 0 ||
         settle < 0) {
       throw po::error("runs, chunk and seconds must be positive (chunk at most 32 MiB)");
@@ -134,6 +207,8 @@ int main(int argc, char** argv) {
     std::cerr << "bench-loadgen: " << e.what() << "\n" << description;
     return 2;
   }
+
+  if (soak) return run_soak(soak_settings);
 
   std::ofstream raw;
   if (!raw_path.empty()) raw.open(raw_path, std::ios::app);

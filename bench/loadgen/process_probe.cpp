@@ -39,13 +39,68 @@ double process_probe_t::system_seconds() const {
   return static_cast<double>(system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-std::int64_t process_probe_t::peak_rss_kib() const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+namespace {
+
+// The figure of one "Name:   value kB" line of /proc/<pid>/status; -1 without it.
+std::int64_t status_kib(int pid, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) return std::stoll(line.substr(6));
+    if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 &&
+        line[name.size()] == ':') {
+      return std::stoll(line.substr(name.size() + 1));
+    }
   }
   return -1;
+}
+
+}  // namespace
+
+std::int64_t process_probe_t::peak_rss_kib() const { return status_kib(pid_, "VmHWM"); }
+
+std::int64_t process_probe_t::rss_kib() const { return status_kib(pid_, "VmRSS"); }
+
+std::int64_t process_probe_t::anon_rss_kib() const { return status_kib(pid_, "RssAnon"); }
+
+descriptor_count_t process_probe_t::count_descriptors(const std::string& directory) const {
+  descriptor_count_t count;
+  const std::string fd_dir = "/proc/" + std::to_string(pid_) + "/fd";
+  DIR* dir = ::opendir(fd_dir.c_str());
+  if (dir == nullptr) return count;
+  count.total = 0;
+  const std::string prefix = directory.empty() || directory.back() == '/' ? directory
+                                                                          : directory + "/";
+  char target[4096];
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string link = fd_dir + "/" + entry->d_name;
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    // Closed since the listing: no longer open.
+    if (length <= 0) continue;
+    ++count.total;
+    const std::string name(target, static_cast<std::size_t>(length));
+    if (!prefix.empty() && name.compare(0, prefix.size(), prefix) == 0) {
+      ++count.in_directory;
+    } else if (name.compare(0, 8, "socket:[") == 0) {
+      ++count.sockets;
+    } else {
+      ++count.other;
+    }
+  }
+  ::closedir(dir);
+  return count;
+}
+
+std::string process_probe_t::open_files_limit() const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/limits");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 14, "Max open files") != 0) continue;
+    std::istringstream fields(line.substr(14));
+    std::string soft, hard;
+    if (fields >> soft >> hard) return soft + " (hard " + hard + ")";
+  }
+  return "";
 }
 
 std::int64_t process_probe_t::context_switches() const {
