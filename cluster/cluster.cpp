@@ -24,11 +24,6 @@ using clock_type = bk_cluster_t::clock_type;
 // towards the next tick.
 constexpr std::chrono::nanoseconds kMinTick{9'999'999};
 
-clock_type::time_point deadline_after(clock_type::time_point now, clock_type::duration interval) {
-  if (interval >= clock_type::time_point::max() - now) return clock_type::time_point::max();
-  return now + interval;
-}
-
 template <class T>
 std::string text_of(const T& value) {
   std::ostringstream text;
@@ -180,10 +175,8 @@ void bk_cluster_t::restart(const vl::BrelConfig& config) {
 // Status sent to the incoming peers.
 
 void bk_cluster_t::arm_status_timer() {
-  const clock_type::time_point expiry =
-      deadline_after(clock_type::now(), std::chrono::milliseconds(status_interval_ms_));
   try {
-    status_timer_.expires_at(expiry);
+    status_timer_.expires_after(std::chrono::milliseconds(status_interval_ms_));
   } catch (const boost::system::system_error& e) {
     throw boost::system::system_error(e.code(), "expires_from_now");
   }

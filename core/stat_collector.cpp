@@ -13,14 +13,6 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-clock_type::time_point deadline_after(clock_type::duration interval) {
-  const clock_type::time_point now = clock_type::now();
-  if (interval >= clock_type::time_point::max() - now) return clock_type::time_point::max();
-  return now + interval;
-}
-
 std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
   std::ostringstream text;
   text << endpoint;
@@ -121,7 +113,7 @@ void bk_stat_collector_t::add_report(record_t& record, const vl::ScanReport& rep
 // The report timer.
 
 void bk_stat_collector_t::arm_timer() {
-  timer_.expires_at(deadline_after(report_interval_));
+  timer_.expires_after(report_interval_);
   timer_.async_wait(
       [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& error) {
         // The collector is gone; its timer was cancelled on the way.
