@@ -232,44 +232,41 @@ void bk_lumend_t::drop_link() {
 // ---------------------------------------------------------------------------
 // Timers
 
-void bk_lumend_t::start_wait(boost::asio::steady_timer& timer,
-                             void (bk_lumend_t::*handler)(const boost::system::error_code&)) {
-  timer.async_wait(
-      [alive = std::weak_ptr<bk_lumend_t*>(self), handler](const boost::system::error_code& error) {
-        if (const auto owner = alive.lock()) ((*owner)->*handler)(error);
-      });
+void bk_lumend_t::start_timer(boost::asio::steady_timer& timer, std::chrono::milliseconds interval,
+                              const char* name, void (bk_lumend_t::*expired)()) {
+  timer.expires_after(interval);
+  timer.async_wait([alive = std::weak_ptr<bk_lumend_t*>(self), &timer, name,
+                    expired](const boost::system::error_code& error) {
+    if (const auto owner = alive.lock()) (*owner)->on_timer(timer, name, expired, error);
+  });
 }
 
-void bk_lumend_t::arm_release_timer() {
-  release_timer.expires_after(timing.release);
-  start_wait(release_timer, &bk_lumend_t::on_release_timer);
-}
-
-void bk_lumend_t::on_release_timer(const boost::system::error_code& error) {
+void bk_lumend_t::on_timer(const boost::asio::steady_timer& timer, const char* name,
+                           void (bk_lumend_t::*expired)(), const boost::system::error_code& error) {
   // Re-armed; the newer wait decides.
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    CF_LOG(kLogError, "LumenD release timer: " + error.message());
+    CF_LOG(kLogError, name + (": " + error.message()));
     return;
   }
   // This wait had completed before a re-arm that its completion could not see.
-  if (release_timer.expiry() > boost::asio::steady_timer::clock_type::now()) return;
+  if (timer.expiry() > boost::asio::steady_timer::clock_type::now()) return;
+  (this->*expired)();
+}
+
+void bk_lumend_t::arm_release_timer() {
+  start_timer(release_timer, timing.release, "LumenD release timer", &bk_lumend_t::release_link);
+}
+
+void bk_lumend_t::release_link() {
   if (pending.empty()) drop_link();
 }
 
 void bk_lumend_t::arm_recovery_timer() {
-  recovery_timer.expires_after(timing.recovery);
-  start_wait(recovery_timer, &bk_lumend_t::on_recovery_timer);
+  start_timer(recovery_timer, timing.recovery, "LumenD recovery timer", &bk_lumend_t::recover);
 }
 
-void bk_lumend_t::on_recovery_timer(const boost::system::error_code& error) {
-  // Re-armed by a further error while suspended; the newer wait decides.
-  if (error == boost::asio::error::operation_aborted) return;
-  if (error) {
-    CF_LOG(kLogError, "LumenD recovery timer: " + error.message());
-    return;
-  }
-  if (recovery_timer.expiry() > boost::asio::steady_timer::clock_type::now()) return;
+void bk_lumend_t::recover() {
   CF_LOG(kLogDebug, "LumenD: resuming operation");
   error_count = kRecoveredErrors;
 }

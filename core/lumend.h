@@ -131,14 +131,19 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
   void fail_all(const boost::system::error_code& error);
   void drop_link();
 
-  // Waits on one of the two link timers; `handler` gets the completion while the
-  // manager lives.
-  void start_wait(boost::asio::steady_timer& timer,
-                  void (bk_lumend_t::*handler)(const boost::system::error_code&));
+  // Arms one of the two link timers; `expired` runs once `interval` has passed,
+  // unless the timer was armed again meanwhile or its wait failed (logged at Error
+  // under `name`).
+  void start_timer(boost::asio::steady_timer& timer, std::chrono::milliseconds interval,
+                   const char* name, void (bk_lumend_t::*expired)());
+  void on_timer(const boost::asio::steady_timer& timer, const char* name,
+                void (bk_lumend_t::*expired)(), const boost::system::error_code& error);
   void arm_release_timer();
-  void on_release_timer(const boost::system::error_code& error);
+  // The link idled for its time.
+  void release_link();
   void arm_recovery_timer();
-  void on_recovery_timer(const boost::system::error_code& error);
+  // A suspension ends.
+  void recover();
 
   // Event loop only.
   bool enabled = false;
