@@ -8,6 +8,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "cluster/peer_socket.h"
 #include "core/core_inventory.h"
 #include "core/scanner.h"
 #include "framework/exception.h"
@@ -23,18 +24,6 @@ using clock_type = bk_cluster_t::clock_type;
 // Ticks closer together than this leave the ratings alone; the time counts
 // towards the next tick.
 constexpr std::chrono::nanoseconds kMinTick{9'999'999};
-
-clock_type::time_point deadline_after(clock_type::time_point now, clock_type::duration interval) {
-  if (interval >= clock_type::time_point::max() - now) return clock_type::time_point::max();
-  return now + interval;
-}
-
-template <class T>
-std::string text_of(const T& value) {
-  std::ostringstream text;
-  text << value;
-  return text.str();
-}
 
 uint32_t saturating_add(uint32_t a, uint32_t b) {
   return b > std::numeric_limits<uint32_t>::max() - a ? std::numeric_limits<uint32_t>::max()
@@ -143,7 +132,7 @@ void bk_cluster_t::restart(const vl::BrelConfig& config) {
   for (const vl::IPSocket& server : config.load_balance_to().ip()) {
     const endpoint_t endpoint = configured_endpoint(server);
     configured_servers_.insert(endpoint);
-    CF_LOG(kLogNotice, "Configured server " + text_of(endpoint));
+    CF_LOG(kLogNotice, "Configured server " + endpoint_text(endpoint));
   }
   for (const vl::IPAddress& allowed : config.load_balance_allow_from().ip()) {
     const boost::asio::ip::address address = boost::asio::ip::make_address(allowed.address());
@@ -180,10 +169,8 @@ void bk_cluster_t::restart(const vl::BrelConfig& config) {
 // Status sent to the incoming peers.
 
 void bk_cluster_t::arm_status_timer() {
-  const clock_type::time_point expiry =
-      deadline_after(clock_type::now(), std::chrono::milliseconds(status_interval_ms_));
   try {
-    status_timer_.expires_at(expiry);
+    status_timer_.expires_after(std::chrono::milliseconds(status_interval_ms_));
   } catch (const boost::system::system_error& e) {
     throw boost::system::system_error(e.code(), "expires_from_now");
   }
@@ -258,7 +245,7 @@ void bk_cluster_t::on_peer_in_connected(const std::shared_ptr<peer_in_t>& tie) {
   const endpoint_t endpoint = tie->remote_endpoint();
   peer_in_ties_[tie.get()] = tie;
   peer_in_endpoints_.insert(endpoint);
-  CF_LOG(kLogNotice, "PeerIn connected: " + text_of(endpoint));
+  CF_LOG(kLogNotice, "PeerIn connected: " + endpoint_text(endpoint));
   state_changed();
 }
 
@@ -269,7 +256,7 @@ void bk_cluster_t::on_peer_in_disconnected(const std::shared_ptr<peer_in_t>& tie
   if (found == peer_in_ties_.end()) return;
   const endpoint_t endpoint = tie->remote_endpoint();
   peer_in_endpoints_.erase(endpoint);
-  CF_LOG(kLogNotice, "PeerIn disconnected: " + text_of(endpoint));
+  CF_LOG(kLogNotice, "PeerIn disconnected: " + endpoint_text(endpoint));
   peer_in_ties_.erase(found);
 }
 
@@ -282,7 +269,7 @@ void bk_cluster_t::on_peer_out_connected(const std::shared_ptr<peer_out_t>& tie)
   waiting_peer_outs_[tie.get()] = tie;
   peer_out_endpoints_.insert(endpoint);
   tried_endpoints_.insert(endpoint);
-  CF_LOG(kLogNotice, "PeerOut connected: " + text_of(endpoint));
+  CF_LOG(kLogNotice, "PeerOut connected: " + endpoint_text(endpoint));
 }
 
 void bk_cluster_t::on_peer_out_status(const std::shared_ptr<peer_out_t>& tie) {
@@ -312,7 +299,7 @@ void bk_cluster_t::on_peer_out_disconnected(const std::shared_ptr<peer_out_t>& t
   recount_remote_forks();
   const endpoint_t endpoint = keep->remote_endpoint();
   peer_out_endpoints_.erase(endpoint);
-  CF_LOG(kLogNotice, "PeerOut disconnected: " + text_of(endpoint));
+  CF_LOG(kLogNotice, "PeerOut disconnected: " + endpoint_text(endpoint));
   state_changed();
 }
 

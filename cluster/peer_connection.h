@@ -23,7 +23,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "framework/basic_ipc_link.h"
-#include "framework/socket_traits.h"
+#include "framework/socket_types.h"
 
 class bk_cluster_inventory_t;
 
@@ -96,13 +96,13 @@ class bk_peer_connection_t {
 
 // The two implementations share everything but the stream and the mapping of TLS
 // truncation to end of file.
-template <class Stream, class Traits>
+template <class Stream>
 class bk_basic_peer_connection_t
     : public bk_peer_connection_t,
-      public cf_basic_ipc_link_t<Stream, Traits>,
-      public std::enable_shared_from_this<bk_basic_peer_connection_t<Stream, Traits>> {
+      public cf_basic_ipc_link_t<Stream>,
+      public std::enable_shared_from_this<bk_basic_peer_connection_t<Stream>> {
  public:
-  using link_type = cf_basic_ipc_link_t<Stream, Traits>;
+  using link_type = cf_basic_ipc_link_t<Stream>;
   using stream_type = Stream;
 
   // REQUIRES: `inventory` outlives the connection; made with std::make_shared.
@@ -137,10 +137,8 @@ class bk_basic_peer_connection_t
   void on_send_idle() override;
 };
 
-using bk_peer_connection_plain_t =
-    bk_basic_peer_connection_t<cf_tcp_socket_t, basic_socket_traits<cf_tcp_socket_t>>;
-using bk_peer_connection_ssl_t = bk_basic_peer_connection_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+using bk_peer_connection_plain_t = bk_basic_peer_connection_t<cf_tcp_socket_t>;
+using bk_peer_connection_ssl_t = bk_basic_peer_connection_t<cf_ssl_stream_t>;
 
-extern template class bk_basic_peer_connection_t<cf_tcp_socket_t,
-                                                 basic_socket_traits<cf_tcp_socket_t>>;
-extern template class bk_basic_peer_connection_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+extern template class bk_basic_peer_connection_t<cf_tcp_socket_t>;
+extern template class bk_basic_peer_connection_t<cf_ssl_stream_t>;

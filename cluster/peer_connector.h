@@ -24,7 +24,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "cluster/ssl_settings.h"
-#include "framework/socket_traits.h"
+#include "framework/socket_types.h"
 
 class bk_peer_connection_t;
 

@@ -20,7 +20,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream_base.hpp>
 
-#include "framework/socket_traits.h"
+#include "framework/socket_types.h"
 
 namespace vl {
 class BrelConfig;

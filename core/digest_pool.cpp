@@ -1,78 +1,11 @@
 #include "core/digest_pool.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <vector>
 
-#include <cerrno>
-#include <stdexcept>
-
-#include <openssl/evp.h>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "core/core_inventory.h"
-
-namespace {
-
-constexpr std::size_t kBlockSize = 8192;
-
-// One running digest. The context is made on first use and freed by final, so a
-// later update starts a new digest.
-template <const EVP_MD* (*Algorithm)(), std::size_t Size>
-class digest_accumulator_t {
- public:
-  digest_accumulator_t() = default;
-  ~digest_accumulator_t() { EVP_MD_CTX_free(context_); }
-  digest_accumulator_t(const digest_accumulator_t&) = delete;
-  digest_accumulator_t& operator=(const digest_accumulator_t&) = delete;
-
-  void init() {
-    EVP_MD_CTX_free(context_);
-    context_ = EVP_MD_CTX_new();
-    if (!context_ || EVP_DigestInit(context_, Algorithm()) != 1)
-      throw std::runtime_error("Digest context initialization failure");
-  }
-
-  void update(const void* bytes, std::size_t count) {
-    if (!context_) init();
-    if (EVP_DigestUpdate(context_, bytes, count) != 1)
-      throw std::runtime_error("Digest update failure");
-  }
-
-  std::string final() {
-    if (!context_) init();
-    unsigned char result[Size] = {};
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_, result, &length) != 1 || length != Size)
-      throw std::runtime_error("Digest final failed");
-    EVP_MD_CTX_free(context_);
-    context_ = nullptr;
-    return digest_text(result, Size);
-  }
-
- private:
-  EVP_MD_CTX* context_ = nullptr;
-};
-
-using sha1_accumulator_t = digest_accumulator_t<EVP_sha1, 20>;
-using sha256_accumulator_t = digest_accumulator_t<EVP_sha256, 32>;
-
-class fd_closer_t {
- public:
-  explicit fd_closer_t(int fd) : fd_(fd) {}
-  ~fd_closer_t() { ::close(fd_); }
-  fd_closer_t(const fd_closer_t&) = delete;
-  fd_closer_t& operator=(const fd_closer_t&) = delete;
-
- private:
-  int fd_;
-};
-
-[[noreturn]] void throw_errno(const char* context) {
-  throw boost::system::system_error(errno, boost::system::system_category(), context);
-}
-
-}  // namespace
+#include "framework/file_digest.h"
 
 bk_digest_pool_t::bk_digest_pool_t(bk_core_inventory_t& inventory)
     : bk_digest_pool_t(inventory.io_context) {}
@@ -101,24 +34,17 @@ void bk_digest_pool_t::hash_file(bool sha1, bool sha256, const std::string& path
 }
 
 bk_hash_values_t bk_digest_pool_t::hash_task(bool sha1, bool sha256, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_errno("open");
-  fd_closer_t closer(fd);
-  sha1_accumulator_t sha1_digest;
-  sha256_accumulator_t sha256_digest;
-  char block[kBlockSize];
-  for (;;) {
-    const ssize_t n = ::read(fd, block, sizeof block);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno("read");
-    }
-    if (sha1) sha1_digest.update(block, static_cast<std::size_t>(n));
-    if (sha256) sha256_digest.update(block, static_cast<std::size_t>(n));
-  }
+  static constexpr digest_failure_texts_t kTexts{"Digest context initialization failure",
+                                                 "Digest update failure", "Digest final failed"};
+  std::vector<const EVP_MD*> algorithms;
+  if (sha1) algorithms.push_back(EVP_sha1());
+  if (sha256) algorithms.push_back(EVP_sha256());
+  const std::vector<std::string> digests = file_digests(path, algorithms, kTexts);
+  const auto text = [](const std::string& digest) {
+    return digest_text(reinterpret_cast<const unsigned char*>(digest.data()), digest.size());
+  };
   bk_hash_values_t values;
-  if (sha1) values.sha1 = sha1_digest.final();
-  if (sha256) values.sha256 = sha256_digest.final();
+  if (sha1) values.sha1 = text(digests.front());
+  if (sha256) values.sha256 = text(digests.back());
   return values;
 }

@@ -18,7 +18,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "framework/socket_traits.h"
+#include "framework/socket_types.h"
 
 class bk_local_connector_t : public std::enable_shared_from_this<bk_local_connector_t> {
  public:

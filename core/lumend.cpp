@@ -15,9 +15,14 @@
 
 namespace {
 
-std::chrono::milliseconds to_interval(std::uint64_t ms) {
-  constexpr auto most = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  return std::chrono::milliseconds(static_cast<std::int64_t>(ms < most ? ms : most));
+// A check's timeout in the timer's unit. One longer than the clock can count is as
+// good as none; the timer itself holds now + timeout at the clock's end.
+boost::asio::steady_timer::duration to_interval(std::uint64_t ms) {
+  using duration = boost::asio::steady_timer::duration;
+  constexpr auto most = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(duration::max()).count());
+  if (ms >= most) return duration::max();
+  return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
 }
 
 }  // namespace
@@ -33,13 +38,9 @@ bk_lumend_t::bk_lumend_t(boost::asio::io_context& io, path_source_t path_source,
     : io(io),
       release_timer(io),
       recovery_timer(io),
-      timeouts(io),
       path_source(std::move(path_source)),
       timing(timing),
-      self(std::make_shared<bk_lumend_t*>(this)) {
-  timeout_connection =
-      timeouts.expired.connect([this](const std::uint32_t& serial) { on_check_timeout(serial); });
-}
+      self(std::make_shared<bk_lumend_t*>(this)) {}
 
 bk_lumend_t::~bk_lumend_t() {
   // Late completions and path replies are dropped from here on; callbacks that
@@ -72,9 +73,17 @@ void bk_lumend_t::check(const std::string& sha1, std::uint64_t size, callback_t 
     return;
   }
   const std::uint32_t serial = tie->check(sha1, size);
-  pending[serial] = std::move(callback);
-  timeouts.add(bk_timed_queue_t::deadline_after(to_interval(timeout_ms)), serial);
-  timeouts.process();
+  // A serial still pending after its counter wrapped: only the newer check is kept.
+  pending.erase(serial);
+  pending_check_t& sent = pending
+                              .emplace(serial, pending_check_t{std::move(callback), ++checks_sent,
+                                                               boost::asio::steady_timer(io)})
+                              .first->second;
+  sent.deadline.expires_after(to_interval(timeout_ms));
+  sent.deadline.async_wait([alive = std::weak_ptr<bk_lumend_t*>(self), serial,
+                            number = sent.number](const boost::system::error_code& error) {
+    if (const auto owner = alive.lock()) (*owner)->on_check_timer(serial, number, error);
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -152,10 +161,9 @@ void bk_lumend_t::on_check_result(std::uint32_t serial, const boost::system::err
     CF_LOG(kLogDebug, "LumenD: Dropped check result, serial=" + std::to_string(serial));
     return;
   }
-  const callback_t callback = std::move(found->second);
+  const callback_t callback = std::move(found->second.callback);
+  // Its deadline goes with it: a later check on another link may reuse the serial.
   pending.erase(found);
-  // A later check on another link may reuse this serial; its deadline is its own.
-  timeouts.remove(serial);
   if (pending.empty()) arm_release_timer();
   if (result == make_error_code(vl::EC_NETWORK_TIMEDOUT)) {
     count_error(result);
@@ -165,12 +173,17 @@ void bk_lumend_t::on_check_result(std::uint32_t serial, const boost::system::err
   callback(result, virus);
 }
 
-void bk_lumend_t::on_check_timeout(std::uint32_t serial) {
+void bk_lumend_t::on_check_timer(std::uint32_t serial, std::uint64_t number,
+                                 const boost::system::error_code& error) {
+  // Answered or failed: the timer went with its entry.
+  if (error == boost::asio::error::operation_aborted) return;
   const auto found = pending.find(serial);
-  // Answered or failed already.
-  if (found == pending.end()) return;
+  // Answered or failed after the wait had completed, or the serial names a later check.
+  if (found == pending.end() || found->second.number != number) return;
+  // No other wait would ever answer the check: it times out now.
+  if (error) CF_LOG(kLogError, "LumenD check timer: " + error.message());
   CF_LOG(kLogDebug, "LumenD: check timed out for serial " + std::to_string(serial));
-  const callback_t callback = std::move(found->second);
+  const callback_t callback = std::move(found->second.callback);
   pending.erase(found);
   // Otherwise a link whose last check timed out would never be released.
   if (pending.empty() && tie) arm_release_timer();
@@ -201,12 +214,11 @@ void bk_lumend_t::fail_all(const boost::system::error_code& error) {
   drop_link();
   // A connect under way is given up too: the checks it was for are answered here.
   if (const auto dropped = std::move(connecting)) dropped->close();
-  // Every deadline belongs to a check answered below.
-  timeouts.clear();
-  // Callbacks may check again: what they add is not failed here.
+  // Callbacks may check again: what they add is not failed here. The deadlines of
+  // the checks failed here go with them.
   auto failed_pending = std::exchange(pending, {});
   auto failed_waiting = std::exchange(waiting, {});
-  for (auto& entry : failed_pending) entry.second(code, std::nullopt);
+  for (auto& entry : failed_pending) entry.second.callback(code, std::nullopt);
   for (auto& entry : failed_waiting) entry.callback(code, std::nullopt);
 }
 
@@ -220,42 +232,41 @@ void bk_lumend_t::drop_link() {
 // ---------------------------------------------------------------------------
 // Timers
 
-void bk_lumend_t::arm_release_timer() {
-  release_timer.expires_at(bk_timed_queue_t::deadline_after(timing.release));
-  release_timer.async_wait(
-      [alive = std::weak_ptr<bk_lumend_t*>(self)](const boost::system::error_code& error) {
-        if (const auto owner = alive.lock()) (*owner)->on_release_timer(error);
-      });
+void bk_lumend_t::start_timer(boost::asio::steady_timer& timer, std::chrono::milliseconds interval,
+                              const char* name, void (bk_lumend_t::*expired)()) {
+  timer.expires_after(interval);
+  timer.async_wait([alive = std::weak_ptr<bk_lumend_t*>(self), &timer, name,
+                    expired](const boost::system::error_code& error) {
+    if (const auto owner = alive.lock()) (*owner)->on_timer(timer, name, expired, error);
+  });
 }
 
-void bk_lumend_t::on_release_timer(const boost::system::error_code& error) {
+void bk_lumend_t::on_timer(const boost::asio::steady_timer& timer, const char* name,
+                           void (bk_lumend_t::*expired)(), const boost::system::error_code& error) {
   // Re-armed; the newer wait decides.
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    CF_LOG(kLogError, "LumenD release timer: " + error.message());
+    CF_LOG(kLogError, name + (": " + error.message()));
     return;
   }
   // This wait had completed before a re-arm that its completion could not see.
-  if (release_timer.expiry() > bk_timed_queue_t::clock_t::now()) return;
+  if (timer.expiry() > boost::asio::steady_timer::clock_type::now()) return;
+  (this->*expired)();
+}
+
+void bk_lumend_t::arm_release_timer() {
+  start_timer(release_timer, timing.release, "LumenD release timer", &bk_lumend_t::release_link);
+}
+
+void bk_lumend_t::release_link() {
   if (pending.empty()) drop_link();
 }
 
 void bk_lumend_t::arm_recovery_timer() {
-  recovery_timer.expires_at(bk_timed_queue_t::deadline_after(timing.recovery));
-  recovery_timer.async_wait(
-      [alive = std::weak_ptr<bk_lumend_t*>(self)](const boost::system::error_code& error) {
-        if (const auto owner = alive.lock()) (*owner)->on_recovery_timer(error);
-      });
+  start_timer(recovery_timer, timing.recovery, "LumenD recovery timer", &bk_lumend_t::recover);
 }
 
-void bk_lumend_t::on_recovery_timer(const boost::system::error_code& error) {
-  // Re-armed by a further error while suspended; the newer wait decides.
-  if (error == boost::asio::error::operation_aborted) return;
-  if (error) {
-    CF_LOG(kLogError, "LumenD recovery timer: " + error.message());
-    return;
-  }
-  if (recovery_timer.expiry() > bk_timed_queue_t::clock_t::now()) return;
+void bk_lumend_t::recover() {
   CF_LOG(kLogDebug, "LumenD: resuming operation");
   error_count = kRecoveredErrors;
 }

@@ -3,8 +3,8 @@
 // link's life from its callers: it gets the daemon's socket path from the
 // configuration daemon when the first check needs it, connects (without making the
 // event loop wait, also on a full listen backlog), queues checks meanwhile, puts a
-// deadline on every check, drops the link after it has idled for 30 s and stops
-// using the cloud for 10 s after more than ten failures in a row.
+// deadline (a timer of its own) on every check, drops the link after it has idled
+// for 30 s and stops using the cloud for 10 s after more than ten failures in a row.
 //
 // Owned by bk_inventory_t for the life of the service mode. Event loop only.
 // Every check is answered exactly once through its callback; callbacks run on the
@@ -24,11 +24,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/signals2/connection.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "core/lumend_tie.h"
-#include "core/timed_queue.h"
 
 class bk_core_inventory_t;
 
@@ -108,6 +106,15 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
     std::uint64_t timeout_ms;
   };
 
+  // A check sent and not answered yet.
+  struct pending_check_t {
+    callback_t callback;
+    // Tells this check from a later one given the same serial by another link.
+    std::uint64_t number;
+    // Expires at the check's deadline; destroying it with the entry cancels the wait.
+    boost::asio::steady_timer deadline;
+  };
+
   void set_enabled(bool use_cloud);
   void acquire_lumend();
   void on_lumend_path(const std::exception_ptr& error, const boost::filesystem::path& path);
@@ -118,33 +125,42 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
   void on_check_result(std::uint32_t serial, const boost::system::error_code& result,
                        const std::optional<vl::Virus>& virus) override;
   void on_link_error(const boost::system::error_code& error) override;
-  void on_check_timeout(std::uint32_t serial);
+  void on_check_timer(std::uint32_t serial, std::uint64_t number,
+                      const boost::system::error_code& error);
   void count_error(const boost::system::error_code& error);
   void fail_all(const boost::system::error_code& error);
   void drop_link();
 
+  // Arms one of the two link timers; `expired` runs once `interval` has passed,
+  // unless the timer was armed again meanwhile or its wait failed (logged at Error
+  // under `name`).
+  void start_timer(boost::asio::steady_timer& timer, std::chrono::milliseconds interval,
+                   const char* name, void (bk_lumend_t::*expired)());
+  void on_timer(const boost::asio::steady_timer& timer, const char* name,
+                void (bk_lumend_t::*expired)(), const boost::system::error_code& error);
   void arm_release_timer();
-  void on_release_timer(const boost::system::error_code& error);
+  // The link idled for its time.
+  void release_link();
   void arm_recovery_timer();
-  void on_recovery_timer(const boost::system::error_code& error);
+  // A suspension ends.
+  void recover();
 
   // Event loop only.
   bool enabled = false;
   bool acquiring = false;
   std::deque<queued_check_t> waiting;
-  std::map<std::uint32_t, callback_t> pending;
+  std::map<std::uint32_t, pending_check_t> pending;
+  std::uint64_t checks_sent = 0;
   std::shared_ptr<bk_lumend_tie_t> tie;
   // The link while its connect is under way; checks wait in `waiting` meanwhile.
   std::shared_ptr<bk_lumend_tie_t> connecting;
   boost::asio::io_context& io;
   boost::asio::steady_timer release_timer;
   boost::asio::steady_timer recovery_timer;
-  bk_timed_queue_t timeouts;
   std::int32_t error_count = 0;
   // Constant after construction.
   const path_source_t path_source;
   const bk_lumend_timing_t timing;
-  boost::signals2::scoped_connection timeout_connection;
   // Handlers hold a weak reference: a completion after destruction is dropped.
   std::shared_ptr<bk_lumend_t*> self;
 };

@@ -12,19 +12,6 @@
 #include "framework/log.h"
 #include "schemas/marrod_brel_ipc.pb.h"
 
-namespace {
-
-using steady_clock = std::chrono::steady_clock;
-
-// now + delay, held at the clock's end instead of wrapping.
-steady_clock::time_point saturating_deadline(steady_clock::duration delay) {
-  const auto now = steady_clock::now();
-  if (delay > steady_clock::time_point::max() - now) return steady_clock::time_point::max();
-  return now + delay;
-}
-
-}  // namespace
-
 std::shared_ptr<bk_marrod_tie_t> bk_marrod_tie_t::create(bk_core_inventory_t& inventory, int fd) {
   std::shared_ptr<bk_marrod_tie_t> tie(new bk_marrod_tie_t(inventory));
   auto socket = std::make_shared<cf_local_socket_t>(inventory.io_context);
@@ -171,7 +158,7 @@ void bk_marrod_tie_t::first_config_processed() {
 }
 
 void bk_marrod_tie_t::start_appinfo_timer() {
-  appinfo_timer_.expires_at(saturating_deadline(appinfo_delay_));
+  appinfo_timer_.expires_after(appinfo_delay_);
   appinfo_timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
     self->on_appinfo_timer(error);
   });

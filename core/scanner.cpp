@@ -314,11 +314,8 @@ std::uint32_t bk_scanner_t::next_serial() {
 // Release timer
 
 void bk_scanner_t::arm_release_timer() {
-  const auto now = boost::asio::steady_timer::clock_type::now();
-  const auto latest = boost::asio::steady_timer::clock_type::time_point::max();
-  const auto deadline = release_delay_ > latest - now ? latest : now + release_delay_;
   try {
-    release_timer_.expires_at(deadline);
+    release_timer_.expires_after(release_delay_);
   } catch (const boost::system::system_error& e) {
     throw boost::system::system_error(e.code(), "expires_from_now");
   }

@@ -1,9 +1,9 @@
 #include "core/stat_collector.h"
 
-#include <sstream>
 #include <string>
 
 #include <boost/asio/error.hpp>
+#include <boost/lexical_cast.hpp>
 
 #include "core/core_inventory.h"
 #include "core/marrod_tie.h"
@@ -12,20 +12,6 @@
 #include "schemas/brel_appstat.pb.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
-
-clock_type::time_point deadline_after(clock_type::duration interval) {
-  const clock_type::time_point now = clock_type::now();
-  if (interval >= clock_type::time_point::max() - now) return clock_type::time_point::max();
-  return now + interval;
-}
-
-std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
 
 void count_viruses(std::map<vl::VirusType, uint64_t>& viruses, const vl::ScanReport& report) {
   for (const vl::Virus& virus : report.virus()) ++viruses[virus.type()];
@@ -121,7 +107,7 @@ void bk_stat_collector_t::add_report(record_t& record, const vl::ScanReport& rep
 // The report timer.
 
 void bk_stat_collector_t::arm_timer() {
-  timer_.expires_at(deadline_after(report_interval_));
+  timer_.expires_after(report_interval_);
   timer_.async_wait(
       [this, alive = std::weak_ptr<bool>(alive_)](const boost::system::error_code& error) {
         // The collector is gone; its timer was cancelled on the way.
@@ -147,13 +133,13 @@ void bk_stat_collector_t::report() {
   vl::BrelAppStat stat;
   for (const auto& [endpoint, record] : peer_out_) {
     vl::BrelPeerStat* peer = stat.add_peer_out();
-    peer->set_endpoint(endpoint_text(endpoint));
+    peer->set_endpoint(boost::lexical_cast<std::string>(endpoint));
     fill_scan_stat(*peer->mutable_scan(), record);
   }
   peer_out_.clear();
   for (const auto& [endpoint, record] : peer_in_) {
     vl::BrelPeerStat* peer = stat.add_peer_in();
-    peer->set_endpoint(endpoint_text(endpoint));
+    peer->set_endpoint(boost::lexical_cast<std::string>(endpoint));
     fill_scan_stat(*peer->mutable_scan(), record);
   }
   peer_in_.clear();

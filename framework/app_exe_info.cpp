@@ -1,37 +1,22 @@
 #include "framework/app_exe_info.h"
 
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
 #include <google/protobuf/util/json_util.h>
-#include <openssl/evp.h>
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "framework/error.h"
 #include "framework/exception.h"
+#include "framework/file_digest.h"
 
 namespace {
-
-[[noreturn]] void throw_errno(const char* context) {
-  throw boost::system::system_error(errno, boost::system::system_category(), context);
-}
-
-struct fd_closer_t {
-  int fd;
-  ~fd_closer_t() { ::close(fd); }
-};
-
-struct digest_context_deleter_t {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 std::string owner_name(uid_t uid) {
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -73,29 +58,10 @@ void fill_app_exe_info(vl::AppExeInfo& info, const std::string& version,
 }
 
 std::string file_md5(const std::string& path) {
+  static constexpr digest_failure_texts_t kTexts{
+      "cannot start the digest", "cannot update the digest", "cannot finish the digest"};
   try {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw_errno("open");
-    fd_closer_t closer{fd};
-    std::unique_ptr<EVP_MD_CTX, digest_context_deleter_t> context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1)
-      throw std::runtime_error("cannot start the digest");
-    char chunk[8192];
-    for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof(chunk));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw_errno("read");
-      }
-      if (n == 0) break;
-      if (EVP_DigestUpdate(context.get(), chunk, static_cast<std::size_t>(n)) != 1)
-        throw std::runtime_error("cannot update the digest");
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(context.get(), digest, &size) != 1)
-      throw std::runtime_error("cannot finish the digest");
-    return std::string(reinterpret_cast<const char*>(digest), size);
+    return std::move(file_digests(path, {EVP_md5()}, kTexts).front());
   } catch (const std::exception& e) {
     throw cf_proto_exception_t(exception_to_error_enum(e),
                                std::string("MD5: ") + exception_text(e) + ": \"" + path + "\"");

@@ -2,4 +2,4 @@
 
 template class cf_basic_ipc_link_t<cf_local_socket_t>;
 template class cf_basic_ipc_link_t<cf_tcp_socket_t>;
-template class cf_basic_ipc_link_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+template class cf_basic_ipc_link_t<cf_ssl_stream_t>;

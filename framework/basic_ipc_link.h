@@ -37,23 +37,23 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/socket_base.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/assert.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "framework/error.h"
 #include "framework/ipc_buffer.h"
-#include "framework/socket_traits.h"
+#include "framework/socket_types.h"
 
 // Largest body on the links to the configuration, engine and cloud daemons and to clients.
 constexpr std::uint32_t kIpcLinkLimit = 64 * 1024 * 1024;
 // Largest body on a peer link.
 constexpr std::uint32_t kPeerLinkLimit = 10 * 1024 * 1024;
 
-template <class Stream, class Traits = basic_socket_traits<Stream>>
+template <class Stream>
 class cf_basic_ipc_link_t {
  public:
   using stream_type = Stream;
-  using traits_type = Traits;
   using link_type = cf_basic_ipc_link_t;
 
   // The length prefix of every frame.
@@ -72,7 +72,7 @@ class cf_basic_ipc_link_t {
   void async_send_message(const google::protobuf::MessageLite& message);
 
   // True when a stream is set and its (underlying) socket holds a descriptor.
-  bool is_open() const noexcept { return socket_ && Traits::is_open(*socket_); }
+  bool is_open() const noexcept { return socket_ && socket_->lowest_layer().is_open(); }
 
   // Stops handing out frames and starting reads: frames already received wait, and
   // a read already outstanding completes into the buffer. Takes effect after the
@@ -167,18 +167,18 @@ class cf_basic_ipc_link_t {
 
 using cf_local_ipc_link_t = cf_basic_ipc_link_t<cf_local_socket_t>;
 using cf_tcp_ipc_link_t = cf_basic_ipc_link_t<cf_tcp_socket_t>;
-using cf_ssl_ipc_link_t = cf_basic_ipc_link_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+using cf_ssl_ipc_link_t = cf_basic_ipc_link_t<cf_ssl_stream_t>;
 
 // The three links are compiled once, in basic_ipc_link.cpp.
 extern template class cf_basic_ipc_link_t<cf_local_socket_t>;
 extern template class cf_basic_ipc_link_t<cf_tcp_socket_t>;
-extern template class cf_basic_ipc_link_t<cf_ssl_stream_t, bk_ssl_socket_traits>;
+extern template class cf_basic_ipc_link_t<cf_ssl_stream_t>;
 
 // ---------------------------------------------------------------------------
 // Reading
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::start_read() {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::start_read() {
   std::uint32_t unread = read_end_ - read_begin_;
   if (unread == 0) {
     read_begin_ = read_end_ = 0;
@@ -199,16 +199,17 @@ void cf_basic_ipc_link_t<Stream, Traits>::start_read() {
   // plus the look-ahead long.
   const std::uint32_t room_end = read_begin_ == 0 ? std::max(frame_end, read_ahead) : frame_end;
   read_buffer_.resize(room_end, false);
-  Traits::async_read_some(
-      *socket_, boost::asio::buffer(read_buffer_.data() + read_end_, room_end - read_end_),
+  // Completes as soon as some bytes have come; deliver cuts the frames out.
+  socket_->async_read_some(
+      boost::asio::buffer(read_buffer_.data() + read_end_, room_end - read_end_),
       [self = shared_this()](const boost::system::error_code& code, std::size_t count) {
         self->on_read(code, count);
       });
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::on_read(const boost::system::error_code& code,
-                                                  std::size_t count) {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::on_read(const boost::system::error_code& code,
+                                          std::size_t count) {
   // Our owner closed the link: nothing is reported and nothing re-armed.
   if (!is_open()) return;
   if (code) {
@@ -219,8 +220,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::on_read(const boost::system::error_cod
   deliver();
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::deliver() {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::deliver() {
   for (;;) {
     if (paused_) {
       parked_ = true;
@@ -250,8 +251,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::deliver() {
   start_read();
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::resume_reading() {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::resume_reading() {
   if (!paused_) return;
   paused_ = false;
   // Otherwise an outstanding read, or the frame loop that called us, goes on by itself.
@@ -260,8 +261,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::resume_reading() {
   boost::asio::post(socket_->get_executor(), [self = shared_this()] { self->continue_reading(); });
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::continue_reading() {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::continue_reading() {
   resume_posted_ = false;
   // Closed meanwhile: dropped quietly, as a completion would be. Paused again: the
   // next resume_reading comes back here.
@@ -270,8 +271,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::continue_reading() {
   deliver();
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::hold_while_parked() {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::hold_while_parked() {
   // One wait serves every pause: a wait cannot be cancelled alone (that would cancel
   // the write too), so it stays until the socket is closed or reports something.
   if (hold_armed_) return;
@@ -281,8 +282,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::hold_while_parked() {
       [self = shared_this()](const boost::system::error_code& code) { self->on_hold(code); });
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::on_hold(const boost::system::error_code& code) {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::on_hold(const boost::system::error_code& code) {
   hold_armed_ = false;
   // Our owner closed the link (it goes with its last operation), or reading resumed.
   if (!is_open() || code || !parked_) return;
@@ -306,8 +307,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::on_hold(const boost::system::error_cod
   hold_while_parked();
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::handle_io_error(const boost::system::error_code& code) {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::handle_io_error(const boost::system::error_code& code) {
   // What pending operations get when the derived class closes the socket.
   if (code == boost::asio::error::operation_aborted) return;
   on_error(code);
@@ -316,9 +317,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::handle_io_error(const boost::system::e
 // ---------------------------------------------------------------------------
 // Sending
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::async_send_message(
-    const google::protobuf::MessageLite& message) {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::async_send_message(const google::protobuf::MessageLite& message) {
   const std::size_t length = message.ByteSizeLong();
   // A peer that stops reading lets the queue grow; refuse before its size wraps.
   if (length > limit_ || !pending_buffer_.can_append(std::uint64_t{header_size} + length)) {
@@ -334,8 +334,8 @@ void cf_basic_ipc_link_t<Stream, Traits>::async_send_message(
   send_next();
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::send_next() {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::send_next() {
   // The running write's completion comes back here.
   if (!in_flight_buffer_.empty()) return;
   if (pending_buffer_.empty()) {
@@ -347,14 +347,14 @@ void cf_basic_ipc_link_t<Stream, Traits>::send_next() {
   // The two buffers alternate, so neither is allocated again once grown.
   in_flight_buffer_.swap(pending_buffer_);
   on_send_begin();
-  Traits::async_write_all(*socket_,
-                          boost::asio::buffer(in_flight_buffer_.data(), in_flight_buffer_.size()),
-                          [self = shared_this()](const boost::system::error_code& code,
-                                                 std::size_t) { self->on_write(code); });
+  boost::asio::async_write(*socket_,
+                           boost::asio::buffer(in_flight_buffer_.data(), in_flight_buffer_.size()),
+                           [self = shared_this()](const boost::system::error_code& code,
+                                                  std::size_t) { self->on_write(code); });
 }
 
-template <class Stream, class Traits>
-void cf_basic_ipc_link_t<Stream, Traits>::on_write(const boost::system::error_code& code) {
+template <class Stream>
+void cf_basic_ipc_link_t<Stream>::on_write(const boost::system::error_code& code) {
   // Our owner closed the link: nothing is reported.
   if (!is_open()) return;
   if (code) {

@@ -185,6 +185,10 @@ void throw_error(vl::ErrorCode code, const std::string& what) {
   throw boost::system::system_error(make_error_code(code), what);
 }
 
+void throw_errno(const char* context) {
+  throw boost::system::system_error(errno, boost::system::system_category(), context);
+}
+
 void throw_if_failed(const boost::system::error_code& error, const char* context) {
   if (error) throw boost::system::system_error(error, context);
 }

@@ -73,6 +73,11 @@ std::exception_ptr make_error_exception_ptr(const boost::system::error_code& cod
 // Throws boost::system::system_error with `code` in the "vl.Error" category.
 [[noreturn]] void throw_error(vl::ErrorCode code, const std::string& what);
 
+// Throws boost::system::system_error with the current errno (system category) and
+// `context`: for a failed system call that ends the caller, before anything else
+// can change errno.
+[[noreturn]] void throw_errno(const char* context);
+
 // Throws boost::system::system_error with `error` and `context` when `error` is set:
 // for the error_code overloads of socket calls whose failure ends the caller.
 void throw_if_failed(const boost::system::error_code& error, const char* context);

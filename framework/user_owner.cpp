@@ -15,6 +15,7 @@
 
 #include "framework/error.h"
 #include "framework/exception.h"
+#include "framework/fd_closer.h"
 #include "framework/log.h"
 #include "schemas/local_user.pb.h"
 
@@ -32,19 +33,6 @@ std::string quoted(const fs::path& path) {
   out << path;
   return out.str();
 }
-
-class fd_closer_t {
- public:
-  explicit fd_closer_t(int fd) : fd_(fd) {}
-  ~fd_closer_t() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  fd_closer_t(const fd_closer_t&) = delete;
-  fd_closer_t& operator=(const fd_closer_t&) = delete;
-
- private:
-  int fd_;
-};
 
 class dir_closer_t {
  public:

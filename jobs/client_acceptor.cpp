@@ -30,10 +30,6 @@ using tcp = boost::asio::ip::tcp;
 constexpr std::size_t kMaxSocketPath = 107;
 constexpr int kBacklog = 128;
 
-[[noreturn]] void throw_errno(const std::string& context) {
-  throw boost::system::system_error(errno, boost::system::system_category(), context);
-}
-
 // What differs between the two kinds: where the endpoint comes from, how it prints,
 // and what binding and unbinding do to the file system.
 template <class Protocol>

@@ -13,7 +13,6 @@
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "cluster/cluster.h"
 #include "cluster/peer_acceptor.h"
@@ -32,10 +31,6 @@
 namespace {
 
 namespace fs = boost::filesystem;
-
-[[noreturn]] void throw_errno(const char* context) {
-  throw boost::system::system_error(errno, boost::system::system_category(), context);
-}
 
 // EACCES only: a permission error is what a restart under the starting user can
 // mend; EPERM and the suite's own code do not count.

@@ -21,7 +21,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/filesystem/path.hpp>
 
-#include "framework/socket_traits.h"
+#include "framework/socket_types.h"
 
 // The size of the input's next piece at `at`: one frame as the frame reader cuts it
 // (the length and the body), or everything left after a length the reader refuses.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <map>
 #include <vector>
 
@@ -276,6 +277,15 @@ TEST_F(LumendTest, RefusalsArePostedNeverAnsweredInsideCheck) {
   ASSERT_EQ(answers.count(1), 1u);
   EXPECT_EQ(answers[1].result, kNoLumend);
   EXPECT_FALSE(lumend->linked());
+}
+
+TEST_F(LumendTest, TimeoutsBeyondTheClocksRangeNeverExpireEarly) {
+  make_lumend();
+  // Too long for the clock's nanoseconds, and too long for any count at all.
+  check(0, kClean, 100, std::uint64_t{1} << 50);
+  check(1, kClean, 100, std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(result_of(0), kOk);
+  EXPECT_EQ(result_of(1), kOk);
 }
 
 TEST_F(LumendTest, CheckTimesOutLateAnswerIsDroppedAndIdleLinkIsReleased) {
