@@ -13,7 +13,7 @@
 
 #include "core/task_queue.h"
 #include "framework/error.h"
-#include "jobs/local_job_detail.h"
+#include "jobs/spool.h"
 #include "jobs/threaded_local_file.h"
 #include "tests/support/file_text.h"
 #include "tests/support/recording_log.h"
@@ -69,16 +69,15 @@ class SpoolTest : public ::testing::Test {
     return *await<size_result_t>([&](auto done) { file.append_data(chunk(text), done); });
   }
 
-  using detail_t = bk_local_job_detail_t;
-  using reading_result_t = util::either_t<std::exception_ptr, detail_t::reading_t>;
-  using chunk_result_t = util::either_t<std::exception_ptr, detail_t::chunk_t>;
+  using detail_t = bk_spool_t;
+  using reading_result_t = util::outcome_t<detail_t::reading_t>;
 
   void append_to(detail_t& job, const std::string& text) {
-    auto result = await<size_result_t>([&](auto done) { job.append_data(chunk(text), done); });
-    EXPECT_TRUE(result && result->is_right());
+    auto result = await<size_result_t>([&](auto done) { job.append(chunk(text), done); });
+    EXPECT_TRUE(result && result->index() == 0);
   }
 
-  void queue_request(detail_t& job) { job.segments.back().requests.emplace_back(); }
+  void queue_request(detail_t& job) { job.add_request(bk::ScanOptions()); }
 
   bool unlock(detail_t& job) {
     auto failure = await<std::exception_ptr>([&](auto done) { job.unlock(done); });
@@ -86,26 +85,20 @@ class SpoolTest : public ::testing::Test {
   }
 
   std::optional<reading_result_t> start_reading(detail_t& job) {
-    return await<reading_result_t>([&](auto done) { job.file_start_reading(done); });
+    return await<reading_result_t>([&](auto done) { job.open_reading(done); });
   }
 
   // Reads the whole of the job's data back, one chunk per read, joined by '|'.
   std::string read_back(detail_t& job, std::size_t max) {
     auto started = start_reading(job);
-    if (!started || !started->is_right()) return "<failed>";
-    job.reading = started->right();
+    if (!started || started->index() != 0) return "<failed>";
+    auto reading = std::get<0>(*started);
     std::string pieces;
-    for (bool last = job.reading->empty(); !last;) {
-      auto read = await<chunk_result_t>([&](auto done) { job.read_chunk(max, done); });
-      if (!read || !read->is_right()) return pieces + "<failed>";
-      pieces += *read->right().data + "|";
-      last = read->right().last;
-    }
-    job.reading.reset();
+    while (!reading->empty()) pieces += *bk_local_file_t::read_chunk(*reading, max) + "|";
     return pieces;
   }
 
-  std::string base(detail_t& job) { return job.segments.front().file->path(); }
+  std::string base(detail_t& job) { return job.path(); }
 
   temp_dir_t dir;
   boost::asio::io_context io;
@@ -116,8 +109,8 @@ class SpoolTest : public ::testing::Test {
 
 TEST_F(SpoolTest, AppendsPrivatelyAndFailsWithAnException) {
   auto file = segment("aaaa-bbbb-cccc-dddd");
-  EXPECT_EQ(append(*file, "first ").right(), 6u);
-  EXPECT_EQ(append(*file, std::string("\0second", 7)).right(), 13u);
+  EXPECT_EQ(std::get<0>(append(*file, "first ")), 6u);
+  EXPECT_EQ(std::get<0>(append(*file, std::string("\0second", 7))), 13u);
   EXPECT_EQ(read_file(file->path()), std::string("first \0second", 13));
   struct stat st;
   ASSERT_EQ(::stat(file->path().c_str(), &st), 0);
@@ -125,8 +118,8 @@ TEST_F(SpoolTest, AppendsPrivatelyAndFailsWithAnException) {
 
   auto lost = segment("missing-dir/file");
   const auto result = append(*lost, "x");
-  ASSERT_TRUE(result.is_left());
-  EXPECT_EQ(code_of(result.left()), boost::system::errc::no_such_file_or_directory);
+  ASSERT_TRUE(result.index() == 1);
+  EXPECT_EQ(code_of(std::get<1>(result)), boost::system::errc::no_such_file_or_directory);
   EXPECT_EQ(lost->size(), 0u);
 }
 
@@ -226,28 +219,26 @@ TEST_F(SpoolTest, DataAfterQueuedRequestsGoesToPatchesMergedOneAtATime) {
   append_to(job, "b");
   queue_request(job);
   append_to(job, "C333");
-  ASSERT_EQ(job.segments.size(), 3u);
   EXPECT_EQ(read_file(main_path + ".patch1"), "B22b");
   EXPECT_EQ(read_file(main_path + ".patch2"), "C333");
-  EXPECT_EQ(job.data_size(), 10u);
+  EXPECT_EQ(job.size(), 10u);
 
   // The main file's request is answered: patch 1 joins it with its request.
   EXPECT_TRUE(unlock(job));
-  EXPECT_EQ(job.segments.size(), 2u);
-  EXPECT_EQ(job.segments.front().requests.size(), 1u);
+  EXPECT_EQ(job.request_count(), 1u);
   EXPECT_EQ(read_file(main_path), "A1B22b");
   EXPECT_FALSE(fs::exists(main_path + ".patch1"));
 
   // Patch 2 has no request of its own yet, so it still takes data.
   append_to(job, "D");
-  EXPECT_EQ(job.segments.back().file->path(), main_path + ".patch2");
-  job.segments.front().requests.clear();
+  EXPECT_EQ(read_file(main_path + ".patch2"), "C333D");
+  job.pop_request();
   EXPECT_TRUE(unlock(job));
   EXPECT_EQ(read_file(main_path), "A1B22bC333D");
   // Numbers are never reused; chunks never span two segments.
   queue_request(job);
   append_to(job, "E");
-  EXPECT_EQ(job.segments.back().file->path(), main_path + ".patch3");
+  EXPECT_EQ(read_file(main_path + ".patch3"), "E");
   EXPECT_EQ(read_back(job, 4), "A1B2|2bC3|33D|E|");
 }
 
@@ -256,11 +247,11 @@ TEST_F(SpoolTest, ReadingDuringAMergeSeesAllTheData) {
   append_to(job, "AB");
   queue_request(job);
   append_to(job, "CD");
-  job.segments.front().requests.clear();
+  job.pop_request();
   bool merged = false;
   job.unlock([&](std::exception_ptr f) { merged = !f; });
   // The patch has left the list but its bytes are not in the main file's size yet.
-  EXPECT_EQ(job.data_size(), 4u);
+  EXPECT_EQ(job.size(), 4u);
   EXPECT_EQ(read_back(job, 3), "ABC|D|");
   EXPECT_TRUE(merged);
 }
@@ -269,7 +260,6 @@ TEST_F(SpoolTest, EmptySegmentsAreSkippedAndAnEmptyJobReadsNothing) {
   detail_t job(io, queue, dir.path().string());
   EXPECT_EQ(read_back(job, 10), "");
   queue_request(job);
-  job.add_segment(base(job));  // a patch that never gets data
   append_to(job, "x");
   queue_request(job);
   append_to(job, "yz");
@@ -277,8 +267,8 @@ TEST_F(SpoolTest, EmptySegmentsAreSkippedAndAnEmptyJobReadsNothing) {
   // A segment that cannot be opened fails the reading.
   fs::remove(base(job) + ".patch2");
   auto started = start_reading(job);
-  ASSERT_TRUE(started && started->is_left());
-  EXPECT_EQ(code_of(started->left()), boost::system::errc::no_such_file_or_directory);
+  ASSERT_TRUE(started && started->index() == 1);
+  EXPECT_EQ(code_of(std::get<1>(*started)), boost::system::errc::no_such_file_or_directory);
 }
 
 TEST_F(SpoolTest, NothingArrivesAfterTheOwnerOrTheReadingIsGoneAndNoFileStays) {
@@ -293,14 +283,9 @@ TEST_F(SpoolTest, NothingArrivesAfterTheOwnerOrTheReadingIsGoneAndNoFileStays) {
   {
     detail_t job(io, queue, dir.path().string());
     append_to(job, "data");
-    job.reading = start_reading(job)->right();
-    job.read_chunk(2, [&](const auto&) { called = true; });
-    job.reading.reset();  // the client reset its data request
-    drain();
-    EXPECT_FALSE(called);
-    job.append_data(chunk("more"), [&](const auto&) { called = true; });
+    job.append(chunk("more"), [&](const auto&) { called = true; });
     job.unlock([&](std::exception_ptr) { called = true; });
-    job.file_start_reading([&](const auto&) { called = true; });
+    job.open_reading([&](const auto&) { called = true; });
   }
   drain();
   EXPECT_FALSE(called);
