@@ -38,8 +38,8 @@ bk_local_job_t::bk_local_job_t(std::uint32_t job_id, bk_core_inventory_t& invent
     : bk_job_t(job_id, inventory),
       name_(next_name()),
       spool_(inventory),
-      requests_(*this, *this, spool_),
-      read_back_(*this, *this, spool_) {
+      requests_(*this, hooks_, spool_),
+      read_back_(*this, hooks_, spool_) {
   JOB_DEBUG(describe());
 }
 
@@ -176,20 +176,20 @@ void bk_local_job_t::fail(const char* context, const std::exception_ptr& error, 
   if (delegate_) delegate_->on_alarm(job_id, error, soft);
 }
 
-void bk_local_job_t::on_request_failed(const char* context, const std::exception_ptr& error,
-                                       bool soft) {
+void bk_local_job_t::part_hooks_t::on_request_failed(const char* context,
+                                                     const std::exception_ptr& error, bool soft) {
   // A reset job tells nothing more.
-  if (reset_) return;
-  fail(context, error, soft);
+  if (job_.reset_) return;
+  job_.fail(context, error, soft);
   // Only that request failed: the job stays usable, unless the driver reset it
   // on hearing of the failure.
-  if (soft && !reset_) failed_ = false;
+  if (soft && !job_.reset_) job_.failed_ = false;
 }
 
-void bk_local_job_t::on_spool_settled() {
-  read_back_.on_spool_settled();
+void bk_local_job_t::part_hooks_t::on_spool_settled() {
+  job_.read_back_.on_spool_settled();
 }
 
-void bk_local_job_t::on_read_back_failed(const std::exception_ptr& error) {
-  fail("Get data", error, false);
+void bk_local_job_t::part_hooks_t::on_read_back_failed(const std::exception_ptr& error) {
+  job_.fail("Get data", error, false);
 }

@@ -32,9 +32,7 @@ class bk_core_inventory_t;
 
 class bk_local_job_t : public bk_job_t,
                        public bk_scanner_t::scan_job_t,
-                       public bk_shared_callback_wrapper<bk_local_job_t>,
-                       private bk_request_pipeline_t::delegate_t,
-                       private bk_read_back_pump_t::delegate_t {
+                       public bk_shared_callback_wrapper<bk_local_job_t> {
  public:
   // How long a cloud verdict is waited for.
   static constexpr std::uint64_t kCloudTimeoutMs = bk_request_pipeline_t::kCloudTimeoutMs;
@@ -65,18 +63,27 @@ class bk_local_job_t : public bk_job_t,
   void on_scan_error(const std::exception_ptr& error, bool soft) override;
 
  private:
+  // What the parts report to the job. A member rather than a base of the job: each
+  // base lengthens every dynamic_cast a driver makes on its executor.
+  class part_hooks_t final : public bk_request_pipeline_t::delegate_t,
+                             public bk_read_back_pump_t::delegate_t {
+   public:
+    explicit part_hooks_t(bk_local_job_t& job) : job_(job) {}
+    bool failed() const override { return job_.failed_; }
+    void on_request_failed(const char* context, const std::exception_ptr& error,
+                           bool soft) override;
+    void on_spool_settled() override;
+    void on_read_back_failed(const std::exception_ptr& error) override;
+
+   private:
+    bk_local_job_t& job_;
+  };
+
   void on_data_appended(const std::shared_ptr<bk_local_job_t>& self, std::uint32_t size,
                         const bk_threaded_local_file_t::size_result_t& result);
   // Reports the failure to the driver; the job takes no data and starts no request
   // until a soft request failure clears it.
   void fail(const char* context, const std::exception_ptr& error, bool soft);
-
-  // bk_request_pipeline_t::delegate_t
-  bool failed() const override { return failed_; }
-  void on_request_failed(const char* context, const std::exception_ptr& error, bool soft) override;
-  void on_spool_settled() override;
-  // bk_read_back_pump_t::delegate_t
-  void on_read_back_failed(const std::exception_ptr& error) override;
 
   // Constant after construction.
   const std::string name_;
@@ -87,7 +94,10 @@ class bk_local_job_t : public bk_job_t,
   bool reset_ = false;
   // A cure was asked for: it rewrites the file, so no more data is taken.
   bool cure_requested_ = false;
-  // The parts, each with its state private; the spool goes last.
+  // The parts, each with its state private; the spool goes last. The job is one
+  // make_shared block of at most 1032 bytes, the most malloc's per-thread cache
+  // serves: a job made and dropped per file must not grow past it.
+  part_hooks_t hooks_{*this};
   bk_spool_t spool_;
   bk_request_pipeline_t requests_;
   bk_read_back_pump_t read_back_;

@@ -68,20 +68,21 @@ class bk_read_back_pump_t {
   delegate_t& delegate_;
   bk_spool_t& spool_;
 
-  // Event loop only.
+  // Event loop only (the flags last, packed).
   // Numbers the readings; completions of an ended reading are dropped.
   std::uint64_t reading_number_ = 0;
+  // The open cursors, until the last chunk is read.
+  bk_spool_t::reading_t cursors_;
+  boost::signals2::scoped_connection drained_connection_;
+  // A chunk read runs on the worker (chunk_reading_); its result waits in next_chunk_
+  // for the next drained signal, or goes out at once when that signal came first
+  // (chunk_wanted_).
+  std::optional<util::outcome_t<chunk_t>> next_chunk_;
   std::uint32_t max_chunk_ = 0;
+  bool chunk_reading_ = false;
+  bool chunk_wanted_ = false;
   // The cursors are not open yet ...
   bool opening_ = false;
   // ... and are opened once the spool has settled.
   bool waiting_ = false;
-  // The open cursors, until the last chunk is read.
-  bk_spool_t::reading_t cursors_;
-  boost::signals2::scoped_connection drained_connection_;
-  // A chunk read runs on the worker; its result waits in next_chunk_ for the next
-  // drained signal, or goes out at once when that signal came first (chunk_wanted_).
-  bool chunk_reading_ = false;
-  std::optional<util::outcome_t<chunk_t>> next_chunk_;
-  bool chunk_wanted_ = false;
 };

@@ -101,19 +101,20 @@ class bk_request_pipeline_t {
   bk_spool_t& spool_;
   const std::weak_ptr<bk_scanner_t> scanner_;
 
-  // Event loop only: the request in progress (the spool's front request).
-  // Between next_step and its answer or failure.
-  bool in_progress_ = false;
+  // Event loop only: the request in progress (the spool's front request). The
+  // flags come last, packed, with the pipeline's part of the job's size.
   // Numbers the requests started and ended.
   std::uint64_t request_number_ = 0;
-  bk_verdict_request_t asked_;
   bk_hash_values_t digests_;
-  bool digests_ready_ = false;
   std::optional<vl::ScanReport> engine_report_;
   std::optional<vl::ScanReport> cloud_report_;
+  std::weak_ptr<bool> cloud_cancel_;
   // Engine request id of the request in flight, 0 when none.
   std::uint32_t engine_serial_ = 0;
-  std::weak_ptr<bool> cloud_cancel_;
+  bk_verdict_request_t asked_;
+  // Between next_step and its answer or failure.
+  bool in_progress_ = false;
+  bool digests_ready_ = false;
 
   // Event loop only: the spool between requests. The next request waits for a
   // merge; a reading waits for both, as it reads the sizes the event loop knows.

@@ -48,26 +48,12 @@ std::uint64_t bk_spool_t::size() const {
 
 void bk_spool_t::add_request(const bk::ScanOptions& options) {
   segments_.back().requests.push_back(options);
-}
-
-std::uint32_t bk_spool_t::request_count() const {
-  std::size_t count = 0;
-  for (const auto& segment : segments_) count += segment.requests.size();
-  return static_cast<std::uint32_t>(count);
-}
-
-const bk::ScanOptions* bk_spool_t::front_request() const {
-  const auto& requests = segments_.front().requests;
-  return requests.empty() ? nullptr : &requests.front();
+  ++request_count_;
 }
 
 void bk_spool_t::pop_request() {
   segments_.front().requests.pop_front();
-}
-
-bool bk_spool_t::synced_for(bool cure) const {
-  const std::uint32_t state = segments_.front().state;
-  return cure ? state == 2 : state != 0;
+  --request_count_;
 }
 
 void bk_spool_t::sync(bool cure, done_callback_t callback) {

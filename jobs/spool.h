@@ -55,16 +55,21 @@ class bk_spool_t {
   // Queues a request covering everything appended so far.
   void add_request(const bk::ScanOptions& options);
   // The requests not yet popped, over all segments.
-  std::uint32_t request_count() const;
+  std::uint32_t request_count() const { return request_count_; }
   // The oldest request, when the main file covers it; null when the main file has
   // none left (a merge comes next).
-  const bk::ScanOptions* front_request() const;
+  const bk::ScanOptions* front_request() const {
+    const auto& requests = segments_.front().requests;
+    return requests.empty() ? nullptr : &requests.front();
+  }
   // REQUIRES: front_request() is not null.
   void pop_request();
 
   // Whether the main file is on disk as it stands for a request that cures or not;
   // a cure rewrites it, so a later cure needs a sync of its own.
-  bool synced_for(bool cure) const;
+  bool synced_for(bool cure) const {
+    return cure ? segments_.front().state == 2 : segments_.front().state != 0;
+  }
   // Creates the main file when nothing was written yet; as a barrier after the
   // earlier writes, puts everything appended so far on disk.
   void sync(bool cure, done_callback_t callback);
@@ -72,8 +77,9 @@ class bk_spool_t {
   // Writes the chunk to the last segment, opening a patch first when that segment
   // already has a request queued.
   void append(std::shared_ptr<const std::string> chunk, size_callback_t callback);
-  // The main file has no request left: merges the first patch into it (which takes
-  // over the patch's requests), or with no patch reads its size from the disk.
+  // Merges the first patch into the main file (which takes over the patch's
+  // requests), or with no patch reads the main file's size from the disk.
+  // REQUIRES: front_request() is null.
   void unlock(done_callback_t callback);
   // Reads the main file's size from the disk (the engine cured it or moved it).
   void refresh_size(done_callback_t callback);
@@ -119,4 +125,6 @@ class bk_spool_t {
   // The patch being merged; it still counts until its bytes show in the main file.
   std::shared_ptr<bk_threaded_local_file_t> merge_source_;
   std::uint32_t next_number_ = 0;
+  // The requests in every segment's queue (the scanner asks for it often).
+  std::uint32_t request_count_ = 0;
 };
