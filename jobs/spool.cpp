@@ -56,12 +56,6 @@ void bk_spool_t::pop_request() {
   --request_count_;
 }
 
-void bk_spool_t::sync(bool cure, done_callback_t callback) {
-  segment_t& main_segment = segments_.front();
-  main_segment.state = cure ? 2 : 1;
-  main_segment.file->sync(std::move(callback));
-}
-
 // ---------------------------------------------------------------------------
 // Data
 
@@ -99,10 +93,10 @@ void bk_spool_t::on_merged(std::exception_ptr failure, const done_callback_t& ca
 }
 
 void bk_spool_t::refresh_size(done_callback_t callback) {
-  segments_.front().file->update_size(
+  segments_.front().file->update_size(when_open(
       [callback = std::move(callback)](const bk_threaded_local_file_t::size_result_t& result) {
         callback(util::failure_of(result));
-      });
+      }));
 }
 
 bool bk_spool_t::follow_move(const std::string& path) {

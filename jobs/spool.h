@@ -71,8 +71,13 @@ class bk_spool_t {
     return cure ? segments_.front().state == 2 : segments_.front().state != 0;
   }
   // Creates the main file when nothing was written yet; as a barrier after the
-  // earlier writes, puts everything appended so far on disk.
-  void sync(bool cure, done_callback_t callback);
+  // earlier writes, puts everything appended so far on disk. `callback` is called as
+  // a done_callback_t (a template, so that it is wrapped once per scan request).
+  template <class Callback>
+  void sync(bool cure, Callback callback) {
+    segments_.front().state = cure ? 2 : 1;
+    segments_.front().file->sync(when_open(std::move(callback)));
+  }
 
   // Writes the chunk to the last segment, opening a patch first when that segment
   // already has a request queued.
@@ -105,10 +110,10 @@ class bk_spool_t {
   void add_segment(const std::string& base_path);
   void on_merged(std::exception_ptr failure, const done_callback_t& callback);
 
-  // `fn` wrapped to do nothing once the spool is gone.
+  // `fn` wrapped to do nothing once the spool is gone: a segment that a worker task
+  // still holds (a patch holds the main file's lost-write record) outlives it.
   template <class F>
   auto when_open(F fn) {
-    if (*closed_) closed_ = std::make_shared<bool>(false);
     return [fn = std::move(fn), closed = closed_](auto&&... args) mutable {
       if (!*closed) fn(std::forward<decltype(args)>(args)...);
     };
@@ -118,8 +123,8 @@ class bk_spool_t {
   boost::asio::io_context& io_;
   bk_task_queue_t& queue_;
 
-  // Event loop only.
-  std::shared_ptr<bool> closed_ = std::make_shared<bool>(false);
+  // Event loop only. Set by the destructor.
+  const std::shared_ptr<bool> closed_ = std::make_shared<bool>(false);
   // Never empty: the main file first.
   std::list<segment_t> segments_;
   // The patch being merged; it still counts until its bytes show in the main file.
