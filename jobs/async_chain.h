@@ -22,48 +22,33 @@
 
 namespace util {
 
-// Holds exactly one of a left value (by convention the failure) or a right value.
-template <class L, class R>
-class either_t {
- public:
-  static either_t from_left(L value) { return either_t(std::in_place_index<0>, std::move(value)); }
-  static either_t from_right(R value) { return either_t(std::in_place_index<1>, std::move(value)); }
+// What a worker step gives: its value, or the exception it threw (never null).
+template <class T>
+using outcome_t = std::variant<T, std::exception_ptr>;
 
-  bool is_left() const { return value_.index() == 0; }
-  bool is_right() const { return value_.index() == 1; }
-  // REQUIRES: is_left().
-  const L& left() const { return std::get<0>(value_); }
-  // REQUIRES: is_right().
-  const R& right() const { return std::get<1>(value_); }
-  R& right() { return std::get<1>(value_); }
+// The failure an outcome holds, null when it holds a value.
+template <class T>
+std::exception_ptr failure_of(const outcome_t<T>& outcome) {
+  const std::exception_ptr* failure = std::get_if<std::exception_ptr>(&outcome);
+  return failure ? *failure : std::exception_ptr();
+}
 
- private:
-  template <std::size_t I, class V>
-  either_t(std::in_place_index_t<I> index, V&& value) : value_(index, std::forward<V>(value)) {}
-
-  std::variant<L, R> value_;
-};
-
-// The value of a step that returns nothing.
-struct none_t {};
-
-// `step(Owner&) -> T` runs on the worker; `next(Owner&, either_t<std::exception_ptr, T>)`
-// runs on the event loop. Both must be copyable.
+// `step(Owner&) -> T` runs on the worker; `next(Owner&, outcome_t<T>)` runs on the
+// event loop. Both must be copyable.
 // REQUIRES: `queue` and `io` outlive every task posted.
 template <class Owner, class Step, class Next>
 void make_async_chain(bk_task_queue_t& queue, boost::asio::io_context& io,
                       std::weak_ptr<Owner> owner, Step step, Next next) {
-  using value_t = std::decay_t<std::invoke_result_t<Step&, Owner&>>;
-  using result_t = either_t<std::exception_ptr, value_t>;
+  using result_t = outcome_t<std::decay_t<std::invoke_result_t<Step&, Owner&>>>;
   queue.post([&io, owner, step = std::move(step), next = std::move(next)]() mutable {
     std::optional<result_t> result;
     {
       const std::shared_ptr<Owner> self = owner.lock();
       if (!self) return;
       try {
-        result.emplace(result_t::from_right(step(*self)));
+        result.emplace(std::in_place_index<0>, step(*self));
       } catch (...) {
-        result.emplace(result_t::from_left(std::current_exception()));
+        result.emplace(std::in_place_index<1>, std::current_exception());
       }
     }
     boost::asio::post(io, [owner = std::move(owner), next = std::move(next),
@@ -82,10 +67,10 @@ void make_async_chain_void(bk_task_queue_t& queue, boost::asio::io_context& io,
       queue, io, std::move(owner),
       [step = std::move(step)](Owner& self) mutable {
         step(self);
-        return none_t{};
+        return std::monostate();
       },
-      [next = std::move(next)](Owner& self, either_t<std::exception_ptr, none_t> result) mutable {
-        next(self, result.is_left() ? result.left() : std::exception_ptr());
+      [next = std::move(next)](Owner& self, outcome_t<std::monostate> result) mutable {
+        next(self, failure_of(result));
       });
 }
 

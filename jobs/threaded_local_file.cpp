@@ -92,7 +92,7 @@ void bk_threaded_local_file_t::post_size_step(std::function<void(bk_threaded_loc
         return self.worker_file_checked().size();
       },
       [callback = std::move(callback)](bk_threaded_local_file_t& self, size_result_t result) {
-        if (result.is_right()) self.size_ = result.right();
+        if (const std::uint64_t* size = std::get_if<std::uint64_t>(&result)) self.size_ = *size;
         if (callback) callback(result);
       });
 }

@@ -28,7 +28,7 @@ class bk_task_queue_t;
 
 class bk_threaded_local_file_t : public bk_shared_callback_wrapper<bk_threaded_local_file_t> {
  public:
-  using size_result_t = util::either_t<std::exception_ptr, std::uint64_t>;
+  using size_result_t = util::outcome_t<std::uint64_t>;
   // Runs after the delivered size has been stored.
   using size_callback_t = std::function<void(const size_result_t&)>;
   using done_callback_t = std::function<void(std::exception_ptr)>;

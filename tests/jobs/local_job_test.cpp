@@ -5,7 +5,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,14 +14,13 @@
 #include <boost/filesystem.hpp>
 
 #include "core/digest_pool.h"
-#include "core/hash_values.h"
-#include "core/scanner.h"
 #include "core/task_queue.h"
 #include "framework/basic_ipc_link.h"
 #include "schemas/lumend_client_ipc.pb.h"
 #include "tests/support/descriptor_shortage.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/inventory_fixture.h"
+#include "tests/support/proto_text.h"
 #include "tests/support/test_virus.h"
 #include "tools/stand-se/stand_se.h"
 
@@ -30,9 +28,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using kind_t = bk_recording_delegate_t::kind_t;
+using sizes_t = std::vector<std::uint64_t>;
 namespace fs = boost::filesystem;
 
-std::string sha1(const std::string& data, const EVP_MD* md = EVP_sha1()) {
+std::string digest(const std::string& data, const EVP_MD* md = EVP_sha1()) {
   unsigned char bytes[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
   EVP_Digest(data.data(), data.size(), bytes, &size, md, nullptr);
@@ -49,15 +48,15 @@ std::shared_ptr<const std::string> chunk_of(std::string text) {
   return std::make_shared<const std::string>(std::move(text));
 }
 
-bk::ScanOptions scan_options(bool cure = false, std::vector<bk::HashType> hashes = {}) {
+bk::ScanOptions options(bool cure = false, std::vector<bk::HashType> hashes = {}) {
   bk::ScanOptions options;
   if (cure) options.set_cure(true);
   for (const bk::HashType hash : hashes) options.add_threat_hash(hash);
   return options;
 }
 
-// The cloud-lookup daemon, for one connection: a SHA-1 listed in `bad` is a threat.
-// While `hold` is set it keeps the checks until the test answers them.
+// The cloud-lookup daemon, for one connection; it keeps each check until the test
+// answers it.
 class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_this<fake_cloud_t> {
  public:
   fake_cloud_t(boost::asio::io_context& io, const std::string& path)
@@ -76,27 +75,18 @@ class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_
     acceptor_.close(ignored);
     if (socket()) socket()->close(ignored);
   }
-  // Answers the check received as number `index` (from 0).
-  void answer(std::size_t index, bool threat) {
-    cl::ServerMessage response;
-    response.set_tag(cl::ServerMessage::CHECK_FILE_RESPONSE);
-    response.set_serial(checks.at(index).serial());
-    response.mutable_file_result()->set_result(vl::EC_OK);
-    if (threat) {
-      response.mutable_file_result()->mutable_virus()->set_type(vl::SE_KNOWN_VIRUS);
-      response.mutable_file_result()->mutable_virus()->set_name("Cloud.Threat");
-    }
-    async_send_message(response);
+  void answer(std::size_t check, bool threat) {
+    async_send_message(from_text<cl::ServerMessage>(
+        "tag: CHECK_FILE_RESPONSE serial: " + std::to_string(checks.at(check).serial()) +
+        " file_result { result: EC_OK" +
+        (threat ? " virus { type: SE_KNOWN_VIRUS name: 'Cloud.Threat' } }" : " }")));
   }
 
-  std::set<std::string> bad;
-  bool hold = false;
   std::vector<cl::ClientMessage> checks;
 
  private:
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
     ASSERT_TRUE(checks.emplace_back().ParseFromZeroCopyStream(&body));
-    if (!hold) answer(checks.size() - 1, bad.count(checks.back().file().sha1()) != 0);
   }
   void on_error(const boost::system::error_code&) override { stop(); }
   std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
@@ -104,43 +94,22 @@ class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_
   boost::asio::local::stream_protocol::acceptor acceptor_;
 };
 
-// Drives a job as a master job would. Unless `auto_drain` is off, its send queue
-// drains right after every chunk.
-class driver_t : public bk_recording_delegate_t {
- public:
-  explicit driver_t(boost::asio::io_context& io) : io_(io) {}
-  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override {
-    bk_recording_delegate_t::on_data_chunk(job_id, data, size);
-    if (auto_drain) post_drained();
-  }
-  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override {
-    auto connection = drained.connect(callback);
-    if (auto_drain) post_drained();
-    return connection;
-  }
+// Records what the job tells its driver; the test emits the drained signal.
+struct driver_t : bk_recording_delegate_t {
   void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
                         const bk_hash_values_t& hashes) override {
     bk_recording_delegate_t::on_scan_response(job_id, report, hashes);
     if (on_response) on_response();
   }
-  void post_drained() {
-    boost::asio::post(io_, [this, alive = std::weak_ptr<bool>(alive_)] {
-      if (!alive.expired()) drained();
-    });
-  }
   event_t response(size_t i) const { return of(kScanResponse).at(i); }
+  event_t alarm(size_t i = 0) const { return of(kAlarm).at(i); }
 
-  bool auto_drain = true;
   std::function<void()> on_response;
-
- private:
-  boost::asio::io_context& io_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class LocalJobTest : public ::testing::Test {
  protected:
-  LocalJobTest() : driver(fx.io()) {
+  LocalJobTest() {
     fx.set_se_path(fx.path("se.sock"));
     engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
   }
@@ -154,41 +123,61 @@ class LocalJobTest : public ::testing::Test {
   }
 
   std::shared_ptr<bk_local_job_t> make_job() {
-    auto job = fx.inventory().scanner->create_job<bk_local_job_t>(
-        static_cast<std::uint32_t>(jobs.size() + 7));
-    job->set_delegate(&driver);
-    jobs.push_back(job);
-    return job;
+    jobs.push_back(fx.inventory().scanner->create_job<bk_local_job_t>(jobs.size() + 7));
+    jobs.back()->set_delegate(&driver);
+    return jobs.back();
   }
-
   void use_cloud() {
     cloud = std::make_shared<fake_cloud_t>(fx.io(), fx.path("cloud.sock"));
     cloud->start();
     fx.set_cloud(true, fx.path("cloud.sock"));
   }
-
-  // Appends `text` in chunks of `piece` bytes and waits until they are stored.
-  void append(bk_local_job_t& job, const std::string& text, std::size_t piece = 70000) {
+  // Appends `text` in chunks of at most 70000 bytes and waits until they are stored.
+  void append(bk_local_job_t& job, const std::string& text) {
     const std::uint64_t target = job.data_size() + text.size();
-    for (std::size_t at = 0; at < text.size(); at += piece)
-      job.append_data(chunk_of(text.substr(at, piece)));
+    for (std::size_t at = 0; at < text.size(); at += 70000)
+      job.append_data(chunk_of(text.substr(at, 70000)));
     ASSERT_TRUE(fx.run_until([&] { return job.data_size() == target; }));
   }
-
   bool wait(kind_t kind, std::size_t count) {
     return fx.run_until([&] { return driver.count(kind) >= count; });
   }
-
+  // The alarm's text holds `part`, and it is soft or not.
+  void expect_alarm(const std::string& part, bool soft, std::size_t i = 0) {
+    EXPECT_NE(driver.alarm(i).text().find(part), std::string::npos) << driver.alarm(i).text();
+    EXPECT_EQ(driver.alarm(i).soft, soft);
+  }
+  bool wait_checks(std::size_t count) {
+    return fx.run_until([&] { return cloud->checks.size() == count; });
+  }
   // Reads the job's data back whole, forgetting what the driver heard before.
   std::string read_back(bk_local_job_t& job) {
     driver.events.clear();
     job.get_data(65535);
     EXPECT_TRUE(wait(kind_t::kGetDataResponse, 1));
-    EXPECT_TRUE(fx.run_until([&] { return driver.read_back().size() >= driver.events[0].size; }));
+    return take_chunks();
+  }
+  // Emits the drained signal until the announced bytes have come: one chunk each.
+  std::string take_chunks() {
+    const std::uint64_t total = driver.of(kind_t::kGetDataResponse).back().size;
+    std::size_t signals = 0;
+    while (driver.read_back().size() < total && ++signals < 100) {
+      driver.drained();
+      EXPECT_TRUE(wait(kind_t::kDataChunk, signals));
+    }
     EXPECT_TRUE(fx.drain());
+    EXPECT_EQ(driver.count(kind_t::kDataChunk), signals);
     for (const std::uint64_t size : driver.sizes(kind_t::kDataChunk)) EXPECT_LE(size, 65535u);
-    EXPECT_EQ(driver.count(kind_t::kGetDataResponse), 1u);
     return driver.read_back();
+  }
+  // Keeps both digest threads busy for a while; `done` counts to 2 as they finish.
+  void occupy_digest_pool(int& done) {
+    const std::string busy = fx.path("busy");
+    std::ofstream(busy.c_str()).close();
+    fs::resize_file(busy, 32 << 20);
+    for (int i = 0; i < 2; ++i)
+      fx.inventory().digest_pool->hash_file(
+          true, true, busy, [&](std::exception_ptr, const bk_hash_values_t&) { ++done; });
   }
 
   bk_inventory_fixture_t fx;
@@ -198,40 +187,53 @@ class LocalJobTest : public ::testing::Test {
   std::vector<std::shared_ptr<bk_local_job_t>> jobs;
 };
 
-TEST_F(LocalJobTest, JobWithoutDataScansAnEmptyFile) {
+TEST_F(LocalJobTest, EachScanCoversTheDataSentBeforeItAndAllIsReadBack) {
+  engine->options().delay = 100ms;
   auto job = make_job();
-  job->scan(scan_options());
-  job->scan(scan_options());
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
-  EXPECT_EQ(driver.response(0).report.size(), 0u);
-  EXPECT_EQ(engine->serials().size(), 2u);
-  EXPECT_EQ(read_back(*job), "");
-  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), std::vector<std::uint64_t>{0});
+  const std::string a = pattern(100000, 'A'), b = pattern(70001, 'B'), c = pattern(3, 'C');
+  append(*job, a);
+  job->scan(options());
+  append(*job, b);
+  job->scan(options());
+  append(*job, c);
+  EXPECT_EQ(driver.acknowledged(), a.size() + b.size() + c.size());
+  // The main file and one patch per scan request queued before the data.
+  EXPECT_EQ(fx.spool_files().size(), 3u);
+  EXPECT_EQ(job->scan_request_count(), 2u);
+  // Asked from inside the last answer, while the last patch is merged: runs once.
+  driver.on_response = [&] {
+    if (driver.count(kind_t::kScanResponse) == 2) job->scan(options());
+  };
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
+  EXPECT_EQ(driver.response(0).report.size(), a.size());
+  EXPECT_TRUE(driver.response(0).hashes.sha1.empty() && driver.response(0).hashes.sha256.empty());
+  EXPECT_EQ(driver.response(1).report.size(), a.size() + b.size());
+  EXPECT_EQ(driver.response(2).report.size(), a.size() + b.size() + c.size());
+  EXPECT_EQ(read_back(*job), a + b + c);
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), sizes_t{job->data_size()});
+  EXPECT_EQ(engine->serials().size(), 3u);
+  EXPECT_EQ(fx.spool_files().size(), 1u);
+  EXPECT_EQ(job->scan_request_count(), 0u);
 }
 
 TEST_F(LocalJobTest, FileMovedByTheEngineIsFollowedOnlyInsideTheSpoolDirectory) {
   engine->options().delay = 60s;
   auto job = make_job();
-  const std::string data = pattern(1000, 'n');
-  append(*job, data);
-  const std::string moved = fx.spool_dir() + "/moved-by-engine";
-  const std::string outside = fx.path("outside");
+  append(*job, "data");
+  const std::string moved = fx.spool_dir() + "/moved-by-engine", outside = fx.path("outside");
   std::ofstream(outside.c_str()) << "not ours";
-
   vl::ScanReport report;
   report.set_object("");
-  // Within the spool directory the job follows the file; elsewhere it would remove
-  // a file that is not its own at its end.
+  // Elsewhere the job would remove a file that is not its own at its end.
   for (const std::string& path : {moved, outside}) {
-    job->scan(scan_options());
+    job->scan(options());
     ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == (path == moved ? 1 : 2); }));
     if (path == moved) fs::rename(job->scan_path(), moved);
     report.set_new_path(path);
     job->on_scan_report(report);
     EXPECT_EQ(job->scan_path(), moved);
   }
-  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
-  EXPECT_EQ(read_back(*job), data);
+  EXPECT_EQ(read_back(*job), "data");
   jobs.clear();
   job.reset();
   EXPECT_TRUE(fx.drain());
@@ -239,129 +241,131 @@ TEST_F(LocalJobTest, FileMovedByTheEngineIsFollowedOnlyInsideTheSpoolDirectory) 
   EXPECT_TRUE(fs::exists(outside));
 }
 
-TEST_F(LocalJobTest, TestFileIsFoundAndCuredInTheSpooledFile) {
+TEST_F(LocalJobTest, TestFileIsFoundAndCuredAndNothingIsTakenAfterTheCure) {
   auto job = make_job();
   const std::string data = "head-" + test_virus_text() + "-tail";
   append(*job, data);
-  job->scan(scan_options(false, {bk::SHA1, bk::SHA256}));
-  job->scan(scan_options(false, {bk::SHA256}));
+  job->scan(options(false, {bk::SHA256}));
   // A driver that reads back as soon as it hears the cure's answer still gets the
   // cured file whole, although its size changed under the job.
   driver.on_response = [&] {
-    if (driver.count(kind_t::kScanResponse) == 3) job->get_data(65535);
+    if (driver.count(kind_t::kScanResponse) == 2) job->get_data(65535);
   };
-  job->scan(scan_options(true));
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
-  const auto found = driver.response(0);
-  ASSERT_EQ(found.report.virus_size(), 1);
-  EXPECT_EQ(found.report.virus(0).name(), test_virus_name());
-  EXPECT_FALSE(found.report.cured());
-  EXPECT_EQ(found.hashes.sha1, sha1(data));
-  EXPECT_EQ(found.hashes.sha256, sha1(data, EVP_sha256()));
-  EXPECT_TRUE(driver.response(1).hashes.sha1.empty());
-  EXPECT_EQ(driver.response(1).hashes.sha256, found.hashes.sha256);
-  EXPECT_TRUE(driver.response(2).report.cured());
-  ASSERT_TRUE(fx.run_until([&] { return driver.read_back().size() >= 10; }));
-  EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), std::vector<std::uint64_t>{10});
-  EXPECT_EQ(driver.read_back(), "head--tail");
+  job->scan(options(true));
+  ASSERT_TRUE(wait(kind_t::kGetDataResponse, 1));
+  ASSERT_EQ(driver.response(0).report.virus_size(), 1);
+  EXPECT_EQ(driver.response(0).report.virus(0).name(), test_virus_name());
+  // Only the digests asked for.
+  EXPECT_TRUE(driver.response(0).hashes.sha1.empty());
+  EXPECT_EQ(driver.response(0).hashes.sha256, digest(data, EVP_sha256()));
+  EXPECT_TRUE(driver.response(1).report.cured());
+  EXPECT_EQ(take_chunks(), "head--tail");
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), sizes_t{10});
 
-  // The cure rewrote the file: nothing more can be appended, and a burst of
-  // appends gets one alarm.
+  // The cure rewrote the file: a burst of appends gets one alarm.
   job->append_data(chunk_of("more"));
   job->append_data(chunk_of("more"));
   ASSERT_TRUE(wait(kind_t::kAlarm, 1));
   EXPECT_TRUE(fx.drain());
   ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
-  const auto alarm = driver.of(kind_t::kAlarm)[0];
-  EXPECT_EQ(alarm.code(), vl::EC_PROTOCOL_VIOLATION);
-  EXPECT_NE(alarm.text().find("Append after cure request"), std::string::npos);
-  EXPECT_FALSE(alarm.soft);
+  EXPECT_EQ(driver.alarm().code(), vl::EC_PROTOCOL_VIOLATION);
+  expect_alarm("Append after cure request", false);
   EXPECT_EQ(job->data_size(), 10u);
 }
 
-TEST_F(LocalJobTest, CloudVerdictAnswersBeforeTheEngineButACureWaitsForIt) {
+TEST_F(LocalJobTest, CloudThreatAnswersAloneUnlessACureWaitsAndOnlyForItsRequest) {
   use_cloud();
-  const std::string data = pattern(5000, 'c');
-  cloud->bad.insert(sha1(data));
-  // The cloud's verdict takes part only when it comes before the engine's report.
   engine->options().delay = 300ms;
   auto job = make_job();
+  const std::string data = pattern(5000, 'c');
   append(*job, data);
-  job->scan(scan_options());
-  job->scan(scan_options(true));
+  job->scan(options());
+  ASSERT_TRUE(wait_checks(1));
+  EXPECT_EQ(cloud->checks[0].file().sha1(), digest(data));
+  EXPECT_EQ(cloud->checks[0].file().size(), data.size());
+  cloud->answer(0, true);
   ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
-  const auto response = driver.response(0);
-  EXPECT_TRUE(response.report.cloud());
-  ASSERT_EQ(response.report.virus_size(), 1);
-  EXPECT_EQ(response.report.virus(0).name(), "Cloud.Threat");
+  EXPECT_TRUE(driver.response(0).report.cloud());
+  ASSERT_EQ(driver.response(0).report.virus_size(), 1);
+  EXPECT_EQ(driver.response(0).report.virus(0).name(), "Cloud.Threat");
   // With the cloud on, the SHA-1 comes along.
-  EXPECT_EQ(response.hashes.sha1, sha1(data));
-  EXPECT_EQ(job->scan_request_count(), 1u);
+  EXPECT_EQ(driver.response(0).hashes.sha1, digest(data));
+  // The engine, which misses the threat, answers a cure.
+  job->scan(options(true));
+  ASSERT_TRUE(wait_checks(2));
+  cloud->answer(1, true);
   ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
   EXPECT_TRUE(driver.response(1).report.cloud());
   EXPECT_EQ(driver.response(1).report.error(), vl::SE_CAN_NOT_BE_CURED);
+  // A verdict that comes after its request was answered does not count for the next.
+  job->scan(options());
+  job->scan(options());
+  ASSERT_TRUE(wait_checks(4));
+  cloud->answer(2, true);
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 4));
+  EXPECT_FALSE(driver.response(2).report.cloud());
+  EXPECT_FALSE(driver.response(3).report.cloud());
 }
 
-TEST_F(LocalJobTest, ThreatHashIsAnsweredWhenTheCloudIsUnavailable) {
-  // The cloud is on, but its daemon cannot be found: every check is refused.
-  fx.set_cloud(true, std::string());
+// Digests asked without a cure, with no cloud verdict coming (the cloud is silent
+// or cannot be reached), before or after the engine's report.
+struct digest_case_t {
+  const char* name;
+  bool cloud_silent;
+  bool digests_first;
+};
+
+class DigestsWithoutCloudVerdict : public LocalJobTest,
+                                   public ::testing::WithParamInterface<digest_case_t> {};
+
+TEST_P(DigestsWithoutCloudVerdict, AreAnsweredAtOnceAfterOneEngineRequest) {
+  if (GetParam().cloud_silent) {
+    use_cloud();
+  } else {
+    fx.set_cloud(true, std::string());
+  }
+  int busy_done = 2;
+  if (GetParam().digests_first) {
+    engine->options().delay = 200ms;
+  } else {
+    busy_done = 0;
+    occupy_digest_pool(busy_done);
+  }
   auto job = make_job();
   const std::string data = pattern(4000, 'e');
   append(*job, data);
-  for (int i = 0; i < 3; ++i) job->scan(scan_options(false, {bk::SHA1, bk::SHA256}));
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
-  for (const auto& response : driver.of(kind_t::kScanResponse)) {
-    EXPECT_FALSE(response.report.cloud());
-    EXPECT_EQ(response.hashes.sha1, sha1(data));
-    EXPECT_EQ(response.hashes.sha256, sha1(data, EVP_sha256()));
-  }
+  job->scan(options(false, {bk::SHA1, bk::SHA256}));
+  // Well before a silent cloud's check times out.
+  ASSERT_TRUE(fx.run_until([&] { return driver.count(kind_t::kScanResponse) == 1; },
+                           std::chrono::milliseconds(bk_local_job_t::kCloudTimeoutMs - 1000)));
+  EXPECT_FALSE(driver.response(0).report.cloud());
+  EXPECT_EQ(driver.response(0).hashes.sha1, digest(data));
+  EXPECT_EQ(driver.response(0).hashes.sha256, digest(data, EVP_sha256()));
+  EXPECT_TRUE(fx.run_until([&] { return busy_done == 2; }));
+  EXPECT_TRUE(fx.drain());
+  EXPECT_EQ(engine->serials().size(), 1u);
   EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
-TEST_F(LocalJobTest, DigestsAfterTheEngineReportAnswerWithoutWaitingForTheCloud) {
-  use_cloud();
-  // The cloud never answers by itself: an answer that waited for it would come
-  // only after its timeout.
-  cloud->hold = true;
-  auto job = make_job();
-  append(*job, pattern(2000, 'f'));
-  job->scan(scan_options(false, {bk::SHA1}));
-  ASSERT_TRUE(fx.run_until([&] { return driver.count(kind_t::kScanResponse) == 1; }, 2000ms));
-  EXPECT_FALSE(driver.response(0).report.cloud());
-  EXPECT_EQ(driver.response(0).hashes.sha1.size(), 40u);
-  ASSERT_TRUE(fx.run_until([&] { return cloud->checks.size() == 1; }));
-
-  // The first request's verdict comes while the second one waits for the engine.
-  engine->options().delay = 300ms;
-  job->scan(scan_options(false, {bk::SHA1}));
-  ASSERT_TRUE(fx.run_until([&] { return cloud->checks.size() == 2; }));
-  cloud->answer(0, true);
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
-  EXPECT_FALSE(driver.response(1).report.cloud());
-  EXPECT_EQ(driver.response(1).report.virus_size(), 0);
-  cloud->answer(1, false);
-  EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
-}
+INSTANTIATE_TEST_SUITE_P(LocalJob, DigestsWithoutCloudVerdict,
+                         ::testing::Values(digest_case_t{"CloudSilentDigestsFirst", true, true},
+                                           digest_case_t{"CloudSilentEngineFirst", true, false},
+                                           digest_case_t{"NoCloudDigestsFirst", false, true},
+                                           digest_case_t{"NoCloudEngineFirst", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LocalJobTest, DigestsOfAnEarlierRequestDoNotCountForALaterOne) {
   use_cloud();
   auto job = make_job();
   append(*job, pattern(2000, 'm'));
-  // Both digest threads are busy for a while: the first request's digests come
-  // after the engine answered it, while the second request waits for its own.
-  const std::string busy = fx.path("busy");
-  std::ofstream(busy.c_str()).close();
-  fs::resize_file(busy, 32 << 20);
+  // The first request's digests come after the engine answered it, while the
+  // second request waits for its own.
   int busy_done = 0;
-  for (int i = 0; i < 2; ++i)
-    fx.inventory().digest_pool->hash_file(
-        true, true, busy, [&](std::exception_ptr, const bk_hash_values_t&) { ++busy_done; });
+  occupy_digest_pool(busy_done);
   driver.on_response = [&] { engine->options().delay = 1500ms; };
-  job->scan(scan_options());
+  job->scan(options());
   // A cure asks the engine only once its digests are there.
-  job->scan(scan_options(true));
+  job->scan(options(true));
   ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
   EXPECT_TRUE(fx.run_until([&] { return busy_done == 2; }));
   EXPECT_TRUE(fx.drain());
@@ -372,79 +376,36 @@ TEST_F(LocalJobTest, DigestsOfAnEarlierRequestDoNotCountForALaterOne) {
   EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
-TEST_F(LocalJobTest, CleanDataSentWhileScansArePendingIsScannedInOrderAndReadBackWhole) {
-  engine->options().delay = 100ms;
-  auto job = make_job();
-  const std::string a = pattern(100000, 'A'), b = pattern(70001, 'B'), c = pattern(3, 'C');
-  append(*job, a);
-  job->scan(scan_options());
-  append(*job, b);
-  job->scan(scan_options());
-  append(*job, c);
-  EXPECT_EQ(driver.acknowledged(), a.size() + b.size() + c.size());
-  // The main file and one patch per scan request queued before the data.
-  EXPECT_EQ(fx.spool_files().size(), 3u);
-  EXPECT_EQ(job->scan_request_count(), 2u);
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
-  // Each request covers the data sent before it; no digest was asked for.
-  EXPECT_EQ(driver.response(0).report.size(), a.size());
-  EXPECT_EQ(driver.response(0).report.virus_size(), 0);
-  EXPECT_TRUE(driver.response(0).hashes.sha1.empty() && driver.response(0).hashes.sha256.empty());
-  EXPECT_EQ(driver.response(1).report.size(), a.size() + b.size());
-  EXPECT_EQ(read_back(*job), a + b + c);
-  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), std::vector<std::uint64_t>{job->data_size()});
-  EXPECT_EQ(fx.spool_files().size(), 1u);
-  EXPECT_EQ(job->scan_request_count(), 0u);
-}
+TEST_F(LocalJobTest, ReadBackSendsAChunkPerDrainAndEndsOnDataReset) {
+  // A job without data has its empty file made for the engine, and reads nothing.
+  auto empty = make_job();
+  empty->scan(options());
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
+  EXPECT_FALSE(driver.response(0).report.has_error());
+  EXPECT_EQ(read_back(*empty), "");
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), sizes_t{0});
 
-TEST_F(LocalJobTest, ScanAskedWhileAPatchIsMergedRunsOnce) {
-  auto job = make_job();
-  const std::string a = pattern(1000, 'g'), b = pattern(500, 'h');
-  append(*job, a);
-  // The next request comes from inside the answer, while the patch is merged.
-  driver.on_response = [&] {
-    driver.on_response = nullptr;
-    job->scan(scan_options());
-  };
-  job->scan(scan_options());
-  append(*job, b);
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
-  EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
-  EXPECT_EQ(engine->serials().size(), 2u);
-  EXPECT_EQ(driver.response(1).report.size(), a.size() + b.size());
-  job->scan(scan_options());
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
-  EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
-}
-
-TEST_F(LocalJobTest, DataResetStopsTheReadingAndASecondGetDataIsRefused) {
   auto job = make_job();
   const std::string data = pattern(300000, 'i');
   append(*job, data);
-  driver.auto_drain = false;
+  driver.events.clear();
   job->get_data(65535);
+  // Another GET_DATA while one runs is a protocol violation.
+  job->get_data(65535);
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_EQ(driver.alarm().code(), vl::EC_PROTOCOL_VIOLATION);
+  expect_alarm("previous GET_DATA request is not handled yet", false);
   ASSERT_TRUE(wait(kind_t::kGetDataResponse, 1));
-  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse)[0], data.size());
+  EXPECT_EQ(driver.sizes(kind_t::kGetDataResponse), sizes_t{data.size()});
+  EXPECT_TRUE(fx.drain());
+  EXPECT_EQ(driver.count(kind_t::kDataChunk), 0u);
   driver.drained();
   ASSERT_TRUE(wait(kind_t::kDataChunk, 1));
-
-  // Another GET_DATA while one runs is a protocol violation.
-  auto second = make_job();
-  second->get_data(65535);
-  second->get_data(65535);
-  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
-  const auto alarm = driver.of(kind_t::kAlarm)[0];
-  EXPECT_EQ(alarm.code(), vl::EC_PROTOCOL_VIOLATION);
-  EXPECT_NE(alarm.text().find("previous GET_DATA request is not handled yet"), std::string::npos);
-  EXPECT_FALSE(alarm.soft);
-
   job->data_reset();
   ASSERT_TRUE(wait(kind_t::kDataResetResponse, 1));
   driver.drained();
   EXPECT_TRUE(fx.drain());
   EXPECT_EQ(driver.count(kind_t::kDataChunk), 1u);
-  driver.auto_drain = true;
   EXPECT_EQ(read_back(*job), data);
 }
 
@@ -454,13 +415,13 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   // Reset while the engine scans: the job takes nothing more and answers nothing.
   auto scanned = make_job();
   append(*scanned, data);
-  scanned->scan(scan_options());
+  scanned->scan(options());
   ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
   scanned->reset();
   scanned->append_data(chunk_of("ignored"));
-  scanned->scan(scan_options());
+  scanned->scan(options());
   // The engine answers in order: once a later request is answered, so was this one.
-  make_job()->scan(scan_options());
+  make_job()->scan(options());
   ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
   EXPECT_TRUE(fx.drain());
   EXPECT_EQ(driver.count(kind_t::kScanResponse), 1u);
@@ -473,15 +434,13 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   // for its merge.
   auto reading = make_job();
   append(*reading, data);
-  reading->scan(scan_options());
+  reading->scan(options());
   append(*reading, data);
-  driver.auto_drain = false;
   reading->get_data(65535);
   ASSERT_TRUE(wait(kind_t::kGetDataResponse, 1));
   driver.drained();
   ASSERT_TRUE(wait(kind_t::kDataChunk, 1));
   EXPECT_GE(fx.spool_files().size(), 2u);
-
   jobs.clear();
   scanned.reset();
   appending.reset();
@@ -491,68 +450,66 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
-TEST_F(LocalJobTest, EngineLinkDroppedMidScanFailsOnlyThatRequest) {
-  engine->options().delay = 60s;
+// The request in progress cannot be scanned; a second one waits behind it.
+struct engine_failure_t {
+  const char* name;
+  bool cure;
+  // The engine front is gone (shutting down), rather than its link lost mid-scan.
+  bool scanner_gone;
+  vl::ErrorCode code;
+  // Only that request failed: the one behind goes on. A cure cut off may have left
+  // the file half cured.
+  bool soft;
+};
+
+class EngineFailure : public LocalJobTest,
+                      public ::testing::WithParamInterface<engine_failure_t> {};
+
+TEST_P(EngineFailure, FailsTheJobOnlyWhenItsDataMayBeSpoilt) {
+  const engine_failure_t& c = GetParam();
   auto job = make_job();
   append(*job, pattern(1000, 'k'));
-  job->scan(scan_options());
-  job->scan(scan_options());
-  ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
-  engine->stop();
-  engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
-  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
-  EXPECT_EQ(driver.of(kind_t::kAlarm)[0].code(), vl::EC_LINK_DISCONNECTED);
-  EXPECT_TRUE(driver.of(kind_t::kAlarm)[0].soft);
-  // The job stays usable: the request queued behind goes to the new engine link.
-  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
-  EXPECT_EQ(driver.response(0).report.size(), 1000u);
-  EXPECT_EQ(job->scan_request_count(), 0u);
-
-  // A cure cut off the same way may have left the file half cured: a hard failure.
-  engine->options().delay = 60s;
-  job->scan(scan_options(true));
-  ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 2; }));
-  engine->stop();
-  ASSERT_TRUE(wait(kind_t::kAlarm, 2));
-  EXPECT_EQ(driver.of(kind_t::kAlarm)[1].code(), vl::EC_LINK_DISCONNECTED);
-  EXPECT_FALSE(driver.of(kind_t::kAlarm)[1].soft);
-}
-
-TEST_F(LocalJobTest, LostScannerFailsTheRequestAndAFailedWriteTheJobOnce) {
-  auto job = make_job();
-  auto failing = make_job();
-  append(*job, pattern(100, 'l'));
-  fx.drop_scanner();
-  job->scan(scan_options());
-  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
-  EXPECT_EQ(driver.of(kind_t::kAlarm)[0].code(), vl::EC_NO_SCAN_ENGINE);
-  EXPECT_TRUE(driver.of(kind_t::kAlarm)[0].soft);
-  EXPECT_EQ(job->scan_request_count(), 0u);
-
   driver.events.clear();
-  fs::remove_all(fx.spool_dir());
-  failing->append_data(chunk_of("data"));
-  failing->append_data(chunk_of("more"));
+  if (c.scanner_gone) fx.drop_scanner();
+  engine->options().delay = 60s;
+  job->scan(options(c.cure));
+  job->scan(options());
+  if (!c.scanner_gone) {
+    ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
+    engine->stop();
+    engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
+  }
   ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_EQ(driver.alarm().code(), c.code);
+  EXPECT_EQ(driver.alarm().soft, c.soft);
+  EXPECT_TRUE(fx.run_until([&] { return driver.events.size() == (c.soft ? 2u : 1u); }));
   EXPECT_TRUE(fx.drain());
-  ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
-  EXPECT_FALSE(driver.of(kind_t::kAlarm)[0].soft);
-  EXPECT_NE(driver.of(kind_t::kAlarm)[0].text().find("open"), std::string::npos);
-  EXPECT_EQ(driver.acknowledged(), 0u);
-  fs::create_directory(fx.spool_dir());
+  EXPECT_EQ(job->scan_request_count(), c.soft ? 0u : 1u);
+  if (c.soft) {
+    const auto next = driver.events.at(1);
+    EXPECT_EQ(next.kind, c.scanner_gone ? kind_t::kAlarm : kind_t::kScanResponse);
+    EXPECT_EQ(next.report.size(), c.scanner_gone ? 0u : 1000u);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    LocalJob, EngineFailure,
+    ::testing::Values(
+        engine_failure_t{"LinkLostMidScan", false, false, vl::EC_LINK_DISCONNECTED, true},
+        engine_failure_t{"LinkLostMidCure", true, false, vl::EC_LINK_DISCONNECTED, false},
+        engine_failure_t{"ScannerGone", false, true, vl::EC_NO_SCAN_ENGINE, true},
+        engine_failure_t{"ScannerGoneForACure", true, true, vl::EC_NO_SCAN_ENGINE, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStoredAfterIt) {
   auto going = make_job();
   append(*going, "before");
   auto failing = make_job();
-  const bk::ScanOptions options = scan_options();
   worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
   shortage.begin();
   failing->append_data(chunk_of("lost"));
   // What comes after a scan request goes to a patch file.
-  failing->scan(options);
-  // A job whose file is open goes on.
+  failing->scan(options());
   going->append_data(chunk_of(" during"));
   // Descriptors come back before the next write: stored, it would stand where the
   // lost chunk belongs.
@@ -561,18 +518,15 @@ TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStor
   shortage.run();
   ASSERT_TRUE(wait(kind_t::kAlarm, 1));
   EXPECT_TRUE(fx.drain());
-
   ASSERT_EQ(driver.count(kind_t::kAlarm), 1u);
-  const auto alarm = driver.of(kind_t::kAlarm)[0];
-  EXPECT_EQ(alarm.job_id, failing->job_id);
-  EXPECT_FALSE(alarm.soft);
-  EXPECT_NE(alarm.text().find("open: Too many open files"), std::string::npos) << alarm.text();
+  EXPECT_EQ(driver.alarm().job_id, failing->job_id);
+  expect_alarm("open: Too many open files", false);
   EXPECT_EQ(failing->data_size(), 0u);
   for (const auto& stored : driver.of(kind_t::kAppended)) EXPECT_EQ(stored.job_id, going->job_id);
   for (const std::string& file : fx.spool_files())
     EXPECT_EQ(file.find(".patch"), std::string::npos) << file;
-
-  going->scan(options);
+  // A job whose file is open goes on.
+  going->scan(options());
   ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
   EXPECT_EQ(driver.response(0).report.size(), 13u);
 }
@@ -581,9 +535,9 @@ TEST_F(LocalJobTest, PatchThatCannotBeOpenedForItsMergeFailsTheCureAndIsRemoved)
   auto job = make_job();
   append(*job, "main");
   // Both before the first answer can come: the cure covers a patch.
-  job->scan(scan_options());
+  job->scan(options());
   job->append_data(chunk_of("patch"));
-  job->scan(scan_options(true));
+  job->scan(options(true));
   // The first answer queues the merge right after this call.
   worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
   driver.on_response = [&] {
@@ -597,10 +551,8 @@ TEST_F(LocalJobTest, PatchThatCannotBeOpenedForItsMergeFailsTheCureAndIsRemoved)
   driver.on_response = nullptr;
   EXPECT_TRUE(fx.drain());
   EXPECT_EQ(driver.count(kind_t::kScanResponse), 1u);
-  const auto alarm = driver.of(kind_t::kAlarm)[0];
-  EXPECT_FALSE(alarm.soft);
-  EXPECT_NE(alarm.text().find("open: Too many open files"), std::string::npos) << alarm.text();
-  EXPECT_NE(alarm.text().find(".patch1"), std::string::npos) << alarm.text();
+  expect_alarm("open: Too many open files", false);
+  expect_alarm(".patch1", false);
   // Only the main file is left, and it goes with the job.
   EXPECT_EQ(fx.spool_files().size(), 1u);
   EXPECT_EQ(engine->serials().size(), 1u);

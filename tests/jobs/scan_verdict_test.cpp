@@ -1,0 +1,156 @@
+#include "jobs/scan_verdict.h"
+
+#include <cctype>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/scan_report_helpers.h"
+
+namespace {
+
+// What has come from one side: nothing yet, a clean report (with or without the
+// engine's component versions), or a threat at the top or inside a nested object.
+enum got_t { kNone, kClean, kBare, kThreat, kNested };
+enum answer_t { kWait, kEngine, kCloud };
+
+std::optional<vl::ScanReport> engine_report(got_t got) {
+  if (got == kNone) return std::nullopt;
+  vl::ScanReport report;
+  report.set_object("/spool/aaaa-bbbb-cccc-dddd");
+  report.set_size(4096);
+  if (got != kBare) {
+    report.set_se_version("se 5.1");
+    report.set_core_engine_version("core 9.2");
+    report.set_virus_records(7000);
+    report.set_base_stamp(20261207);
+  }
+  vl::ScanReport* holder = got == kNested ? report.add_item() : &report;
+  if (got == kNested) holder->set_object("inner");
+  if (got == kThreat || got == kNested) {
+    holder->add_virus()->set_type(vl::SE_KNOWN_VIRUS);
+    holder->mutable_virus()->rbegin()->set_name("Engine.Threat");
+  }
+  return report;
+}
+
+std::optional<vl::ScanReport> cloud_report(got_t got) {
+  if (got == kNone) return std::nullopt;
+  if (got == kClean) return make_scan_report();
+  vl::Virus virus;
+  virus.set_type(vl::SE_KNOWN_VIRUS);
+  virus.set_name("Cloud.Threat");
+  if (got == kThreat) return make_scan_report(virus);
+  vl::ScanReport outer = make_scan_report();
+  *outer.add_item() = make_scan_report(virus);
+  return outer;
+}
+
+struct row_t {
+  const char* rule;
+  bool hashed, lists_digests, cure, component_info;
+  bool digests_ready;
+  got_t engine, cloud;
+  answer_t answer;
+};
+
+// hashed, lists_digests, cure, component_info | digests_ready, engine, cloud -> answer
+const row_t kRows[] = {
+    // Without digests there is no cloud check: the engine alone answers.
+    {"no digests, engine pending", 0, 0, 0, 0, 0, kNone, kThreat, kWait},
+    {"no digests, engine clean", 0, 0, 0, 0, 0, kClean, kThreat, kEngine},
+    {"no digests, cure", 0, 0, 1, 1, 0, kThreat, kNone, kEngine},
+    // Digests listed in threat_hash come with the answer: it waits for them.
+    {"listed digests pending", 1, 1, 0, 0, 0, kClean, kNone, kWait},
+    {"listed digests pending, both threats", 1, 1, 0, 0, 0, kThreat, kThreat, kWait},
+    {"listed digests pending, cure", 1, 1, 1, 0, 0, kClean, kThreat, kWait},
+    {"listed digests ready", 1, 1, 0, 0, 1, kClean, kNone, kEngine},
+    // Digests for the cloud alone are not waited for.
+    {"cloud digests pending", 1, 0, 0, 0, 0, kClean, kNone, kEngine},
+    // A scan: the first threat known answers.
+    {"scan, nothing yet", 1, 0, 0, 0, 1, kNone, kNone, kWait},
+    {"scan, cloud clean, engine pending", 1, 0, 0, 0, 1, kNone, kClean, kWait},
+    {"scan, both clean", 1, 0, 0, 0, 1, kClean, kClean, kEngine},
+    {"scan, engine threat, no cloud verdict", 1, 0, 0, 0, 1, kThreat, kNone, kEngine},
+    {"scan, cloud threat, engine pending", 1, 0, 0, 0, 1, kNone, kThreat, kCloud},
+    {"scan, cloud threat, engine clean", 1, 1, 0, 0, 1, kClean, kThreat, kCloud},
+    {"scan, cloud nested threat", 1, 0, 0, 0, 1, kBare, kNested, kCloud},
+    {"scan, both threats", 1, 0, 0, 0, 1, kThreat, kThreat, kEngine},
+    {"scan, nested engine threat", 1, 0, 0, 0, 1, kNested, kThreat, kEngine},
+    // A cure and the component versions come only from the engine.
+    {"cure, cloud threat, engine pending", 1, 0, 1, 0, 1, kNone, kThreat, kWait},
+    {"cure, nothing yet", 1, 0, 1, 0, 1, kNone, kNone, kWait},
+    {"cure, both clean", 1, 0, 1, 0, 1, kClean, kClean, kEngine},
+    {"cure, engine cured", 1, 0, 1, 0, 1, kThreat, kThreat, kEngine},
+    {"cure, cloud threat the engine missed", 1, 0, 1, 0, 1, kClean, kThreat, kCloud},
+    {"versions, cloud threat, engine pending", 1, 0, 0, 1, 1, kNone, kThreat, kWait},
+    {"versions, engine clean, cloud clean", 1, 0, 0, 1, 1, kClean, kClean, kEngine},
+    {"versions, engine threat", 1, 0, 0, 1, 1, kNested, kThreat, kEngine},
+    {"versions, cloud threat the engine missed", 1, 0, 0, 1, 1, kClean, kThreat, kCloud},
+    {"versions the engine lacks", 1, 0, 0, 1, 1, kBare, kThreat, kCloud},
+    {"cure with versions, cloud threat", 1, 1, 1, 1, 1, kClean, kThreat, kCloud},
+};
+
+class ScanVerdictTest : public ::testing::TestWithParam<row_t> {};
+
+TEST_P(ScanVerdictTest, AnswersByTheRules) {
+  const row_t& row = GetParam();
+  bk_verdict_request_t asked;
+  asked.hashed = row.hashed;
+  asked.lists_digests = row.lists_digests;
+  asked.cure = row.cure;
+  asked.component_info = row.component_info;
+  const std::optional<vl::ScanReport> engine_sent = engine_report(row.engine);
+  std::optional<vl::ScanReport> engine = engine_sent;
+  std::optional<vl::ScanReport> cloud = cloud_report(row.cloud);
+  const std::optional<vl::ScanReport> cloud_sent = cloud;
+
+  const std::optional<vl::ScanReport> answer =
+      bk_scan_verdict(asked, row.digests_ready, std::move(engine), std::move(cloud));
+
+  if (row.answer == kWait) {
+    ASSERT_FALSE(answer) << answer->ShortDebugString();
+    // What came stays for the next decision.
+    EXPECT_EQ(engine.has_value(), engine_sent.has_value());
+    if (engine) EXPECT_EQ(engine->SerializeAsString(), engine_sent->SerializeAsString());
+    EXPECT_EQ(cloud.has_value(), cloud_sent.has_value());
+    if (cloud) EXPECT_EQ(cloud->SerializeAsString(), cloud_sent->SerializeAsString());
+    return;
+  }
+  ASSERT_TRUE(answer);
+  if (row.answer == kEngine) {
+    EXPECT_EQ(answer->SerializeAsString(), engine_sent->SerializeAsString());
+    return;
+  }
+  // The cloud's report, marked as the cloud's, with what the request asked for.
+  vl::ScanReport expected = *cloud_sent;
+  expected.set_cloud(true);
+  if (row.cure) expected.set_error(vl::SE_CAN_NOT_BE_CURED);
+  if (row.component_info) {
+    if (engine_sent->has_se_version()) expected.set_se_version(engine_sent->se_version());
+    if (engine_sent->has_core_engine_version())
+      expected.set_core_engine_version(engine_sent->core_engine_version());
+    expected.set_virus_records(engine_sent->virus_records());
+    expected.set_base_stamp(engine_sent->base_stamp());
+  }
+  EXPECT_EQ(answer->ShortDebugString(), expected.ShortDebugString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, ScanVerdictTest, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<row_t>& info) {
+                           // "cure, both clean" -> "CureBothClean"
+                           std::string name;
+                           bool upper = true;
+                           for (const char* c = info.param.rule; *c; ++c) {
+                             if (!std::isalnum(static_cast<unsigned char>(*c))) {
+                               upper = true;
+                             } else {
+                               name += upper ? static_cast<char>(std::toupper(*c)) : *c;
+                               upper = false;
+                             }
+                           }
+                           return name;
+                         });
+
+}  // namespace
