@@ -1,7 +1,9 @@
-// The master job's life: construction, placement on a node, executor failures,
-// redirects to another node, giving up. The data path is in master_job_data.cpp.
+// The master job's life: the state table, placement on a node, executor failures,
+// redirects to another node, giving up softly or for good. The data path is in
+// master_job_data.cpp, the replay itself in job_backup.cpp.
 #include "jobs/master_job.h"
 
+#include <cassert>
 #include <charconv>
 #include <utility>
 
@@ -11,7 +13,8 @@
 #include "framework/error.h"
 #include "framework/exception.h"
 #include "framework/log.h"
-#include "jobs/job_backup.h"
+#include "jobs/chunk_sender.h"
+#include "jobs/ignoring_delegate.h"
 
 namespace {
 
@@ -53,7 +56,64 @@ uint64_t bk_master_job_t::data_size() const {
   return data_ && data_->size ? *data_->size : 0;
 }
 
-void bk_master_job_t::start() {
+// ---------------------------------------------------------------------------
+// The state
+
+bool bk_master_job_t::may_enter(state_t from, state_t to) {
+  using s = state_t;
+  // An executor holds all the data: its failure moves the job.
+  const bool running = from == s::kRunning || from == s::kFinishing;
+  switch (to) {
+    case s::kUnplaced:
+      return false;
+    // The first placement, or the driver told that the move is over.
+    case s::kRunning:
+      return from == s::kUnplaced || from == s::kFinishing;
+    // An executor failed (during a replay too) and a node took the job, at once or
+    // after a wait.
+    case s::kRedirecting:
+      return running || from == s::kRedirecting || from == s::kWaiting;
+    // No node is free, for the first placement, after a failure or after a wait.
+    case s::kWaiting:
+      return from == s::kUnplaced || running || from == s::kRedirecting || from == s::kWaiting;
+    case s::kFinishing:
+      return from == s::kRedirecting;
+    // A soft-error client whose job was never placed, or whose executor failed with
+    // no other node free.
+    case s::kSoftFailed:
+      return from == s::kUnplaced || running || from == s::kRedirecting;
+    case s::kSoftFailedOnSource:
+      return from == s::kSoftFailed;
+    case s::kEnded:
+      return true;
+  }
+  return false;
+}
+
+void bk_master_job_t::move_to(state_t next) {
+  assert(may_enter(state_, next));
+  state_ = next;
+  ++epoch_;
+  switch (next) {
+    case state_t::kFinishing:
+    case state_t::kSoftFailedOnSource:
+      // An executor holds all the data again: a later failure is a new first one.
+      kept_error_.reset();
+      break;
+    case state_t::kRedirecting:
+    case state_t::kWaiting:
+      // The driver holds back its grants of the connection meanwhile.
+      delegate_->on_redirect_begin(job_id);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Placement
+
+void bk_master_job_t::place() {
   ++starts_;
   drop_executor();
   try {
@@ -80,7 +140,6 @@ void bk_master_job_t::start() {
     }
     return;
   }
-  started_ = true;
   if (node_t node = executor_endpoint()) {
     tried_peers_.insert(*node);
   } else {
@@ -90,6 +149,9 @@ void bk_master_job_t::start() {
   CF_LOG(kLogDebug, name_ + ": Start as: " + executor_->name() + ", " + executor_->describe());
 }
 
+// ---------------------------------------------------------------------------
+// Executor failures and redirects
+
 void bk_master_job_t::on_alarm(uint32_t, const std::exception_ptr& error, bool soft) {
   auto self = weak_from_this().lock();
   // Nothing could rebuild the data the executor took with it.
@@ -98,20 +160,19 @@ void bk_master_job_t::on_alarm(uint32_t, const std::exception_ptr& error, bool s
     return;
   }
   // A read-back under way outside a redirect, or one the client has seen part of.
-  if (get_data_state_ && (!kept_error_ || get_data_state_->response_received)) {
+  if (get_data_state_ && (executor_holds_data() || get_data_state_->response_received)) {
     fail(error);
     return;
   }
-  alarm_received_ = true;
-  on_executor_error(error);
+  on_executor_error(error, true);
 }
 
-void bk_master_job_t::on_executor_error(const std::exception_ptr& error) {
+void bk_master_job_t::on_executor_error(const std::exception_ptr& error, bool alarm) {
   auto self = weak_from_this().lock();
   // After a soft alarm the job only serves its data back, and once part of a
   // read-back reached the client no other node could continue it: either way a
   // failure ends the job.
-  if (soft_mode_ || (get_data_state_ && get_data_state_->response_received)) {
+  if (soft_failed() || (get_data_state_ && get_data_state_->response_received)) {
     fail(error);
     return;
   }
@@ -119,21 +180,18 @@ void bk_master_job_t::on_executor_error(const std::exception_ptr& error) {
   CF_LOG(level, name_ + " (" + describe() + "): " + exception_ptr_text(error));
   services_.report_failure(executor_endpoint());
   if (!data_) return;
-  ++generation_;
   if (!kept_error_) kept_error_ = kept_error_t{error, false};
-  if (!backup_) {
-    backup_ = std::make_unique<bk_job_backup_t>(*this, std::move(executor_), data_);
-  }
+  if (!backup_) backup_ = make_backup();
   drop_executor();
   // A read-back the failed executor never answered is asked of the next one.
   if (get_data_state_) get_data_state_->requested = false;
-  start_redirect();
+  start_redirect(alarm);
 }
 
-void bk_master_job_t::start_redirect() {
+void bk_master_job_t::start_redirect(bool alarm) {
   auto self = weak_from_this().lock();
   try {
-    start();
+    place();
   } catch (const std::exception&) {
     // Called from an executor's or the timer's completion: a failure to create the
     // executor ends this job, never the event loop.
@@ -141,28 +199,22 @@ void bk_master_job_t::start_redirect() {
     return;
   }
   if (!executor_) {
-    redispatch();
+    redispatch(alarm);
     return;
   }
-  alarm_received_ = false;
-  begin_redirect_for_driver();
+  move_to(state_t::kRedirecting);
   CF_LOG(kLogDebug, name_ + ": Redirect started: " + backup_->name() + " -> " + executor_->name());
-  data_->forwarded = 0;
   scans_forwarded_ = 0;
   backup_->start();
 }
 
-void bk_master_job_t::redispatch() {
-  if (soft_error_) {
-    if (!started_) {
-      enter_soft_mode();
-      return;
-    }
-    if (alarm_received_) {
-      alarm_received_ = false;
-      take_back_source_job();
-      return;
-    }
+// No node could take the job.
+void bk_master_job_t::redispatch(bool alarm) {
+  // A soft-error client is not kept waiting when its job was never placed, or when
+  // its executor said it failed: it can still read its data back.
+  if (soft_error_ && (state_ == state_t::kUnplaced || alarm)) {
+    fail_softly();
+    return;
   }
   if (kept_error_->final) {
     fail(kept_error_->error);
@@ -173,17 +225,33 @@ void bk_master_job_t::redispatch() {
     fail(kept_error_->error);
     return;
   }
-  begin_redirect_for_driver();
-  if (!backup_) {
-    backup_ = std::make_unique<bk_job_backup_t>(*this, std::move(executor_), data_);
-  }
+  move_to(state_t::kWaiting);
+  if (!backup_) backup_ = make_backup();
   start_job_timer();
 }
 
-// A soft-error client whose executor failed with nowhere else to go: the failed
-// executor still holds the data and serves it back. Chunks that came during the
-// redirect never reached it, so it gets them now.
-void bk_master_job_t::take_back_source_job() {
+void bk_master_job_t::start_job_timer() {
+  if (!timer_) timer_.emplace(*services_.io_context);
+  timer_->expires_after(services_.redirect_pause);
+  timer_->async_wait(wrap([this](const boost::system::error_code& error) { on_job_timer(error); }));
+}
+
+void bk_master_job_t::on_job_timer(const boost::system::error_code& error) {
+  // Cancelled by a reset or by the job's end.
+  if (error == boost::asio::error::operation_aborted) return;
+  // A failed wait ends the pause all the same: the placement is tried now, and the
+  // limit on placements bounds how often that can repeat.
+  if (error) CF_LOG(kLogError, name_ + ": Job timer: " + error.message());
+  start_redirect(false);
+}
+
+// The client gets a soft alarm and may still read its data back: from the failed
+// executor when it holds some, which first gets the chunks that came during the
+// redirect and never reached it, and otherwise from the master's own copy.
+void bk_master_job_t::fail_softly() {
+  auto self = weak_from_this().lock();
+  const bool redirect_announced = move_announced();
+  const std::exception_ptr error = kept_error_ ? kept_error_->error : nullptr;
   std::shared_ptr<bk_job_t> source;
   std::optional<uint64_t> source_size;
   if (backup_) {
@@ -191,27 +259,17 @@ void bk_master_job_t::take_back_source_job() {
     source_size = backup_->source_size();
     dispose_backup();
   }
-  const uint64_t generation = ++generation_;
-  soft_mode_ = true;
+  move_to(state_t::kSoftFailed);
   if (source) {
     executor_ = std::move(source);
     executor_->set_delegate(this);
     if (data_ && data_->size && source_size && *data_->size > *source_size) {
       if (!hand_tail_to_executor(*data_->size - *source_size)) return;
     }
+    move_to(state_t::kSoftFailedOnSource);
   }
-  if (generation != generation_) return;
-  enter_soft_mode();
-}
-
-void bk_master_job_t::enter_soft_mode() {
-  auto self = weak_from_this().lock();
-  std::exception_ptr error = kept_error_ ? kept_error_->error : nullptr;
-  soft_mode_ = true;
-  // With an executor back the redirect is over; without one the job never runs
-  // again. Either way no grant of the connection may wait for this job.
-  if (executor_) kept_error_.reset();
-  end_redirect_for_driver();
+  // No grant of the connection may wait for this job any more.
+  if (redirect_announced) delegate_->on_redirect_end(job_id);
   // Requests the master answered itself before the failure are still due; the
   // alarm stands for the rest.
   deliver_own_answers();
@@ -228,25 +286,45 @@ void bk_master_job_t::enter_soft_mode() {
   } else {
     const uint32_t max_chunk = get_data_state_->max_chunk;
     get_data_state_.reset();
-    CF_LOG(kLogDebug, name_ + ": Started sending chunks back to client after soft error");
-    chunk_sender_ = std::make_unique<chunk_sender_t>(*this, max_chunk);
+    start_chunk_sender(max_chunk);
   }
 }
 
-void bk_master_job_t::start_job_timer() {
-  if (!timer_) timer_.emplace(*services_.io_context);
-  timer_->expires_after(services_.redirect_pause);
-  timer_->async_wait(wrap([this](const boost::system::error_code& error) { on_job_timer(error); }));
+void bk_master_job_t::on_redirect_finished() {
+  CF_LOG(kLogDebug, name_ + ": Redirect finished: data_size=" +
+                        std::to_string(data_->size ? *data_->size : 0));
+  finish_redirect();
 }
 
-void bk_master_job_t::on_job_timer(const boost::system::error_code& error) {
-  // Cancelled by a reset or by the job's end.
-  if (error == boost::asio::error::operation_aborted) return;
-  // A failed wait ends the pause all the same: the placement is tried now, and the
-  // limit on placements bounds how often that can repeat.
-  if (error) CF_LOG(kLogError, name_ + ": Job timer: " + error.message());
-  start_redirect();
+void bk_master_job_t::finish_redirect() {
+  auto self = weak_from_this().lock();
+  move_to(state_t::kFinishing);
+  const uint64_t epoch = epoch_;
+  dispose_backup();
+  // The new executor acknowledged everything.
+  data_->kept.clear();
+  if (!forward_remaining_scans()) return;
+  request_data();
+  if (epoch != epoch_) return;
+  acknowledge(data_->unacknowledged);
+  // Last, so that the driver grants the acknowledged bytes in one go.
+  if (state_ != state_t::kFinishing) return;
+  move_to(state_t::kRunning);
+  delegate_->on_redirect_end(job_id);
 }
+
+void bk_master_job_t::on_redirect_error(const std::exception_ptr& error) {
+  auto self = weak_from_this().lock();
+  CF_LOG(kLogWarning, name_ + ": Redirect: " + exception_ptr_text(error));
+  if (backup_ && backup_->source_job()) {
+    services_.report_failure(services_.node_of(*backup_->source_job()));
+  }
+  drop_executor();
+  fail(kept_error_ ? kept_error_->error : error);
+}
+
+// ---------------------------------------------------------------------------
+// The end
 
 void bk_master_job_t::fail(std::exception_ptr error) {
   auto self = weak_from_this().lock();
@@ -263,29 +341,16 @@ void bk_master_job_t::reject(const std::string& text) {
   fail(make_error_exception_ptr(make_error_code(vl::EC_PROTOCOL_VIOLATION), text));
 }
 
-void bk_master_job_t::on_redirect_error(const std::exception_ptr& error) {
-  auto self = weak_from_this().lock();
-  CF_LOG(kLogWarning, name_ + ": Redirect: " + exception_ptr_text(error));
-  if (backup_ && backup_->source_job()) {
-    services_.report_failure(services_.node_of(*backup_->source_job()));
-  }
-  drop_executor();
-  fail(kept_error_ ? kept_error_->error : error);
-}
-
-void bk_master_job_t::on_redirect_finished() {
-  CF_LOG(kLogDebug, name_ + ": Redirect finished: data_size=" +
-                        std::to_string(data_->size ? *data_->size : 0));
-  finish_redirect();
-}
-
-bk_master_job_t::node_t bk_master_job_t::executor_endpoint() const {
-  if (!executor_) return std::nullopt;
-  return services_.node_of(*executor_);
+void bk_master_job_t::reset() {
+  CF_LOG(kLogDebug, name_ + ": Reset");
+  release_executor();
+  scans_.clear();
+  scans_forwarded_ = 0;
+  get_data_state_.reset();
 }
 
 void bk_master_job_t::release_executor() {
-  ++generation_;
+  move_to(state_t::kEnded);
   dispose_backup();
   drop_executor();
   chunk_sender_.reset();
@@ -293,9 +358,23 @@ void bk_master_job_t::release_executor() {
   kill_callbacks();
 }
 
+// ---------------------------------------------------------------------------
+// Helpers
+
+std::unique_ptr<bk_job_backup_t> bk_master_job_t::make_backup() {
+  bk_job_backup_t::master_t& master = *this;
+  return std::make_unique<bk_job_backup_t>(master, *services_.io_context, std::move(executor_),
+                                           data_);
+}
+
+bk_master_job_t::node_t bk_master_job_t::executor_endpoint() const {
+  if (!executor_) return std::nullopt;
+  return services_.node_of(*executor_);
+}
+
 void bk_master_job_t::drop_executor() {
   if (!executor_) return;
-  executor_->set_delegate(&ignoring_delegate());
+  executor_->set_delegate(&bk_ignoring_delegate());
   executor_.reset();
 }
 
@@ -304,33 +383,6 @@ void bk_master_job_t::dispose_backup() {
   backup_->detach();
   std::shared_ptr<bk_job_backup_t> doomed(std::move(backup_));
   boost::asio::post(*services_.io_context, [doomed] {});
-}
-
-bk_job_t::delegate& bk_master_job_t::ignoring_delegate() {
-  class ignoring_delegate_t : public bk_job_t::delegate {
-   public:
-    void on_get_data_response(uint32_t, uint64_t) override {}
-    void on_data_chunk(uint32_t, const char*, uint64_t) override {}
-    void on_scan_response(uint32_t, const vl::ScanReport&, const bk_hash_values_t&) override {}
-    void on_data_chunk_appended(uint32_t, uint32_t) override {}
-    void on_alarm(uint32_t, const std::exception_ptr&, bool) override {}
-    boost::signals2::connection connect_on_drained(const std::function<void()>&) override {
-      return {};
-    }
-  };
-  static ignoring_delegate_t sink;
-  return sink;
-}
-
-void bk_master_job_t::begin_redirect_for_driver() {
-  redirect_announced_ = true;
-  delegate_->on_redirect_begin(job_id);
-}
-
-void bk_master_job_t::end_redirect_for_driver() {
-  if (!redirect_announced_) return;
-  redirect_announced_ = false;
-  delegate_->on_redirect_end(job_id);
 }
 
 bool bk_master_job_t::all_data_kept() const {

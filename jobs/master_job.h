@@ -11,6 +11,9 @@
 // before the first operation); owns its executor, backup and chunk sender. Event
 // loop only. Any operation may answer at once through the delegate, and an alarm
 // without `soft` makes the tie drop the job during that call.
+//
+// master_job.cpp holds the job's life (placement, failures, redirects, the end),
+// master_job_data.cpp the data path, job_backup.cpp the replay of a redirect.
 #pragma once
 
 #include <chrono>
@@ -22,27 +25,29 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/signals2/connection.hpp>
 
 #include "jobs/callback_wrapper.h"
-#include "jobs/chunk_buffer.h"
 #include "jobs/job.h"
+#include "jobs/job_backup.h"
 #include "schemas/brel_client_ipc.pb.h"
 
-class bk_job_backup_t;
+class bk_chunk_sender_t;
 
 class bk_master_job_t : public bk_job_t,
                         public bk_job_t::delegate,
                         public bk_callback_wrapper_t,
+                        private bk_job_backup_t::master_t,
                         public std::enable_shared_from_this<bk_master_job_t> {
  public:
   using endpoint_t = boost::asio::ip::tcp::endpoint;
   // A peer node, or none for this host.
   using node_t = std::optional<endpoint_t>;
+  using data_state_t = bk_job_data_t;
+  using chunk_sender_t = bk_chunk_sender_t;
 
   // How the job reaches the event loop and the cluster, which lives above the
   // jobs: the central object's services (wiring/master_job_services.h) ask its
@@ -62,21 +67,6 @@ class bk_master_job_t : public bk_job_t,
     // The wait before placing again while no node is available.
     std::chrono::steady_clock::duration redirect_pause = std::chrono::seconds(1);
   };
-
-  // Shared by the master and its job backup.
-  struct data_state_t {
-    // Bytes of the job's data; 0 from the first chunk on, unknown after a cure was
-    // answered until a read-back tells.
-    std::optional<uint64_t> size = 0;
-    // Appended by the client and not yet acknowledged to it.
-    uint64_t unacknowledged = 0;
-    // Handed to the current executor during a replay.
-    uint64_t forwarded = 0;
-    // Client chunks the executor has not acknowledged yet.
-    bk_chunk_buffer_t kept;
-  };
-
-  class chunk_sender_t;
 
   // REQUIRES: `services` are all set; `inventory` and the event loop of
   // `services` outlive the job.
@@ -98,14 +88,38 @@ class bk_master_job_t : public bk_job_t,
   void data_reset() override;
   void reset() override;
 
- private:
-  friend class bk_job_backup_t;
-  // Tests hand the timer's handler a failure no real timer can be made to give.
-  friend class bk_master_job_test_access_t;
+ protected:
+  // Where the placement pause ends. Protected so that tests can hand it a failure
+  // no real timer can be made to give.
+  void on_job_timer(const boost::system::error_code& error);
 
-  // Takes the callbacks of a job that was let go while it may still be finishing
-  // a call into its old driver.
-  static bk_job_t::delegate& ignoring_delegate();
+ private:
+  // The job's life; move_to holds the transitions. The first chunk places the job
+  // (kRunning, or kWaiting while no node is free). A failed executor moves it to
+  // another node (kRedirecting, or kWaiting) and the end of the replay brings it
+  // back to kRunning through kFinishing. A soft-error client the job cannot move
+  // for gets a soft alarm (kSoftFailed). fail and reset end any state (kEnded).
+  enum class state_t {
+    // No executor yet: no data, or the first placement under way.
+    kUnplaced,
+    // The executor holds all the data and gets every request.
+    kRunning,
+    // A new executor is being fed the replay; new data and requests wait for it.
+    kRedirecting,
+    // No node could take the job; the timer places it again.
+    kWaiting,
+    // The replay is over and the new executor holds all the data; the requests
+    // that waited are handed to it and the client's window given back before the
+    // driver hears that the move is over.
+    kFinishing,
+    // A soft alarm went out and only reading the data back is allowed; no executor
+    // holds the data, the master sends its own kept chunks.
+    kSoftFailed,
+    // The same, served by the failed executor, taken back with the chunks it missed.
+    kSoftFailedOnSource,
+    // Failed or reset: no executor, callbacks dead.
+    kEnded,
+  };
 
   struct scan_entry_t {
     bk::ScanOptions options;
@@ -131,6 +145,22 @@ class bk_master_job_t : public bk_job_t,
     bool final = false;
   };
 
+  // The state (master_job.cpp).
+  static bool may_enter(state_t from, state_t to);
+  // Every change of state_ goes through here.
+  void move_to(state_t next);
+  // Data and requests wait for the replay.
+  bool moving() const { return state_ == state_t::kRedirecting || state_ == state_t::kWaiting; }
+  // The driver was told that a move began, and not yet that it is over.
+  bool move_announced() const { return moving() || state_ == state_t::kFinishing; }
+  bool soft_failed() const {
+    return state_ == state_t::kSoftFailed || state_ == state_t::kSoftFailedOnSource;
+  }
+  bool executor_holds_data() const {
+    return state_ == state_t::kRunning || state_ == state_t::kFinishing ||
+           state_ == state_t::kSoftFailedOnSource;
+  }
+
   // As the executor's delegate.
   void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
   void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
@@ -141,26 +171,33 @@ class bk_master_job_t : public bk_job_t,
   boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override;
   void on_resume(uint32_t size) override;
 
-  // Placement and redirection (master_job.cpp).
-  void start();
-  void on_executor_error(const std::exception_ptr& error);
-  void start_redirect();
-  void redispatch();
-  void take_back_source_job();
-  void enter_soft_mode();
+  // As the backup's master (placement side in master_job.cpp, requests in
+  // master_job_data.cpp).
+  void hand_on(const std::shared_ptr<const std::string>& piece) override;
+  std::optional<uint64_t> next_request_at() override;
+  void issue_requests_due(uint64_t forwarded) override;
+  uint64_t epoch() const override { return epoch_; }
+  void on_redirect_finished() override;
+  void on_redirect_error(const std::exception_ptr& error) override;
+
+  // Placement, failures and redirects (master_job.cpp).
+  // Asks the cluster for an executor; none when it has no node (the error is kept).
+  void place();
+  // `alarm`: the executor said it failed, rather than breaking the protocol.
+  void on_executor_error(const std::exception_ptr& error, bool alarm = false);
+  void start_redirect(bool alarm);
+  void redispatch(bool alarm);
   void start_job_timer();
-  void on_job_timer(const boost::system::error_code& error);
+  void fail_softly();
+  void finish_redirect();
   void fail(std::exception_ptr error);
   void reject(const std::string& text);
-  void on_redirect_error(const std::exception_ptr& error);
-  void on_redirect_finished();
+  std::unique_ptr<bk_job_backup_t> make_backup();
   node_t executor_endpoint() const;
   void release_executor();
   void drop_executor();
   // Destroyed later: the backup may be deep in a call from its source job.
   void dispose_backup();
-  void begin_redirect_for_driver();
-  void end_redirect_for_driver();
   bool all_data_kept() const;
 
   // Data, scans and read-back (master_job_data.cpp).
@@ -168,73 +205,42 @@ class bk_master_job_t : public bk_job_t,
   void queue_own_answer(const bk::ScanOptions& options, vl::ScanReport report);
   void deliver_own_answers();
   void request_data();
-  void finish_redirect();
-  void feed_executor(const std::shared_ptr<const std::string>& chunk);
+  void start_chunk_sender(uint32_t max_chunk);
   // These three return false when a call out moved the job on (the executor
   // failed, the job ended): the caller then stops.
-  bool forward_due_scans();
+  bool forward_due_scans(uint64_t forwarded);
   bool forward_remaining_scans();
-  void hand_to_executor(const std::shared_ptr<const std::string>& chunk);
   bool hand_tail_to_executor(uint64_t size);
-  std::optional<uint64_t> replay_boundary();
 
   // Constant after construction.
   const std::string name_;
   const services_t services_;
 
   // Event loop only.
+  bool soft_error_ = false;
+  state_t state_ = state_t::kUnplaced;
+  // Bumped by every move_to, so that a step that finds it changed after a call
+  // out stops.
+  uint64_t epoch_ = 0;
+  // The client's requests not answered yet, oldest first; the leading
+  // scans_forwarded_ of them were handed to the current executor (or answered by
+  // the master), all of them outside a redirect.
   std::deque<scan_entry_t> scans_;
-  // Leading entries of scans_ handed to the current executor (or answered by the
-  // master); all of them outside a redirect.
   size_t scans_forwarded_ = 0;
-  bool cure_requested_ = false;
-  bool data_replaced_ = false;
   std::optional<get_data_state_t> get_data_state_;
+  bool cure_requested_ = false;
+  // The executor's data is no longer the client's (a cure).
+  bool data_replaced_ = false;
   std::shared_ptr<data_state_t> data_;
-  // Engaged from the first failure until a redirect finishes; meanwhile the
-  // executor gets no new data or requests but through the replay.
+  // The failure the client hears of if the job cannot move: the first one since an
+  // executor last held all the data.
   std::optional<kept_error_t> kept_error_;
   std::unique_ptr<chunk_sender_t> chunk_sender_;
+  // Placements made, and the nodes they chose.
+  uint32_t starts_ = 0;
   bool local_tried_ = false;
-  bool soft_error_ = false;
-  bool alarm_received_ = false;
-  // The driver was told a redirect began and not yet that it ended.
-  bool redirect_announced_ = false;
-  // Bumped whenever a replay starts or the executor goes, so a replay step that
-  // finds it changed after a call out stops.
-  uint64_t generation_ = 0;
   std::set<endpoint_t> tried_peers_;
   std::unique_ptr<bk_job_backup_t> backup_;
   std::shared_ptr<bk_job_t> executor_;
-  bool started_ = false;
-  // A soft alarm went to the client: only reading the data back is allowed now.
-  bool soft_mode_ = false;
   std::optional<boost::asio::steady_timer> timer_;
-  uint32_t starts_ = 0;
-};
-
-// Sends the client's own kept chunks back, one piece of at most max_chunk bytes
-// each time the client's send queue has drained. Owned by its master job, which
-// destroys it when it is done or replaced; event loop only.
-class bk_master_job_t::chunk_sender_t : public bk_callback_wrapper_t {
- public:
-  // Answers the read-back's size at once and sends the first piece once the
-  // client's queue has drained. REQUIRES: `job` owns the sender.
-  chunk_sender_t(bk_master_job_t& job, uint32_t max_chunk);
-  ~chunk_sender_t();
-  chunk_sender_t(const chunk_sender_t&) = delete;
-  chunk_sender_t& operator=(const chunk_sender_t&) = delete;
-
- private:
-  void start();
-  void send_next();
-
-  bk_master_job_t& job_;
-  boost::signals2::connection connection_;
-  std::vector<char> buffer_;
-  const uint32_t max_chunk_;
-  // The bytes to send: chunks_[index_] from offset_ on, then the rest.
-  std::vector<std::shared_ptr<const std::string>> chunks_;
-  size_t index_ = 0;
-  size_t offset_ = 0;
 };

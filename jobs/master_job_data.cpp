@@ -1,7 +1,7 @@
 // The master job's data path: the client's chunks and acknowledgements, scans and
-// their answers in request order, read-back, and the replay of a redirect.
+// their answers in request order, read-back, and the client's requests during the
+// replay of a redirect.
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include <boost/asio/post.hpp>
@@ -10,7 +10,7 @@
 #include "core/scan_report_helpers.h"
 #include "framework/error.h"
 #include "framework/log.h"
-#include "jobs/job_backup.h"
+#include "jobs/chunk_sender.h"
 #include "jobs/master_job.h"
 
 namespace {
@@ -21,9 +21,12 @@ std::exception_ptr out_of_order(const std::string& text) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Data and acknowledgements
+
 void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
   auto self = weak_from_this().lock();
-  if (cure_requested_ || soft_mode_) {
+  if (cure_requested_ || soft_failed()) {
     // The refused bytes came out of the client's window all the same: they go
     // back with the job's other open bytes when the job ends.
     if (!data_) data_ = std::make_shared<data_state_t>();
@@ -35,30 +38,35 @@ void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chun
   data_->size = data_->size.value_or(0) + chunk->size();
   data_->unacknowledged += chunk->size();
   data_->kept.push_back(chunk);
-  // A redirect or a wait for a node: the replay hands the chunk on.
-  if (kept_error_) return;
-  if (!executor_) {
+  // The replay hands the chunk on.
+  if (moving()) return;
+  if (state_ == state_t::kUnplaced) {
     try {
-      start();
+      place();
     } catch (const std::exception&) {
       // An executor that cannot even be made (its spool file named, its link
       // asked for) fails this job alone, not the client's connection.
       fail(std::current_exception());
       return;
     }
+    if (!executor_) {
+      redispatch(false);
+      return;
+    }
+    move_to(state_t::kRunning);
   }
-  if (executor_) {
-    hand_to_executor(chunk);
-  } else {
-    redispatch();
-  }
+  hand_on(chunk);
+}
+
+void bk_master_job_t::hand_on(const std::shared_ptr<const std::string>& piece) {
+  if (auto executor = executor_) executor->append_data(piece);
 }
 
 void bk_master_job_t::on_data_chunk_appended(uint32_t, uint32_t size) {
   auto self = weak_from_this().lock();
   // Everything was acknowledged to the client when the soft alarm went out.
-  if (soft_mode_) return;
-  if (kept_error_) {
+  if (soft_failed()) return;
+  if (moving()) {
     if (backup_) backup_->on_acknowledged(size);
     return;
   }
@@ -72,7 +80,7 @@ void bk_master_job_t::on_data_chunk_appended(uint32_t, uint32_t size) {
 }
 
 void bk_master_job_t::on_resume(uint32_t size) {
-  if (kept_error_ && backup_) backup_->on_resume(size);
+  if (state_ == state_t::kRedirecting && backup_) backup_->on_resume(size);
 }
 
 boost::signals2::connection bk_master_job_t::connect_on_drained(
@@ -92,9 +100,12 @@ void bk_master_job_t::acknowledge(uint64_t n) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Scans
+
 void bk_master_job_t::scan(const bk::ScanOptions& options) {
   auto self = weak_from_this().lock();
-  if (soft_mode_) {
+  if (soft_failed()) {
     reject("Scan is not allowed after soft error");
     return;
   }
@@ -122,7 +133,7 @@ void bk_master_job_t::scan(const bk::ScanOptions& options) {
   if (options.cure()) cure_requested_ = true;
   scans_.push_back(scan_entry_t{options, size, nullptr});
   // The replay issues it at its offset.
-  if (kept_error_) return;
+  if (moving()) return;
   ++scans_forwarded_;
   if (auto executor = executor_) executor->scan(options);
 }
@@ -132,7 +143,7 @@ void bk_master_job_t::scan(const bk::ScanOptions& options) {
 void bk_master_job_t::queue_own_answer(const bk::ScanOptions& options, vl::ScanReport report) {
   scans_.push_back(scan_entry_t{options, data_ ? data_->size : std::nullopt,
                                 std::make_shared<const vl::ScanReport>(std::move(report))});
-  if (!kept_error_) ++scans_forwarded_;
+  if (!moving()) ++scans_forwarded_;
   // Never from inside the client's request.
   if (scans_.front().own_answer) {
     boost::asio::post(*services_.io_context, wrap([this] { deliver_own_answers(); }));
@@ -153,7 +164,7 @@ void bk_master_job_t::on_scan_response(uint32_t, const vl::ScanReport& report,
                                        const bk_hash_values_t& hashes) {
   auto self = weak_from_this().lock();
   // The soft alarm answered every open request.
-  if (soft_mode_) {
+  if (soft_failed()) {
     CF_LOG(kLogDebug, name_ + ": Dropped SCAN_RESPONSE after soft error");
     return;
   }
@@ -179,6 +190,9 @@ void bk_master_job_t::on_scan_response(uint32_t, const vl::ScanReport& report,
   deliver_own_answers();
 }
 
+// ---------------------------------------------------------------------------
+// Read-back
+
 void bk_master_job_t::get_data(uint32_t max_chunk) {
   auto self = weak_from_this().lock();
   if (get_data_state_ || chunk_sender_) {
@@ -197,10 +211,8 @@ void bk_master_job_t::get_data(uint32_t max_chunk) {
     }
   }
   // No executor holds the data: the master has all of it and sends it itself.
-  if (soft_mode_ && !executor_) {
-    CF_LOG(kLogDebug, name_ + ": Started sending chunks back to client after soft error");
-    chunk_sender_.reset();
-    chunk_sender_ = std::make_unique<chunk_sender_t>(*this, max_chunk);
+  if (state_ == state_t::kSoftFailed) {
+    start_chunk_sender(max_chunk);
     return;
   }
   get_data_state_t state;
@@ -209,7 +221,7 @@ void bk_master_job_t::get_data(uint32_t max_chunk) {
   get_data_state_ = state;
   // Also while waiting for the first node: the replay asks once the data it
   // covers was handed over.
-  if (kept_error_) return;
+  if (moving()) return;
   request_data();
 }
 
@@ -219,10 +231,19 @@ void bk_master_job_t::request_data() {
   if (auto executor = executor_) executor->get_data(get_data_state_->max_chunk);
 }
 
+void bk_master_job_t::start_chunk_sender(uint32_t max_chunk) {
+  CF_LOG(kLogDebug, name_ + ": Started sending chunks back to client after soft error");
+  chunk_sender_.reset();
+  chunk_sender_ = std::make_unique<chunk_sender_t>(*this, data_->kept, max_chunk,
+                                                   [this] { chunk_sender_.reset(); });
+}
+
 void bk_master_job_t::on_get_data_response(uint32_t, uint64_t size) {
   auto self = weak_from_this().lock();
   const bool asked = get_data_state_ && get_data_state_->requested;
-  if (kept_error_ && !asked) {
+  // While the executor holds no or not all of the data, an answer nobody asked
+  // for is a leftover of the failed run.
+  if (!asked && !executor_holds_data()) {
     CF_LOG(kLogDebug, name_ + ": Dropped GET_DATA_RESPONSE, size=" + std::to_string(size));
     return;
   }
@@ -253,81 +274,24 @@ void bk_master_job_t::on_data_chunk(uint32_t, const char* data, uint64_t size) {
 void bk_master_job_t::data_reset() {
   auto self = weak_from_this().lock();
   chunk_sender_.reset();
-  if (kept_error_) return;
+  // A read-back waits for the replay or for the master's own sending: no
+  // executor has anything to reset.
+  if (!executor_holds_data()) return;
   get_data_state_.reset();
   if (auto executor = executor_) executor->data_reset();
 }
 
-void bk_master_job_t::reset() {
-  CF_LOG(kLogDebug, name_ + ": Reset");
-  release_executor();
-  scans_.clear();
-  scans_forwarded_ = 0;
-  get_data_state_.reset();
-}
+// ---------------------------------------------------------------------------
+// Requests during a replay (the backup's master_t)
 
-void bk_master_job_t::finish_redirect() {
-  auto self = weak_from_this().lock();
-  const uint64_t generation = ++generation_;
-  kept_error_.reset();
-  dispose_backup();
-  data_->kept.clear();
-  if (!forward_remaining_scans()) return;
-  request_data();
-  if (generation != generation_) return;
-  acknowledge(data_->unacknowledged);
-  end_redirect_for_driver();
-}
-
-void bk_master_job_t::feed_executor(const std::shared_ptr<const std::string>& chunk) {
-  if (chunk->empty()) return;
-  auto self = weak_from_this().lock();
-  const uint64_t generation = generation_;
-  if (data_replaced_) {
-    // The cured file has no offsets in common with the client's requests: they
-    // are issued once all of it was handed over.
-    data_->forwarded += chunk->size();
-    hand_to_executor(chunk);
-    if (generation != generation_) return;
-    if (data_->size && data_->forwarded == *data_->size) {
-      request_data();
-      if (generation != generation_) return;
-      forward_remaining_scans();
-    }
-    return;
-  }
-  size_t offset = 0;
-  while (offset < chunk->size()) {
-    const std::optional<uint64_t> boundary = replay_boundary();
-    uint64_t length = chunk->size() - offset;
-    if (boundary && *boundary >= data_->forwarded) {
-      length = std::min<uint64_t>(length, *boundary - data_->forwarded);
-    }
-    if (length > 0) {
-      std::shared_ptr<const std::string> piece =
-          length == chunk->size()
-              ? chunk
-              : std::make_shared<const std::string>(*chunk, offset, static_cast<size_t>(length));
-      offset += length;
-      data_->forwarded += length;
-      hand_to_executor(piece);
-      if (generation != generation_) return;
-    }
-    if (get_data_state_ && !get_data_state_->requested &&
-        get_data_state_->request_at == data_->forwarded) {
-      request_data();
-      if (generation != generation_) return;
-    }
-    if (!forward_due_scans()) return;
-  }
-}
-
-// The next offset at which the replay must issue a request: the earlier of the
-// pending read-back's and the next scan's.
-std::optional<uint64_t> bk_master_job_t::replay_boundary() {
+std::optional<uint64_t> bk_master_job_t::next_request_at() {
+  // The cured file has no offsets in common with the client's requests: they are
+  // issued once all of it was handed over.
+  if (data_replaced_) return std::nullopt;
   while (scans_forwarded_ < scans_.size() && scans_[scans_forwarded_].own_answer) {
     ++scans_forwarded_;
   }
+  // The earlier of the pending read-back's offset and the next scan's.
   std::optional<uint64_t> boundary;
   if (get_data_state_ && !get_data_state_->requested) boundary = get_data_state_->request_at;
   if (scans_forwarded_ < scans_.size()) {
@@ -337,42 +301,56 @@ std::optional<uint64_t> bk_master_job_t::replay_boundary() {
   return boundary;
 }
 
-bool bk_master_job_t::forward_due_scans() {
-  const uint64_t generation = generation_;
+void bk_master_job_t::issue_requests_due(uint64_t forwarded) {
+  auto self = weak_from_this().lock();
+  const uint64_t epoch = epoch_;
+  if (data_replaced_) {
+    if (data_->size && forwarded == *data_->size) {
+      request_data();
+      if (epoch != epoch_) return;
+      forward_remaining_scans();
+    }
+    return;
+  }
+  if (get_data_state_ && !get_data_state_->requested && get_data_state_->request_at == forwarded) {
+    request_data();
+    if (epoch != epoch_) return;
+  }
+  forward_due_scans(forwarded);
+}
+
+bool bk_master_job_t::forward_due_scans(uint64_t forwarded) {
+  const uint64_t epoch = epoch_;
   for (;;) {
     while (scans_forwarded_ < scans_.size() && scans_[scans_forwarded_].own_answer) {
       ++scans_forwarded_;
     }
     if (scans_forwarded_ >= scans_.size()) return true;
     const scan_entry_t& entry = scans_[scans_forwarded_];
-    if (entry.at_size != data_->forwarded) return true;
+    if (entry.at_size != forwarded) return true;
     ++scans_forwarded_;
     const bk::ScanOptions options = entry.options;
     if (auto executor = executor_) executor->scan(options);
-    if (generation != generation_) return false;
+    if (epoch != epoch_) return false;
   }
 }
 
 bool bk_master_job_t::forward_remaining_scans() {
-  const uint64_t generation = generation_;
+  const uint64_t epoch = epoch_;
   while (scans_forwarded_ < scans_.size()) {
     const scan_entry_t& entry = scans_[scans_forwarded_++];
     if (entry.own_answer) continue;
     const bk::ScanOptions options = entry.options;
     if (auto executor = executor_) executor->scan(options);
-    if (generation != generation_) return false;
+    if (epoch != epoch_) return false;
   }
   return true;
 }
 
-void bk_master_job_t::hand_to_executor(const std::shared_ptr<const std::string>& chunk) {
-  if (auto executor = executor_) executor->append_data(chunk);
-}
-
+// The last `size` bytes of the kept chunks, for a failed executor taken back.
 bool bk_master_job_t::hand_tail_to_executor(uint64_t size) {
-  const uint64_t generation = generation_;
+  const uint64_t epoch = epoch_;
   const std::deque<std::shared_ptr<const std::string>> chunks = data_->kept.chunks();
-  // Find where the last `size` bytes begin.
   size_t index = chunks.size();
   uint64_t skip = 0;
   uint64_t found = 0;
@@ -383,56 +361,10 @@ bool bk_master_job_t::hand_tail_to_executor(uint64_t size) {
   if (found > size) skip = found - size;
   for (; index < chunks.size(); ++index) {
     const std::shared_ptr<const std::string>& chunk = chunks[index];
-    hand_to_executor(
-        skip == 0 ? chunk : std::make_shared<const std::string>(*chunk, static_cast<size_t>(skip)));
+    hand_on(skip == 0 ? chunk
+                      : std::make_shared<const std::string>(*chunk, static_cast<size_t>(skip)));
     skip = 0;
-    if (generation != generation_) return false;
+    if (epoch != epoch_) return false;
   }
   return true;
-}
-
-bk_master_job_t::chunk_sender_t::chunk_sender_t(bk_master_job_t& job, uint32_t max_chunk)
-    : job_(job),
-      buffer_(std::max<uint32_t>(max_chunk, 1), 0),
-      max_chunk_(std::max<uint32_t>(max_chunk, 1)),
-      chunks_(job.data_->kept.chunks().begin(), job.data_->kept.chunks().end()) {
-  job_.delegate_->on_get_data_response(job_.job_id, job_.data_->kept.total());
-  connection_ = job_.connect_on_drained(wrap([this] { start(); }));
-}
-
-bk_master_job_t::chunk_sender_t::~chunk_sender_t() {
-  connection_.disconnect();
-}
-
-void bk_master_job_t::chunk_sender_t::start() {
-  send_next();
-}
-
-void bk_master_job_t::chunk_sender_t::send_next() {
-  connection_.disconnect();
-  while (index_ < chunks_.size() && offset_ >= chunks_[index_]->size()) {
-    ++index_;
-    offset_ = 0;
-  }
-  if (index_ >= chunks_.size()) {
-    CF_LOG(kLogDebug, job_.name_ + ": Finished sending chunks back to client after soft error");
-    // Destroys this sender: the read-back is over.
-    job_.chunk_sender_.reset();
-    return;
-  }
-  size_t n = 0;
-  while (n < max_chunk_ && index_ < chunks_.size()) {
-    const std::string& chunk = *chunks_[index_];
-    const size_t take = std::min<size_t>(max_chunk_ - n, chunk.size() - offset_);
-    std::memcpy(buffer_.data() + n, chunk.data() + offset_, take);
-    n += take;
-    offset_ += take;
-    if (offset_ >= chunk.size()) {
-      ++index_;
-      offset_ = 0;
-    }
-  }
-  // Connected first: the delegate call is the last thing this sender does.
-  connection_ = job_.connect_on_drained(wrap([this] { send_next(); }));
-  job_.delegate_->on_data_chunk(job_.job_id, buffer_.data(), n);
 }

@@ -8,30 +8,28 @@
 
 namespace {
 
-class owner_t : public bk_callback_wrapper_t {};
-class shared_owner_t : public bk_shared_callback_wrapper<shared_owner_t> {
- public:
-  int calls = 0;
-};
-
 TEST(CallbackWrapper, KilledOrOutlivedCallbacksDoNothingAndLaterOnesRun) {
+  using chunk_t = std::shared_ptr<const std::string>;
   std::string seen;
-  std::function<void(const std::shared_ptr<const std::string>&)> orphan;
+  std::function<void(const chunk_t&)> later;
   {
-    owner_t owner;
-    auto before = owner.wrap([&](const std::shared_ptr<const std::string>& c) { seen += *c; });
+    bk_callback_wrapper_t owner;
+    auto earlier = owner.wrap([&](const chunk_t& c) { seen += *c; });
     auto chunk = std::make_shared<const std::string>("a");
-    before(chunk);
+    earlier(chunk);
     EXPECT_EQ(1, chunk.use_count());  // passed through, not kept
     owner.kill_callbacks();
-    before(chunk);
-    auto after = owner.wrap([&](const std::shared_ptr<const std::string>& c) { seen += *c; });
-    after(std::make_shared<const std::string>("b"));
-    orphan = after;
+    earlier(chunk);
+    later = owner.wrap([&](const chunk_t& c) { seen += *c; });
+    later(std::make_shared<const std::string>("b"));
   }
-  orphan(std::make_shared<const std::string>("c"));
+  later(std::make_shared<const std::string>("c"));
   EXPECT_EQ("ab", seen);
 }
+
+struct shared_owner_t : bk_shared_callback_wrapper<shared_owner_t> {
+  int calls = 0;
+};
 
 TEST(SharedCallbackWrapper, KeepsTheObjectDuringTheCallAndDoesNothingOnceItIsGone) {
   auto object = std::make_shared<shared_owner_t>();

@@ -6,14 +6,10 @@
 
 namespace {
 
-bk_chunk_buffer_t::chunk_t chunk(const std::string& text) {
-  return std::make_shared<const std::string>(text);
-}
-
 TEST(ChunkBuffer, ShrinkCutsTheFrontAndRefusesMoreThanItHolds) {
   bk_chunk_buffer_t buffer;
-  buffer.push_back(chunk("0123456789"));
-  buffer.push_back(chunk("xyz"));
+  buffer.push_back(std::make_shared<const std::string>("0123456789"));
+  buffer.push_back(std::make_shared<const std::string>("xyz"));
   buffer.shrink_front(4);
   EXPECT_EQ(9u, buffer.total());
   EXPECT_EQ("456789", *buffer.chunks().front());

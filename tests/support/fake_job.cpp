@@ -1,5 +1,8 @@
 #include "tests/support/fake_job.h"
 
+#include <cstdint>
+#include <stdexcept>
+
 #include <boost/asio/post.hpp>
 
 #include "framework/error.h"
@@ -160,6 +163,7 @@ bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context&
     placements.push_back({excluded, never_local});
     if (next_ >= script_.size()) throw cf_proto_exception_t(exhausted, "Script used up");
     const entry_t& entry = script_[next_++];
+    if (!entry.broken.empty()) throw std::runtime_error(entry.broken);
     if (!entry.job) throw cf_proto_exception_t(entry.code, "Scripted placement failure");
     return entry.job;
   };
@@ -202,4 +206,14 @@ bool bk_master_rig_t::store_all(bk_fake_job_t& executor, size_t size) {
     executor.acknowledge_all();
     return false;
   });
+}
+
+std::string bk_master_rig_t::read_back() {
+  if (!run_until([&] { return count(kind_t::kGetDataResponse) > 0; })) return "(no answer)";
+  for (size_t chunks = SIZE_MAX; chunks != count(kind_t::kDataChunk);) {
+    chunks = count(kind_t::kDataChunk);
+    client.drained();
+    poll();
+  }
+  return client.read_back();
 }

@@ -168,6 +168,8 @@ class bk_fake_cluster_t {
   std::shared_ptr<bk_fake_job_t> add_node(boost::asio::io_context& io, const std::string& name,
                                           node_t peer = std::nullopt);
   void add_failure(vl::ErrorCode code) { script_.push_back({nullptr, code}); }
+  // A node whose executor cannot be made: the placement throws std::runtime_error.
+  void add_broken_node(const std::string& text) { script_.push_back({nullptr, vl::EC_OK, text}); }
   bk_master_job_t::services_t services(boost::asio::io_context& io,
                                        std::chrono::milliseconds pause);
 
@@ -181,6 +183,7 @@ class bk_fake_cluster_t {
   struct entry_t {
     std::shared_ptr<bk_fake_job_t> job;
     vl::ErrorCode code = vl::EC_OK;
+    std::string broken;
   };
   std::vector<entry_t> script_;
   size_t next_ = 0;
@@ -212,6 +215,9 @@ class bk_master_rig_t {
   // Runs the loop, acknowledging whatever `executor` gets, until it holds `size`
   // bytes and acknowledged them all.
   bool store_all(bk_fake_job_t& executor, size_t size);
+  // Runs the loop until the job answered a read-back, then drains the client's
+  // queue until no more data comes; the bytes read back.
+  std::string read_back();
   // The recorded events of one kind.
   size_t count(kind_t kind) const { return client.count(kind); }
   bk_recording_delegate_t::event_t alarm(size_t i = 0) const {

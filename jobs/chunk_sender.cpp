@@ -1,0 +1,52 @@
+#include "jobs/chunk_sender.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "framework/log.h"
+
+bk_chunk_sender_t::bk_chunk_sender_t(bk_job_t& job, const bk_chunk_buffer_t& data,
+                                     uint32_t max_chunk, std::function<void()> done)
+    : job_(job),
+      max_chunk_(std::max<uint32_t>(max_chunk, 1)),
+      done_(std::move(done)),
+      buffer_(max_chunk_, 0),
+      chunks_(data.chunks().begin(), data.chunks().end()) {
+  job_.get_delegate()->on_get_data_response(job_.job_id, data.total());
+  connection_ = job_.get_delegate()->connect_on_drained(wrap([this] { send_next(); }));
+}
+
+bk_chunk_sender_t::~bk_chunk_sender_t() {
+  connection_.disconnect();
+}
+
+void bk_chunk_sender_t::send_next() {
+  connection_.disconnect();
+  while (index_ < chunks_.size() && offset_ >= chunks_[index_]->size()) {
+    ++index_;
+    offset_ = 0;
+  }
+  if (index_ >= chunks_.size()) {
+    CF_LOG(kLogDebug, job_.name() + ": Finished sending chunks back to client after soft error");
+    // Destroys this sender (and done_ with it): the read-back is over.
+    const std::function<void()> done = done_;
+    done();
+    return;
+  }
+  size_t n = 0;
+  while (n < max_chunk_ && index_ < chunks_.size()) {
+    const std::string& chunk = *chunks_[index_];
+    const size_t take = std::min<size_t>(max_chunk_ - n, chunk.size() - offset_);
+    std::memcpy(buffer_.data() + n, chunk.data() + offset_, take);
+    n += take;
+    offset_ += take;
+    if (offset_ >= chunk.size()) {
+      ++index_;
+      offset_ = 0;
+    }
+  }
+  // Connected first: the delegate call is the last thing this sender does.
+  connection_ = job_.get_delegate()->connect_on_drained(wrap([this] { send_next(); }));
+  job_.get_delegate()->on_data_chunk(job_.job_id, buffer_.data(), n);
+}
