@@ -97,7 +97,7 @@ TEST_F(ClusterTest, StatusGoesOutOnTheTimerAndOnEngineChanges) {
   apply(c);
   auto peer = accept_peer(endpoint("10.0.0.1", 5000));
   // No interval in the first configuration: no timer.
-  run_for(milliseconds(30));
+  run_past_interval();
   EXPECT_EQ(peer->statuses.size(), 1u);
 
   // An engine change sends a recounted STATUS, once however many configurations.
@@ -115,7 +115,7 @@ TEST_F(ClusterTest, StatusGoesOutOnTheTimerAndOnEngineChanges) {
   c.set_load_balance_status_interval(0);
   apply(c);
   std::size_t seen = peer->statuses.size();
-  run_for(milliseconds(40));
+  run_past_interval();
   EXPECT_EQ(peer->statuses.size(), seen);
   c.set_load_balance_status_interval(5);
   apply(c);
@@ -135,7 +135,7 @@ TEST_F(ClusterTest, StatusGoesOutOnTheTimerAndOnEngineChanges) {
   EXPECT_TRUE(cluster->configured_servers().empty());
   EXPECT_TRUE(cluster->is_peer_out_connected(endpoint("127.0.0.1", 7001)));
   seen = peer->statuses.size();
-  run_for(milliseconds(30));
+  run_past_interval();
   EXPECT_EQ(peer->statuses.size(), seen);
   // Back with the same interval: the timer runs again.
   apply(c);

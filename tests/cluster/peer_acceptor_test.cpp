@@ -117,16 +117,9 @@ class descriptor_limit_t {
 
 class PeerAcceptorTest : public ::testing::Test {
  protected:
-  PeerAcceptorTest() {
-    saved_threshold_ = log_threshold;
-    log_threshold = kLogDebug;
-    install_log(log);
-  }
   ~PeerAcceptorTest() override {
     boost::system::error_code ignored;
     for (const auto& socket : sockets_) socket->close(ignored);
-    install_log(make_console_log());
-    log_threshold = saved_threshold_;
   }
 
   bk_peer_acceptor_t& acceptor() { return *fx.inventory().peer_acceptor; }
@@ -232,13 +225,13 @@ class PeerAcceptorTest : public ::testing::Test {
            !end.ended;
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   bk_inventory_fixture_t fx;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
   temp_dir_t dir;
   test_certs_t certs;
 
  private:
-  int saved_threshold_;
   std::unique_ptr<bk_ssl_settings_t> client_settings_;
   std::vector<std::shared_ptr<cf_tcp_socket_t>> sockets_;
   uint32_t last_job_ = 0;

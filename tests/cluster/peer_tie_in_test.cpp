@@ -61,9 +61,6 @@ std::string text_of(vl::ErrorCode code) {
 class PeerTieInTest : public ::testing::Test {
  protected:
   PeerTieInTest() {
-    saved_threshold_ = log_threshold;
-    log_threshold = kLogDebug;
-    install_log(log);
     fx.inventory().stat_collector = std::make_shared<bk_stat_collector_t>(
         fx.io(), [this](const vl::BrelAppStat& stat) { stats.push_back(stat); });
     fx.inventory().stat_collector->set_report_interval(5ms);
@@ -79,8 +76,6 @@ class PeerTieInTest : public ::testing::Test {
     // Whatever the jobs were doing, their files are gone once the worker is idle.
     EXPECT_TRUE(fx.drain());
     EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
-    install_log(make_console_log());
-    log_threshold = saved_threshold_;
   }
 
   void enable_engine(bool on) {
@@ -188,15 +183,15 @@ class PeerTieInTest : public ::testing::Test {
     return sum;
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   bk_inventory_fixture_t fx;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
   std::shared_ptr<stand_se_t> engine;
   std::shared_ptr<peer_end_t> peer;
   std::vector<vl::BrelAppStat> stats;
   std::string name;
 
  private:
-  int saved_threshold_;
   boost::asio::ip::tcp::acceptor acceptor_{
       fx.io(), boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
   std::weak_ptr<bk_peer_tie_in_t> tie_;

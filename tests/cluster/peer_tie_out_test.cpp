@@ -41,21 +41,6 @@ std::string text_of(const T& value) {
   return text.str();
 }
 
-// Everything logged at Debug while the test runs, kept; the console log and the
-// threshold come back after everything else of the test is gone.
-struct log_capture_t {
-  log_capture_t() : saved_threshold(log_threshold) {
-    log_threshold = kLogDebug;
-    install_log(lines);
-  }
-  ~log_capture_t() {
-    install_log(make_console_log());
-    log_threshold = saved_threshold;
-  }
-  std::shared_ptr<recording_log_t> lines = std::make_shared<recording_log_t>();
-  int saved_threshold;
-};
-
 class PeerTieOutTest : public ::testing::Test {
  protected:
   peer_link_t& open() {

@@ -96,11 +96,6 @@ class ScannerTest : public ::testing::Test {
     });
   }
 
-  void idle(milliseconds time) {
-    run_until(
-        io, [] { return false; }, time);
-  }
-
   boost::asio::io_context io;
   temp_dir_t dir;
   const std::string socket_path = dir / "se.sock";
@@ -221,7 +216,7 @@ TEST_F(ScannerTest, RequestsWaitOutAConnectHeldByAFullBacklogAndFailWhenItIsRefu
   other.async_wait([&](const boost::system::error_code&) { served = true; });
   ASSERT_TRUE(run_until(io, [&] { return served; }));
   b->request();
-  idle(milliseconds(10));
+  ASSERT_TRUE(run_posted(io));
   EXPECT_EQ(0u, a->answers() + b->answers());
   EXPECT_EQ(1, path_requests);
   EXPECT_EQ(0, state_changes);
@@ -325,7 +320,7 @@ TEST_F(ScannerTest, LiveJobsHoldTheLinkEvenWithOneIdAndTheLastOneReleasesIt) {
   ASSERT_TRUE(answered({first, second}));
   first.reset();
   // The other job with that id still holds the link past the release delay.
-  idle(milliseconds(50));
+  ASSERT_TRUE(run_past(io, milliseconds(20)));
   EXPECT_TRUE(access::linked(*scanner));
   EXPECT_EQ(1u, scanner->job_count());
   second->request();

@@ -7,6 +7,7 @@
 // close() ends it. Event loop only.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -21,6 +22,7 @@
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "tests/support/frame.h"
+#include "tests/support/run_until.h"
 
 inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
   bk::ClientMessage message;
@@ -89,6 +91,44 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
     for (std::size_t at = 0; at < data.size(); at += size) chunk(job_id, data.substr(at, size));
     scan(job_id, options);
   }
+
+  // Runs `io` until the next message other than a window grant (every message when
+  // `grants` is set); an empty one, after a test failure, when the connection ended
+  // or the deadline passed first.
+  bk::ServerMessage next(boost::asio::io_context& io, bool grants = false) {
+    for (;;) {
+      EXPECT_TRUE(run_until(
+          io, [&] { return !messages.empty() || ended; }, kWait));
+      if (messages.empty()) {
+        ADD_FAILURE() << "no message";
+        return {};
+      }
+      bk::ServerMessage message = std::move(messages.front());
+      messages.pop_front();
+      if (grants || message.tag() != bk::ServerMessage::ADJUST_WINDOW) return message;
+    }
+  }
+  // GET_DATA, then every chunk, each no larger than a client takes.
+  std::string read_back(boost::asio::io_context& io, uint32_t job_id) {
+    send(bk::ClientMessage::GET_DATA_REQUEST, job_id);
+    const bk::ServerMessage response = next(io);
+    EXPECT_EQ(response.tag(), bk::ServerMessage::GET_DATA_RESPONSE) << response.ShortDebugString();
+    std::string data;
+    while (data.size() < response.data_size()) {
+      const bk::ServerMessage chunk = next(io);
+      if (chunk.tag() != bk::ServerMessage::DATA_CHUNK) {
+        ADD_FAILURE() << chunk.ShortDebugString();
+        break;
+      }
+      EXPECT_EQ(chunk.job_id(), job_id);
+      EXPECT_LE(chunk.data().size(), 65536u);
+      data += chunk.data();
+    }
+    return data;
+  }
+
+  // Long enough for a scan of a few megabytes under the sanitizers on a busy host.
+  static constexpr std::chrono::milliseconds kWait{60000};
 
   std::deque<bk::ServerMessage> messages;
   // The daemon closed the connection (or an error ended it).
