@@ -30,6 +30,7 @@
 #include "schemas/brel_brel_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/inventory_fixture.h"
+#include "tests/support/link_end.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
@@ -49,16 +50,14 @@ std::string text_of(const tcp::endpoint& endpoint) {
   return text.str();
 }
 
-// The peer client's end of one link, plain or TLS: keeps what the peer server sends
-// and notes when the link ends.
+// The peer client's end of one link, plain or TLS.
 template <class Link>
-class client_end_t : public Link, public std::enable_shared_from_this<client_end_t<Link>> {
+class client_end_t : public link_end_t<Link, server_t> {
  public:
+  explicit client_end_t(std::uint32_t limit) : link_end_t<Link, server_t>(limit) {}
   static std::shared_ptr<client_end_t> open(std::shared_ptr<typename Link::stream_type> stream) {
-    std::shared_ptr<client_end_t> end(new client_end_t);
-    end->set_socket(std::move(stream));
-    end->read_header();
-    return end;
+    return link_end_t<Link, server_t>::template open<client_end_t>(std::move(stream),
+                                                                   kPeerLinkLimit);
   }
   void send(client_t::BrelClientMessageTag tag, uint32_t job_id = 0) {
     client_t message;
@@ -67,19 +66,6 @@ class client_end_t : public Link, public std::enable_shared_from_this<client_end
     if (tag == client_t::HELLO) message.set_protocol_version(1);
     this->async_send_message(message);
   }
-
-  std::deque<server_t> messages;
-  bool ended = false;
-
- private:
-  client_end_t() : Link(kPeerLinkLimit) {}
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-    server_t message;
-    EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
-    messages.push_back(std::move(message));
-  }
-  void on_error(const boost::system::error_code&) override { ended = true; }
-  std::shared_ptr<Link> shared_this() override { return this->shared_from_this(); }
 };
 
 using plain_end_t = client_end_t<cf_tcp_ipc_link_t>;

@@ -33,6 +33,7 @@
 #include "tests/support/peer_end.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/test_virus.h"
 #include "tests/support/worker_stall.h"
 #include "tools/stand-se/stand_se.h"
@@ -42,12 +43,6 @@ namespace {
 using namespace std::chrono_literals;
 using server_t = bk::BrelServer2ClientMessage;
 using client_t = bk::BrelClient2ServerMessage;
-
-std::string pattern(std::size_t size, char seed) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(seed + i % 61);
-  return text;
-}
 
 // A framed peer client message from its text form; required fields may be missing.
 std::string frame(const std::string& text) {
@@ -314,22 +309,6 @@ TEST_F(PeerTieInTest, StreamsScansCuresAndReadsBackInPeerSizedChunks) {
   }));
 }
 
-TEST_F(PeerTieInTest, UnknownJobInGetDataDrawsAlarmAndTheLinkStays) {
-  open();
-  peer->send(client_t::GET_DATA_REQUEST, 5);
-  expect_alarm(5, vl::EC_NO_SUCH_ENTRY);
-  // Resetting a job not held is no error, however often.
-  peer->send(client_t::RESET_REQUEST, 6);
-  peer->send(client_t::RESET_REQUEST, 6);
-  // No job failed, so the identifier may still start one, even without data.
-  peer->scan(5);
-  const server_t answer = next();
-  EXPECT_EQ(answer.tag(), server_t::SCAN_RESPONSE) << answer.ShortDebugString();
-  EXPECT_EQ(answer.job_id(), 5u);
-  EXPECT_EQ(answer.scan_report().size(), 0u);
-  EXPECT_FALSE(peer->ended);
-}
-
 TEST_F(PeerTieInTest, AJobThatFailedHereIsAnsweredWithItsFailureUntilReset) {
   enable_engine(false);
   open();
@@ -407,22 +386,6 @@ TEST_F(PeerTieInTest, ATooLargeReportOrAThrowingJobFailsOnlyThatJob) {
   EXPECT_EQ(alarm.error().what(), "Disk gone");
   EXPECT_EQ(jobs.size(), 2u);
   EXPECT_FALSE(peer->ended);
-}
-
-TEST_F(PeerTieInTest, LinkDroppedMidJobLeavesNoSpoolFile) {
-  engine->options().delay = 60s;
-  open();
-  peer->stream(4, pattern(100000, 'q'), 50000);
-  peer->scan(4);
-  ASSERT_TRUE(run([&] { return engine->serials().size() == 1; }));
-  EXPECT_FALSE(fx.spool_files().empty());
-  peer->close();
-  ASSERT_TRUE(run([&] { return tie() == nullptr; }));
-  EXPECT_TRUE(log->has_line("Debug: " + name + ": Destroyed"));
-  // The peer hanging up is no error.
-  EXPECT_FALSE(log->has("Error: " + name));
-  EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
 }
 
 TEST_F(PeerTieInTest, StopsReadingWhileThePeersDataWaitsForAStalledDisk) {

@@ -68,7 +68,9 @@ class ClientTest : public ::testing::Test {
     daemon.serve_paths(dir / "se.sock");
     port = daemon.wait_port("Server");
     ASSERT_NE(port, 0) << output();
-    if (with_engine) ASSERT_TRUE(run([&] { return engine->connection_count() > 0; }));
+    if (with_engine) {
+      ASSERT_TRUE(run([&] { return engine->connection_count() > 0; }));
+    }
   }
 
   bool run(const std::function<bool()>& done) {
@@ -164,7 +166,9 @@ TEST_F(ClientTest, ScansOverBothSocketsWithCureReadBackAndSizeLimits) {
     ASSERT_EQ(response.tag(), message_t::SCAN_RESPONSE) << response.ShortDebugString();
     const bool within = small.size() >= min && small.size() <= max;
     EXPECT_EQ(response.scan_report().has_error(), !within) << min << ".." << max;
-    if (!within) EXPECT_EQ(response.scan_report().error(), vl::SE_OBJECT_SIZE_LIMIT);
+    if (!within) {
+      EXPECT_EQ(response.scan_report().error(), vl::SE_OBJECT_SIZE_LIMIT);
+    }
   }
   for (uint32_t id : {1, 2}) {
     local->send(bk::ClientMessage::RESET, id);
