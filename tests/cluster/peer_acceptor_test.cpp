@@ -4,10 +4,6 @@
 // that is retried instead of ending the daemon.
 #include "cluster/peer_acceptor.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -29,6 +25,7 @@
 #include "framework/log.h"
 #include "schemas/brel_brel_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
+#include "tests/support/descriptor_limit.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/link_end.h"
 #include "tests/support/recording_log.h"
@@ -77,28 +74,6 @@ struct tls_client_t {
   bool done = false;
   boost::system::error_code error;
   std::shared_ptr<tls_end_t> end;
-};
-
-// Lowers the descriptor limit to the lowest free descriptor, so that the next
-// descriptor anything in the process asks for fails with EMFILE, until restore or
-// until the guard goes.
-class descriptor_limit_t {
- public:
-  descriptor_limit_t() {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(lowest_free);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
-    lowered_ = lowest_free >= 0 && ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-  }
-  ~descriptor_limit_t() { restore(); }
-  bool lowered() const { return lowered_; }
-  void restore() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-  bool lowered_ = false;
 };
 
 class PeerAcceptorTest : public ::testing::Test {
@@ -332,19 +307,8 @@ TEST_F(PeerAcceptorTest, FailedAcceptIsLoggedAndRetried) {
   acceptor().set_accept_retry_delay(20ms);
   first(config());
   auto socket = dial();
-  {
-    descriptor_limit_t limit;
-    ASSERT_TRUE(limit.lowered());
-    // The limit goes back up as soon as the failure is logged, before the acceptor
-    // (or a sanitizer's own checks) needs a descriptor for anything else.
-    log->on_line = [&limit](const std::string& line) {
-      if (line == "Error: Peer acceptor: Too many open files") limit.restore();
-    };
-    const bool failed =
-        run([&] { return log->has_line("Error: Peer acceptor: Too many open files"); });
-    log->on_line = nullptr;
-    ASSERT_TRUE(failed);
-  }
+  ASSERT_TRUE(run_short_of_descriptors(*log, "Error: Peer acceptor: Too many open files",
+                                       [this](auto done) { return run(done); }));
   auto end = plain_end_t::open(socket);
   ASSERT_TRUE(greeted(*end));
 }

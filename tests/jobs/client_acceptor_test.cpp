@@ -3,7 +3,6 @@
 // out of descriptors.
 #include "jobs/client_acceptor_set.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "jobs/client_acceptor.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/client_end.h"
+#include "tests/support/descriptor_limit.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/temp_dir.h"
@@ -195,25 +195,8 @@ TEST_F(ClientAcceptorTest, AcceptLoopSurvivesRunningOutOfDescriptors) {
   asio::local::stream_protocol::socket client(fx.io());
   client.connect(path);
 
-  rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  // No descriptor below the lowest free one is left for accept.
-  const int lowest_free = ::dup(0);
-  ::close(lowest_free);
-  rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-  // The limit goes back up as soon as the failure is logged, before the acceptor
-  // (or a sanitizer's own checks) needs a descriptor for anything else.
-  log->on_line = [&saved](const std::string& line) {
-    if (line.find("Server socket: accept: ") != std::string::npos)
-      ::setrlimit(RLIMIT_NOFILE, &saved);
-  };
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  const bool failed = run([&] { return log->has("Error: Server socket: accept: "); });
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  log->on_line = nullptr;
-  ASSERT_TRUE(failed);
-  EXPECT_TRUE(log->has("Too many open files"));
+  ASSERT_TRUE(run_short_of_descriptors(*log, "Error: Server socket: accept: Too many open files",
+                                       [this](auto done) { return run(done); }));
   // Once descriptors are free again the waiting client is taken.
   expect_tie_answers(client);
 }

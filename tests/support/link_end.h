@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -47,6 +48,9 @@ class link_end_t : public Link, public std::enable_shared_from_this<link_end_t<L
   std::deque<In> messages;
   // The other end closed the link (or an error ended it).
   bool ended = false;
+  // Called with each message once it is kept, and with what ended the link.
+  std::function<void(const In&)> on_each;
+  std::function<void(const boost::system::error_code&)> on_end;
 
  protected:
   explicit link_end_t(std::uint32_t limit) : Link(limit) {}
@@ -56,7 +60,11 @@ class link_end_t : public Link, public std::enable_shared_from_this<link_end_t<L
     In message;
     EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
     messages.push_back(std::move(message));
+    if (on_each) on_each(messages.back());
   }
-  void on_error(const boost::system::error_code&) override { ended = true; }
+  void on_error(const boost::system::error_code& error) override {
+    ended = true;
+    if (on_end) on_end(error);
+  }
   std::shared_ptr<Link> shared_this() override { return this->shared_from_this(); }
 };
