@@ -213,24 +213,6 @@ TEST_F(ClusterTest, DroppedTiesAreReleasedForGood) {
   EXPECT_TRUE(cluster->is_peer_out_connected(endpoint("127.0.0.1", 7001)));
 }
 
-TEST_F(ClusterTest, ConfigurationLinkHearsOfThePeersEngineProcesses) {
-  vl::BrelConfig c = config(false);
-  add_server(c, "127.0.0.1", 7001);
-  apply(c);
-  // With a configured peer the first report waits for a non-zero count.
-  inventory->marrod_tie->first_config_processed();
-  auto peer = ready_peer(endpoint("127.0.0.1", 7001), 3);
-  vl::Brel2MarrodMessage info;
-  ASSERT_TRUE(run([&] {
-    for (const vl::Brel2MarrodMessage& m : marrod->messages) {
-      if (m.tag() == vl::Brel2MarrodMessage::MY_INFO_NOTIFICATION) info = m;
-    }
-    return info.has_info();
-  }));
-  EXPECT_EQ(info.info().remote_se_forks(), 3u);
-  EXPECT_EQ(info.info().local_se_forks(), 0u);
-}
-
 TEST_F(ClusterTest, PeerFailuresSendJobsElsewhereAndItsHealthOutlivesItsLink) {
   apply(config(false));
   const endpoint_t a = endpoint("127.0.0.1", 7001);
