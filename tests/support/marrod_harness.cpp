@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 #include <stdexcept>
@@ -45,18 +46,22 @@ void marrod_end_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
   if (!message.ParseFromZeroCopyStream(&body)) {
     throw std::runtime_error("marrod_end_t: the daemon sent a malformed message");
   }
-  const bool se = message.tag() == vl::Brel2MarrodMessage::GET_SE_REQUEST;
-  const std::string& path = se ? se_path : lumend_path;
-  if ((se || message.tag() == vl::Brel2MarrodMessage::GET_LUMEND_REQUEST) && !path.empty()) {
-    vl::Marrod2BrelMessage response;
-    response.set_tag(se ? vl::Marrod2BrelMessage::GET_SE_RESPONSE
-                        : vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE);
-    response.set_socket_path(path);
-    async_send_message(response);
-    return;
-  }
+  if (answer_path(message)) return;
   auto& queue = message.tag() == vl::Brel2MarrodMessage::MY_STAT_NOTIFICATION ? stats : messages;
   queue.push_back(std::move(message));
+}
+
+bool marrod_end_t::answer_path(const vl::Brel2MarrodMessage& request) {
+  const bool se = request.tag() == vl::Brel2MarrodMessage::GET_SE_REQUEST;
+  const std::string& path = se ? se_path : lumend_path;
+  if ((!se && request.tag() != vl::Brel2MarrodMessage::GET_LUMEND_REQUEST) || path.empty())
+    return false;
+  vl::Marrod2BrelMessage response;
+  response.set_tag(se ? vl::Marrod2BrelMessage::GET_SE_RESPONSE
+                      : vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE);
+  response.set_socket_path(path);
+  async_send_message(response);
+  return true;
 }
 
 namespace {
@@ -154,6 +159,11 @@ void marrod_harness_t::start(const std::vector<std::string>& args) {
 void marrod_harness_t::serve_paths(const std::string& se_path, const std::string& lumend_path) {
   link_->se_path = se_path;
   link_->lumend_path = lumend_path;
+  // Requests that came before are answered too.
+  auto& queue = link_->messages;
+  queue.erase(std::remove_if(queue.begin(), queue.end(),
+                             [this](const auto& request) { return link_->answer_path(request); }),
+              queue.end());
 }
 
 void marrod_harness_t::start_output_read() {

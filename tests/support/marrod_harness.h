@@ -40,6 +40,8 @@ class marrod_end_t : public std::enable_shared_from_this<marrod_end_t>, public c
 
   void send_config(std::uint32_t revision, const vl::BrelConfig& config);
   void close();
+  // Answers `request` when it asks for a path that is set; false otherwise.
+  bool answer_path(const vl::Brel2MarrodMessage& request);
 
   std::deque<vl::Brel2MarrodMessage> messages;
   std::deque<vl::Brel2MarrodMessage> stats;
