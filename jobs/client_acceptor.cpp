@@ -163,7 +163,9 @@ class acceptor_impl_t : public bk_client_acceptor_t,
     throw_if_failed(error, "listen");
     accept_next();
     started_ = true;
-    CF_LOG(kLogDebug, "Server on " + rules::text(*endpoint_) + " started");
+    // The bound endpoint: with port 0 configured, the port the system chose.
+    const endpoint_type bound = acceptor_.local_endpoint(error);
+    CF_LOG(kLogDebug, "Server on " + rules::text(error ? *endpoint_ : bound) + " started");
   }
 
   bool needs_restart(const vl::BrelConfig& config) override {

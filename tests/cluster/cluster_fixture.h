@@ -86,17 +86,8 @@ struct fake_peer_in_t : bk_cluster_t::peer_in_t {
 
 class ClusterFixture : public ::testing::Test {
  protected:
-  ClusterFixture() {
-    saved_threshold = log_threshold;
-    log_threshold = kLogDebug;
-    install_log(log);
-    build();
-  }
-  ~ClusterFixture() override {
-    tear_down();
-    install_log(make_console_log());
-    log_threshold = saved_threshold;
-  }
+  ClusterFixture() { build(); }
+  ~ClusterFixture() override { tear_down(); }
 
   // A fresh central object, for each row of a table.
   void rebuild() {
@@ -166,10 +157,10 @@ class ClusterFixture : public ::testing::Test {
 
   void advance(std::chrono::milliseconds by) { now += by; }
   bool run(const std::function<bool()>& done) { return run_until(inventory->io_context, done); }
-  // Runs the loop for `quiet`, for checks that something does not happen.
-  void run_for(std::chrono::milliseconds quiet) {
-    run_until(
-        inventory->io_context, [] { return false; }, quiet);
+  // Runs the loop until a STATUS timer at the tests' 5 ms interval, had it been
+  // armed, would have fired and been handled.
+  void run_past_interval() {
+    ASSERT_TRUE(run_past(inventory->io_context, std::chrono::milliseconds(10)));
   }
 
   void build() {
@@ -193,8 +184,8 @@ class ClusterFixture : public ::testing::Test {
     inventory.reset();
   }
 
-  int saved_threshold;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   clock_type::time_point now = clock_type::now();
   std::unique_ptr<bk_inventory_t> inventory;
   std::shared_ptr<marrod_end_t> marrod;

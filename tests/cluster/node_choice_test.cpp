@@ -102,19 +102,6 @@ TEST_F(NodeChoiceTest, PicksTheNodeOrSaysWhyThereIsNone) {
   }
 }
 
-TEST_F(NodeChoiceTest, PlacesARealLocalJobThroughTheEngineFront) {
-  cluster->set_local_job_factory(nullptr);
-  apply(config());
-  std::shared_ptr<bk_job_t> job = cluster->choose_node(5, {}, false);
-  ASSERT_NE(job, nullptr);
-  EXPECT_EQ(job->job_id, 5u);
-  EXPECT_EQ(job->name().rfind("Local job 0x", 0), 0u);
-  EXPECT_EQ(inventory->scanner->job_count(), 1u);
-  job->reset();
-  job.reset();
-  EXPECT_EQ(inventory->scanner->job_count(), 0u);
-}
-
 TEST_F(NodeChoiceTest, LocalJobsCountTowardsTheLoadOfThisHost) {
   apply(config(true, 4, 1.0f));
   auto peer = ready_peer(endpoint("127.0.0.1", 7001), 4, 2, 0);

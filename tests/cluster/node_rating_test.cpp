@@ -103,10 +103,4 @@ TEST(NodeRating, WeightFormula) {
   EXPECT_DOUBLE_EQ(weight(4, 0.0, 0, 0, 0, 4, 0, 0), lowest) << "preference zero";
 }
 
-TEST(NodeRating, DebugText) {
-  S r = rating(S::healthy, 1.5, 6, 0, 3);
-  r.bytes_in_queue = 1024;
-  EXPECT_EQ("1024 3 1.5 6 0.107143", r.debug_text());
-}
-
 }  // namespace

@@ -4,10 +4,6 @@
 // that is retried instead of ending the daemon.
 #include "cluster/peer_acceptor.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -29,7 +25,9 @@
 #include "framework/log.h"
 #include "schemas/brel_brel_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
+#include "tests/support/descriptor_limit.h"
 #include "tests/support/inventory_fixture.h"
+#include "tests/support/link_end.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
@@ -49,16 +47,14 @@ std::string text_of(const tcp::endpoint& endpoint) {
   return text.str();
 }
 
-// The peer client's end of one link, plain or TLS: keeps what the peer server sends
-// and notes when the link ends.
+// The peer client's end of one link, plain or TLS.
 template <class Link>
-class client_end_t : public Link, public std::enable_shared_from_this<client_end_t<Link>> {
+class client_end_t : public link_end_t<Link, server_t> {
  public:
+  explicit client_end_t(std::uint32_t limit) : link_end_t<Link, server_t>(limit) {}
   static std::shared_ptr<client_end_t> open(std::shared_ptr<typename Link::stream_type> stream) {
-    std::shared_ptr<client_end_t> end(new client_end_t);
-    end->set_socket(std::move(stream));
-    end->read_header();
-    return end;
+    return link_end_t<Link, server_t>::template open<client_end_t>(std::move(stream),
+                                                                   kPeerLinkLimit);
   }
   void send(client_t::BrelClientMessageTag tag, uint32_t job_id = 0) {
     client_t message;
@@ -67,19 +63,6 @@ class client_end_t : public Link, public std::enable_shared_from_this<client_end
     if (tag == client_t::HELLO) message.set_protocol_version(1);
     this->async_send_message(message);
   }
-
-  std::deque<server_t> messages;
-  bool ended = false;
-
- private:
-  client_end_t() : Link(kPeerLinkLimit) {}
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-    server_t message;
-    EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
-    messages.push_back(std::move(message));
-  }
-  void on_error(const boost::system::error_code&) override { ended = true; }
-  std::shared_ptr<Link> shared_this() override { return this->shared_from_this(); }
 };
 
 using plain_end_t = client_end_t<cf_tcp_ipc_link_t>;
@@ -93,40 +76,11 @@ struct tls_client_t {
   std::shared_ptr<tls_end_t> end;
 };
 
-// Lowers the descriptor limit to the lowest free descriptor, so that the next
-// descriptor anything in the process asks for fails with EMFILE, until restore or
-// until the guard goes.
-class descriptor_limit_t {
- public:
-  descriptor_limit_t() {
-    ::getrlimit(RLIMIT_NOFILE, &saved_);
-    const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ::close(lowest_free);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = static_cast<rlim_t>(lowest_free);
-    lowered_ = lowest_free >= 0 && ::setrlimit(RLIMIT_NOFILE, &lowered) == 0;
-  }
-  ~descriptor_limit_t() { restore(); }
-  bool lowered() const { return lowered_; }
-  void restore() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
-
- private:
-  rlimit saved_{};
-  bool lowered_ = false;
-};
-
 class PeerAcceptorTest : public ::testing::Test {
  protected:
-  PeerAcceptorTest() {
-    saved_threshold_ = log_threshold;
-    log_threshold = kLogDebug;
-    install_log(log);
-  }
   ~PeerAcceptorTest() override {
     boost::system::error_code ignored;
     for (const auto& socket : sockets_) socket->close(ignored);
-    install_log(make_console_log());
-    log_threshold = saved_threshold_;
   }
 
   bk_peer_acceptor_t& acceptor() { return *fx.inventory().peer_acceptor; }
@@ -232,13 +186,13 @@ class PeerAcceptorTest : public ::testing::Test {
            !end.ended;
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   bk_inventory_fixture_t fx;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
   temp_dir_t dir;
   test_certs_t certs;
 
  private:
-  int saved_threshold_;
   std::unique_ptr<bk_ssl_settings_t> client_settings_;
   std::vector<std::shared_ptr<cf_tcp_socket_t>> sockets_;
   uint32_t last_job_ = 0;
@@ -353,19 +307,8 @@ TEST_F(PeerAcceptorTest, FailedAcceptIsLoggedAndRetried) {
   acceptor().set_accept_retry_delay(20ms);
   first(config());
   auto socket = dial();
-  {
-    descriptor_limit_t limit;
-    ASSERT_TRUE(limit.lowered());
-    // The limit goes back up as soon as the failure is logged, before the acceptor
-    // (or a sanitizer's own checks) needs a descriptor for anything else.
-    log->on_line = [&limit](const std::string& line) {
-      if (line == "Error: Peer acceptor: Too many open files") limit.restore();
-    };
-    const bool failed =
-        run([&] { return log->has_line("Error: Peer acceptor: Too many open files"); });
-    log->on_line = nullptr;
-    ASSERT_TRUE(failed);
-  }
+  ASSERT_TRUE(run_short_of_descriptors(*log, "Error: Peer acceptor: Too many open files",
+                                       [this](auto done) { return run(done); }));
   auto end = plain_end_t::open(socket);
   ASSERT_TRUE(greeted(*end));
 }

@@ -116,19 +116,12 @@ class PeerConnectorTest : public ::testing::Test {
   static constexpr std::chrono::milliseconds kRound{40};
 
   PeerConnectorTest() {
-    saved_threshold_ = log_threshold;
-    log_threshold = kLogDebug;
-    install_log(log);
     connector().set_retry_interval(kRound);
     // Longer than any test: an attempt that ends did not time out.
     connector().set_handshake_timeout(std::chrono::minutes(2));
     // Connections to it are refused: each retry round logs one failure.
     refusing_.open(tcp::v4());
     refusing_.bind(tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-  }
-  ~PeerConnectorTest() override {
-    install_log(make_console_log());
-    log_threshold = saved_threshold_;
   }
 
   bk_peer_connector_t& connector() { return *fx.inventory().peer_connector; }
@@ -194,12 +187,12 @@ class PeerConnectorTest : public ::testing::Test {
     return run([&] { return refusals() >= seen + count; });
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   bk_inventory_fixture_t fx;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
   std::vector<peer_stub_t*> stubs;
 
  private:
-  int saved_threshold_;
   tcp::socket refusing_{fx.io()};
   temp_dir_t dir_;
   test_certs_t certs_;

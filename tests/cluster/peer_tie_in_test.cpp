@@ -33,6 +33,7 @@
 #include "tests/support/peer_end.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/test_virus.h"
 #include "tests/support/worker_stall.h"
 #include "tools/stand-se/stand_se.h"
@@ -42,12 +43,6 @@ namespace {
 using namespace std::chrono_literals;
 using server_t = bk::BrelServer2ClientMessage;
 using client_t = bk::BrelClient2ServerMessage;
-
-std::string pattern(std::size_t size, char seed) {
-  std::string text(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(seed + i % 61);
-  return text;
-}
 
 // A framed peer client message from its text form; required fields may be missing.
 std::string frame(const std::string& text) {
@@ -61,9 +56,6 @@ std::string text_of(vl::ErrorCode code) {
 class PeerTieInTest : public ::testing::Test {
  protected:
   PeerTieInTest() {
-    saved_threshold_ = log_threshold;
-    log_threshold = kLogDebug;
-    install_log(log);
     fx.inventory().stat_collector = std::make_shared<bk_stat_collector_t>(
         fx.io(), [this](const vl::BrelAppStat& stat) { stats.push_back(stat); });
     fx.inventory().stat_collector->set_report_interval(5ms);
@@ -79,8 +71,6 @@ class PeerTieInTest : public ::testing::Test {
     // Whatever the jobs were doing, their files are gone once the worker is idle.
     EXPECT_TRUE(fx.drain());
     EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
-    install_log(make_console_log());
-    log_threshold = saved_threshold_;
   }
 
   void enable_engine(bool on) {
@@ -188,15 +178,15 @@ class PeerTieInTest : public ::testing::Test {
     return sum;
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   bk_inventory_fixture_t fx;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
   std::shared_ptr<stand_se_t> engine;
   std::shared_ptr<peer_end_t> peer;
   std::vector<vl::BrelAppStat> stats;
   std::string name;
 
  private:
-  int saved_threshold_;
   boost::asio::ip::tcp::acceptor acceptor_{
       fx.io(), boost::asio::ip::tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0)};
   std::weak_ptr<bk_peer_tie_in_t> tie_;
@@ -319,22 +309,6 @@ TEST_F(PeerTieInTest, StreamsScansCuresAndReadsBackInPeerSizedChunks) {
   }));
 }
 
-TEST_F(PeerTieInTest, UnknownJobInGetDataDrawsAlarmAndTheLinkStays) {
-  open();
-  peer->send(client_t::GET_DATA_REQUEST, 5);
-  expect_alarm(5, vl::EC_NO_SUCH_ENTRY);
-  // Resetting a job not held is no error, however often.
-  peer->send(client_t::RESET_REQUEST, 6);
-  peer->send(client_t::RESET_REQUEST, 6);
-  // No job failed, so the identifier may still start one, even without data.
-  peer->scan(5);
-  const server_t answer = next();
-  EXPECT_EQ(answer.tag(), server_t::SCAN_RESPONSE) << answer.ShortDebugString();
-  EXPECT_EQ(answer.job_id(), 5u);
-  EXPECT_EQ(answer.scan_report().size(), 0u);
-  EXPECT_FALSE(peer->ended);
-}
-
 TEST_F(PeerTieInTest, AJobThatFailedHereIsAnsweredWithItsFailureUntilReset) {
   enable_engine(false);
   open();
@@ -412,22 +386,6 @@ TEST_F(PeerTieInTest, ATooLargeReportOrAThrowingJobFailsOnlyThatJob) {
   EXPECT_EQ(alarm.error().what(), "Disk gone");
   EXPECT_EQ(jobs.size(), 2u);
   EXPECT_FALSE(peer->ended);
-}
-
-TEST_F(PeerTieInTest, LinkDroppedMidJobLeavesNoSpoolFile) {
-  engine->options().delay = 60s;
-  open();
-  peer->stream(4, pattern(100000, 'q'), 50000);
-  peer->scan(4);
-  ASSERT_TRUE(run([&] { return engine->serials().size() == 1; }));
-  EXPECT_FALSE(fx.spool_files().empty());
-  peer->close();
-  ASSERT_TRUE(run([&] { return tie() == nullptr; }));
-  EXPECT_TRUE(log->has_line("Debug: " + name + ": Destroyed"));
-  // The peer hanging up is no error.
-  EXPECT_FALSE(log->has("Error: " + name));
-  EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(fx.spool_files(), std::vector<std::string>());
 }
 
 TEST_F(PeerTieInTest, StopsReadingWhileThePeersDataWaitsForAStalledDisk) {

@@ -1,9 +1,9 @@
-// No client can take the daemon's memory or descriptors from the others: a client
-// that ignores flow control in front of a stalled spool disk, one that never reads
-// its answers, one that opens more jobs than a connection may hold. The first two
-// run the client tie, master and local jobs in this process (the test stalls the
-// worker and watches the tie); the last runs the real daemon. The stand-in engine
-// scans on the test's event loop. Every test ends with an empty spool.
+// No client can take the daemon's memory from the others: a client that ignores
+// flow control in front of a stalled spool disk, and one that never reads its
+// answers. The client tie, master and local jobs run in this process (the test
+// stalls the worker and watches the tie), the stand-in engine on the test's event
+// loop. The job cap is in the client tests, against the real daemon. Every test
+// ends with an empty spool.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -15,7 +15,6 @@
 #include <boost/asio/local/connect_pair.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/filesystem.hpp>
 
 #include "core/scanner.h"
 #include "jobs/client_protocol.h"
@@ -25,8 +24,8 @@
 #include "tests/support/data_source.h"
 #include "tests/support/frame.h"
 #include "tests/support/inventory_fixture.h"
-#include "tests/support/marrod_harness.h"
 #include "tests/support/run_until.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/worker_stall.h"
 #include "tools/stand-se/stand_se.h"
@@ -37,12 +36,6 @@ namespace {
 namespace asio = boost::asio;
 using message_t = bk::ServerMessage;
 using std::chrono::milliseconds;
-
-// A file of `size` patterned bytes, whole.
-std::string small_file(std::size_t size) {
-  data_source_t source(size, size);
-  return source.next();
-}
 
 // Client ties on socket pairs, in this process, with real jobs behind them.
 class BoundedTieTest : public ::testing::Test {
@@ -86,14 +79,6 @@ class BoundedTieTest : public ::testing::Test {
   }
   std::shared_ptr<bk_local_client_tie_t> tie(std::size_t i) const { return ties.at(i).lock(); }
 
-  message_t next(local_client_end_t& client) {
-    EXPECT_TRUE(run([&] { return !client.messages.empty() || client.ended; }));
-    if (client.messages.empty()) return message_t();
-    message_t message = client.messages.front();
-    client.messages.pop_front();
-    return message;
-  }
-
   bk_inventory_fixture_t fx;
   std::shared_ptr<stand_se_t> engine;
   std::vector<std::weak_ptr<bk_local_client_tie_t>> ties;
@@ -128,7 +113,7 @@ TEST_F(BoundedTieTest, AClientWithoutFlowControlIsHeldToTheBoundWhileTheDiskStal
   bk::ScanOptions options;
   options.add_threat_hash(bk::SHA256);
   client->scan(1, options);
-  const message_t answer = next(*client);
+  const message_t answer = client->next(fx.io());
   ASSERT_EQ(answer.tag(), message_t::SCAN_RESPONSE) << answer.ShortDebugString();
   EXPECT_EQ(answer.scan_report().size(), data.offset());
   EXPECT_EQ(answer.scan_report().virus_size(), 0);
@@ -173,107 +158,14 @@ TEST_F(BoundedTieTest, AClientThatNeverReadsIsNoLongerReadOnceItsAnswersPassTheB
   // Another client is served meanwhile, and the silent one gets nothing further.
   auto other = connect_client();
   other->hello(false);
-  const std::string file = small_file(300000);
+  const std::string file = pattern(300000, 1);
   other->submit(1, file);
-  const message_t answer = next(*other);
+  const message_t answer = other->next(fx.io());
   ASSERT_EQ(answer.tag(), message_t::SCAN_RESPONSE) << answer.ShortDebugString();
   EXPECT_EQ(answer.scan_report().size(), file.size());
   EXPECT_TRUE(tie(0)->reading_paused());
   EXPECT_EQ(tie(0)->queued_send_bytes(), queued);
   other->send(bk::ClientMessage::RESET, 1);
-}
-
-// The real daemon, on its UNIX client socket.
-class BoundedDaemonTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    engine = stand_se_t::create(daemon.io(), dir / "se.sock");
-    vl::BrelConfig config = make_test_config(dir / "spool");
-    config.set_local_socket(dir / "brel.sock");
-    config.set_is_se_installed(true);
-    config.set_se_max_forks(4);
-    daemon.start();
-    ASSERT_TRUE(daemon.answer_config(1, config)) << daemon.output();
-    ASSERT_TRUE(daemon.wait_output("Server on \"" + dir / "brel.sock" + "\" started"))
-        << daemon.output();
-  }
-  void TearDown() override {
-    EXPECT_TRUE(run([&] { return spool_is_empty(); })) << daemon.output();
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait_exit(), 107);
-    engine->stop();
-  }
-
-  // Runs the daemon's side (and the engine) until `done`, giving the daemon the
-  // engine's socket path when it asks.
-  bool run(const std::function<bool()>& done) {
-    return run_until(
-        daemon.io(),
-        [&] {
-          vl::Brel2MarrodMessage request;
-          while (daemon.next(request, milliseconds(0))) {
-            if (request.tag() != vl::Brel2MarrodMessage::GET_SE_REQUEST) continue;
-            vl::Marrod2BrelMessage response;
-            response.set_tag(vl::Marrod2BrelMessage::GET_SE_RESPONSE);
-            response.set_socket_path(dir / "se.sock");
-            daemon.send(response);
-          }
-          return done();
-        },
-        milliseconds(60000));
-  }
-  std::shared_ptr<local_client_end_t> connect() {
-    return local_client_end_t::connect(daemon.io(),
-                                       asio::local::stream_protocol::endpoint(dir / "brel.sock"));
-  }
-  message_t next(local_client_end_t& end) {
-    EXPECT_TRUE(run([&] { return !end.messages.empty() || end.ended; })) << daemon.output();
-    if (end.messages.empty()) return message_t();
-    message_t message = end.messages.front();
-    end.messages.pop_front();
-    return message;
-  }
-  bool spool_is_empty() const { return boost::filesystem::is_empty(dir / "spool"); }
-
-  temp_dir_t dir;
-  marrod_harness_t daemon{brelkin_program()};
-  std::shared_ptr<stand_se_t> engine;
-};
-
-TEST_F(BoundedDaemonTest, AConnectionHoldsAtMostTheJobCapAndTheOthersAreServed) {
-  auto greedy = connect();
-  greedy->hello(false);
-  constexpr uint32_t kBeyond = 3;
-  // Each job holds a spool file.
-  for (uint32_t id = 1; id <= kConnectionJobLimit + kBeyond; ++id) {
-    greedy->send(bk::ClientMessage::INIT, id);
-    greedy->chunk(id, "x");
-  }
-  auto other = connect();
-  other->hello(false);
-  const std::string file = small_file(200000);
-  other->submit(1, file);
-  const message_t answer = next(*other);
-  ASSERT_EQ(answer.tag(), message_t::SCAN_RESPONSE) << answer.ShortDebugString();
-  EXPECT_EQ(answer.scan_report().size(), file.size());
-  other->send(bk::ClientMessage::RESET, 1);
-
-  for (uint32_t id = kConnectionJobLimit + 1; id <= kConnectionJobLimit + kBeyond; ++id) {
-    const message_t alarm = next(*greedy);
-    EXPECT_EQ(alarm.tag(), message_t::ALARM) << alarm.ShortDebugString();
-    EXPECT_EQ(alarm.job_id(), id);
-    EXPECT_EQ(alarm.error().code(), vl::EC_NOT_READY);
-    EXPECT_EQ(alarm.error().what(), "Too many open jobs on this connection (1024)");
-    EXPECT_FALSE(alarm.has_soft());
-  }
-  // The connection goes on: a job that ends makes room for another.
-  greedy->send(bk::ClientMessage::RESET, 1);
-  greedy->submit(kConnectionJobLimit + kBeyond + 1, file);
-  const message_t late = next(*greedy);
-  EXPECT_EQ(late.tag(), message_t::SCAN_RESPONSE) << late.ShortDebugString();
-  EXPECT_FALSE(spool_is_empty());
-  // Every file goes with the connection.
-  greedy->close();
 }
 
 }  // namespace

@@ -74,18 +74,6 @@ TEST(AppExeInfo, DescribesTheFileBehindThePath) {
                             base64(owner->pw_name) + "\"}");
 }
 
-TEST(AppExeInfo, NamesAnOwnerWithoutUserEntryByUid) {
-  if (::geteuid() != 0) GTEST_SKIP() << "changing a file's owner needs root";
-  uid_t uid = 3999999;
-  while (::getpwuid(uid)) ++uid;
-  temp_dir_t dir;
-  const std::string path = write_file(dir, "exe", "x");
-  ASSERT_EQ(::chown(path.c_str(), uid, static_cast<gid_t>(-1)), 0);
-  vl::AppExeInfo info;
-  fill_app_exe_info(info, "1", path);
-  EXPECT_EQ(info.exe_owner(), std::to_string(uid));
-}
-
 TEST(AppExeInfo, RefusesWhatIsNoRegularFile) {
   temp_dir_t dir;
   vl::AppExeInfo info;

@@ -239,13 +239,6 @@ TYPED_TEST(BasicIpcLinkTest, ExchangesOneByteAndExactlyTheLimitAndRefusesOneMore
   EXPECT_EQ(this->record->messages.size(), 2u);
 }
 
-TYPED_TEST(BasicIpcLinkTest, RefusesEmptyFrameAndStopsReading) {
-  this->start_link();
-  this->far_write(length_prefix(0));
-  this->expect_refused_and_stopped();
-  EXPECT_TRUE(this->record->messages.empty());
-}
-
 TYPED_TEST(BasicIpcLinkTest, ReassemblesFrameSplitOverManyWrites) {
   this->start_link();
   const std::string frame = frame_of(patterned(100));

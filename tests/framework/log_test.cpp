@@ -1,7 +1,6 @@
 #include "framework/log.h"
 
 #include <fcntl.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,14 +12,11 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
-#include "framework/console_log.h"
 #include "framework/error.h"
 #include "framework/file_log.h"
-#include "framework/syslog_log.h"
 #include "schemas/log.pb.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/file_text.h"
-#include "tests/support/proto_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -56,15 +52,6 @@ class LogDeathTest : public ::testing::Test {
 
 }  // namespace
 
-TEST(LogLevels, UnknownNamesAndConfiguredLevelsMeanError) {
-  EXPECT_STREQ(log_level_name(5), "Unknown");
-  EXPECT_EQ(log_level_from_name("Notice"), kLogNotice);
-  EXPECT_EQ(log_level_from_name("Verbose"), kLogError);
-  EXPECT_EQ(log_level_from_config(vl::LOG_LEVEL_WARNING), kLogWarning);
-  EXPECT_EQ(log_level_from_config(0), kLogError);
-  EXPECT_EQ(log_level_from_config(6), kLogError);
-}
-
 TEST(FileLog, WritesTimeAndPidBeforeEachLineAndClosesOnlyItsOwnDescriptor) {
   temp_dir_t dir;
   const std::string path = dir / "brelkin.log";
@@ -88,13 +75,6 @@ TEST(FileLog, WritesTimeAndPidBeforeEachLineAndClosesOnlyItsOwnDescriptor) {
   EXPECT_NE(::fcntl(pipe_fds[1], F_GETFD), -1);
   ::close(pipe_fds[0]);
   ::close(pipe_fds[1]);
-}
-
-TEST(FileLog, PrintsLocalTimeWithEnglishMonths) {
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
-  EXPECT_EQ(log_time_text(1700000000), "2023-Nov-14 22:13:20");
-  EXPECT_EQ(log_time_text(0), "1970-Jan-01 00:00:00");
 }
 
 TEST(FileLog, KeepsLinesFromThreadsWhole) {
@@ -147,32 +127,6 @@ TEST(CreateLog, FileIsAppendedAndNeverOpenedThroughALink) {
   EXPECT_TRUE(failure_of(
       [&] { create_log(log_settings(vl::Log::FILE, planted), ignore_line, ignore_line); }));
   EXPECT_FALSE(boost::filesystem::exists(dir / "victim")) << "the link was followed";
-}
-
-TEST(CreateLog, ChoosesBackEndByType) {
-  auto make = [](const std::string& text) {
-    return create_log(from_text<vl::Log>(text), ignore_line, ignore_line);
-  };
-  EXPECT_TRUE(std::dynamic_pointer_cast<cf_console_log_t>(make("type: STDERR")));
-  auto file = std::dynamic_pointer_cast<cf_file_log_t>(make("type: STDERR show_timestamp: true"));
-  ASSERT_TRUE(file);
-  EXPECT_EQ(file->fd(), 2);
-  EXPECT_FALSE(file->owns_fd());
-  auto system = std::dynamic_pointer_cast<cf_syslog_log_t>(
-      make("type: SYSLOG ident: 'brel' facility: LOCAL3"));
-  ASSERT_TRUE(system);
-  EXPECT_EQ(system->ident(), "brel");
-  EXPECT_EQ(system->facility(), LOG_LOCAL3);
-  EXPECT_FALSE(make("type: AUTO"));
-}
-
-TEST(SyslogLog, MapsLevelsOutOfRangeAndUnknownFacilities) {
-  EXPECT_EQ(cf_syslog_log_t::priority(kLogWarning), LOG_WARNING);
-  EXPECT_EQ(cf_syslog_log_t::priority(9), LOG_ERR);
-  // Never facility bits.
-  EXPECT_EQ(cf_syslog_log_t::priority(-1), LOG_DEBUG);
-  EXPECT_EQ(syslog_facility_from_config(vl::Log::LOCAL7), LOG_LOCAL7);
-  EXPECT_EQ(syslog_facility_from_config(5), LOG_DAEMON);
 }
 
 TEST_F(LogDeathTest, ReplaysBufferedEntriesThatPassTheThreshold) {

@@ -113,10 +113,14 @@ TEST_F(OwnershipTest, TakeOwnershipChangesTreeButNeverFollowsLinks) {
   fs::create_symlink(dir.path() / "outside/secret", spool / "link-to-file");
   fs::create_symlink(dir.path() / "outside/dir", spool / "sub/link-to-dir");
   ASSERT_EQ(::mkfifo((spool / "pipe").c_str(), 0600), 0);
+  // The right owner is not enough: the group must be the owner's too.
+  write_file((spool / "sub/owner-only").string(), "c");
+  ASSERT_EQ(::lchown((spool / "sub/owner-only").c_str(), owner.uid, 0), 0);
 
   take_ownership(spool, owner);
 
-  for (const char* entry : {"", "/file", "/sub", "/sub/deeper", "/sub/deeper/file"}) {
+  for (const char* entry :
+       {"", "/file", "/sub", "/sub/owner-only", "/sub/deeper", "/sub/deeper/file"}) {
     const auto st = lstat_of(spool.string() + entry);
     EXPECT_EQ(st.st_uid, 54321u) << entry;
     EXPECT_EQ(st.st_gid, 54322u) << entry;

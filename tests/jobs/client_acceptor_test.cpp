@@ -3,7 +3,6 @@
 // out of descriptors.
 #include "jobs/client_acceptor_set.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "jobs/client_acceptor.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/client_end.h"
+#include "tests/support/descriptor_limit.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/temp_dir.h"
@@ -33,19 +33,8 @@ namespace {
 namespace asio = boost::asio;
 namespace fs = boost::filesystem;
 
-// A TCP port nobody listens on right now.
-unsigned short free_port() {
-  asio::io_context io;
-  return asio::ip::tcp::acceptor(io, {asio::ip::address_v4::loopback(), 0}).local_endpoint().port();
-}
-
 class ClientAcceptorTest : public ::testing::Test {
  protected:
-  ClientAcceptorTest() {
-    log_threshold = kLogDebug;
-    install_log(log);
-  }
-
   bool run(const std::function<bool()>& done) { return fx.run_until(done); }
 
   // Says HELLO on a connected client socket and reads the window that proves a
@@ -71,17 +60,27 @@ class ClientAcceptorTest : public ::testing::Test {
     return vl::EC_OK;
   }
 
+  // The port of the "Server on <address>:<port> started" line; 0 when none.
+  unsigned short started_port(const std::string& address) {
+    const std::string start = "Debug: Server on " + address + ":";
+    const int at = log->index(start);
+    if (at < 0) return 0;
+    const std::string& line = log->lines[at];
+    return static_cast<unsigned short>(std::stoi(line.substr(start.size())));
+  }
+
   vl::BrelConfig unix_config(const std::string& path) {
     vl::BrelConfig config;
     config.set_local_socket(path);
     return config;
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   temp_dir_t dir;
   bk_inventory_fixture_t fx;
   std::unique_ptr<bk_client_acceptor_set_t> set = std::make_unique<bk_client_acceptor_set_t>(
       fx.inventory(), master_job_factory(fx.inventory()));
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
 };
 
 TEST_F(ClientAcceptorTest, UnixListenerReplacesAStaleSocketButNoOtherFile) {
@@ -148,19 +147,19 @@ TEST_F(ClientAcceptorTest, RefusesEndpointsThatCannotBeListenedOn) {
   EXPECT_THROW(set->apply(config), boost::bad_lexical_cast);
   // A wildcard address listens everywhere.
   config.mutable_ip_socket()->set_address("0.0.0.0");
-  config.mutable_ip_socket()->set_port(free_port());
+  config.mutable_ip_socket()->set_port(0);
   EXPECT_EQ(apply_error(config), vl::EC_OK);
 }
 
 TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
   const std::string path = dir / "brel.sock";
-  const unsigned short port = free_port();
   vl::BrelConfig config = unix_config(path);
   config.mutable_ip_socket()->set_address("127.0.0.1");
-  config.mutable_ip_socket()->set_port(port);
+  config.mutable_ip_socket()->set_port(0);
   set->start(config);
-  const std::string endpoint = "127.0.0.1:" + std::to_string(port);
-  EXPECT_TRUE(log->has("Debug: Server on " + endpoint + " started"));
+  // Port 0: the line names the port the listener got.
+  const unsigned short port = started_port("127.0.0.1");
+  ASSERT_NE(port, 0);
   asio::ip::tcp::socket client(fx.io());
   client.connect({asio::ip::address_v4::loopback(), port});
   expect_tie_answers(client);
@@ -170,14 +169,13 @@ TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
   set->apply(config);
   EXPECT_EQ(log->lines.size(), lines);
 
-  // Another port: the old listener stops before the new one starts; UNIX untouched.
-  const unsigned short other_port = free_port();
-  config.mutable_ip_socket()->set_port(other_port);
+  // Another address: the old listener stops before the new one starts; UNIX untouched.
+  config.mutable_ip_socket()->set_address("127.0.0.2");
   set->apply(config);
-  const std::string other = "127.0.0.1:" + std::to_string(other_port);
-  ASSERT_GE(log->index("Server on " + endpoint + " stopped"), 0);
-  EXPECT_LT(log->index("Server on " + endpoint + " stopped"),
-            log->index("Server on " + other + " started"));
+  const unsigned short other_port = started_port("127.0.0.2");
+  ASSERT_GE(log->index("Server on 127.0.0.1:0 stopped"), 0);
+  EXPECT_LT(log->index("Server on 127.0.0.1:0 stopped"),
+            log->index("Server on 127.0.0.2:" + std::to_string(other_port) + " started"));
   EXPECT_FALSE(log->has("Server on \"" + path + "\" stopped"));
 
   // internal_only drops the TCP listener and keeps the UNIX one.
@@ -185,7 +183,7 @@ TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
   set->apply(config);
   asio::ip::tcp::socket refused(fx.io());
   boost::system::error_code error;
-  refused.connect({asio::ip::address_v4::loopback(), other_port}, error);
+  refused.connect({asio::ip::make_address("127.0.0.2"), other_port}, error);
   EXPECT_TRUE(error);
   EXPECT_TRUE(fs::exists(path));
 }
@@ -197,25 +195,8 @@ TEST_F(ClientAcceptorTest, AcceptLoopSurvivesRunningOutOfDescriptors) {
   asio::local::stream_protocol::socket client(fx.io());
   client.connect(path);
 
-  rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  // No descriptor below the lowest free one is left for accept.
-  const int lowest_free = ::dup(0);
-  ::close(lowest_free);
-  rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-  // The limit goes back up as soon as the failure is logged, before the acceptor
-  // (or a sanitizer's own checks) needs a descriptor for anything else.
-  log->on_line = [&saved](const std::string& line) {
-    if (line.find("Server socket: accept: ") != std::string::npos)
-      ::setrlimit(RLIMIT_NOFILE, &saved);
-  };
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-  const bool failed = run([&] { return log->has("Error: Server socket: accept: "); });
-  ::setrlimit(RLIMIT_NOFILE, &saved);
-  log->on_line = nullptr;
-  ASSERT_TRUE(failed);
-  EXPECT_TRUE(log->has("Too many open files"));
+  ASSERT_TRUE(run_short_of_descriptors(*log, "Error: Server socket: accept: Too many open files",
+                                       [this](auto done) { return run(done); }));
   // Once descriptors are free again the waiting client is taken.
   expect_tie_answers(client);
 }

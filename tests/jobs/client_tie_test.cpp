@@ -40,8 +40,6 @@ class ClientTieTest : public ::testing::Test {
     fx.inventory().stat_collector->start();
     gone_ = bk_stat_collector_t::client_gone_signal().connect(
         [this](bk_stat_collector_t::client_key_t key) { gone.push_back(key); });
-    log_threshold = kLogDebug;
-    install_log(log);
   }
   ~ClientTieTest() override {
     if (client) client->close();
@@ -127,8 +125,9 @@ class ClientTieTest : public ::testing::Test {
     return sum;
   }
 
+  log_capture_t capture;
+  std::shared_ptr<recording_log_t> log = capture.lines;
   bk_inventory_fixture_t fx;
-  std::shared_ptr<recording_log_t> log = std::make_shared<recording_log_t>();
   std::shared_ptr<local_client_end_t> client;
   std::vector<std::weak_ptr<bk_fake_job_t>> jobs;
   std::vector<bool> soft_jobs;

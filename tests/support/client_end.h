@@ -1,12 +1,9 @@
-// client_end_t: a client program's end of one daemon connection, for tests: sends
-// bk::ClientMessage (or any bytes), keeps every bk::ServerMessage that arrives and
-// notes when the connection ends. Runs on the caller's event loop, which the test
-// drives with run_until.
-//
-// Held by a shared pointer (the test's and the outstanding reads and writes);
-// close() ends it. Event loop only.
+// client_end_t: a client program's end of one daemon connection, for tests: a
+// link end that sends bk::ClientMessage with the client protocol's verbs and keeps
+// every bk::ServerMessage. Event loop only.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -21,6 +18,8 @@
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "tests/support/frame.h"
+#include "tests/support/link_end.h"
+#include "tests/support/run_until.h"
 
 inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
   bk::ClientMessage message;
@@ -30,17 +29,14 @@ inline bk::ClientMessage client_message(bk::ClientMessage::ClientMessageTag tag,
 }
 
 template <class Stream>
-class client_end_t : public cf_basic_ipc_link_t<Stream>,
-                     public std::enable_shared_from_this<client_end_t<Stream>> {
+class client_end_t : public link_end_t<cf_basic_ipc_link_t<Stream>, bk::ServerMessage> {
  public:
-  using base_type = cf_basic_ipc_link_t<Stream>;
+  using base_type = link_end_t<cf_basic_ipc_link_t<Stream>, bk::ServerMessage>;
+  explicit client_end_t(std::uint32_t limit) : base_type(limit) {}
 
   // Starts reading on a connected stream.
   static std::shared_ptr<client_end_t> open(std::shared_ptr<Stream> stream) {
-    std::shared_ptr<client_end_t> end(new client_end_t);
-    end->set_socket(std::move(stream));
-    end->read_header();
-    return end;
+    return base_type::template open<client_end_t>(std::move(stream));
   }
   // Connects to `endpoint` (of any protocol the stream takes) and starts reading.
   template <class Endpoint>
@@ -50,17 +46,11 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
     return open(std::move(stream));
   }
 
-  void send(const bk::ClientMessage& message) { this->async_send_message(message); }
+  using base_type::ended;
+  using base_type::messages;
+  using base_type::send;
   void send(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
     send(client_message(tag, job_id));
-  }
-  // Bytes as they are, framed or not; written at once.
-  void send_raw(const std::string& bytes) {
-    boost::asio::write(*this->socket(), boost::asio::buffer(bytes));
-  }
-  void close() {
-    boost::system::error_code ignored;
-    this->socket()->close(ignored);
   }
 
   void hello(bool flow_control, bool soft_error = false) {
@@ -90,19 +80,43 @@ class client_end_t : public cf_basic_ipc_link_t<Stream>,
     scan(job_id, options);
   }
 
-  std::deque<bk::ServerMessage> messages;
-  // The daemon closed the connection (or an error ended it).
-  bool ended = false;
-
- private:
-  client_end_t() : base_type(kIpcLinkLimit) {}
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-    bk::ServerMessage message;
-    EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
-    messages.push_back(std::move(message));
+  // Runs `io` until the next message other than a window grant (every message when
+  // `grants` is set); an empty one, after a test failure, when the connection ended
+  // or the deadline passed first.
+  bk::ServerMessage next(boost::asio::io_context& io, bool grants = false) {
+    for (;;) {
+      EXPECT_TRUE(run_until(
+          io, [&] { return !messages.empty() || ended; }, kWait));
+      if (messages.empty()) {
+        ADD_FAILURE() << "no message";
+        return {};
+      }
+      bk::ServerMessage message = std::move(messages.front());
+      messages.pop_front();
+      if (grants || message.tag() != bk::ServerMessage::ADJUST_WINDOW) return message;
+    }
   }
-  void on_error(const boost::system::error_code&) override { ended = true; }
-  std::shared_ptr<base_type> shared_this() override { return this->shared_from_this(); }
+  // GET_DATA, then every chunk, each no larger than a client takes.
+  std::string read_back(boost::asio::io_context& io, uint32_t job_id) {
+    send(bk::ClientMessage::GET_DATA_REQUEST, job_id);
+    const bk::ServerMessage response = next(io);
+    EXPECT_EQ(response.tag(), bk::ServerMessage::GET_DATA_RESPONSE) << response.ShortDebugString();
+    std::string data;
+    while (data.size() < response.data_size()) {
+      const bk::ServerMessage chunk = next(io);
+      if (chunk.tag() != bk::ServerMessage::DATA_CHUNK) {
+        ADD_FAILURE() << chunk.ShortDebugString();
+        break;
+      }
+      EXPECT_EQ(chunk.job_id(), job_id);
+      EXPECT_LE(chunk.data().size(), 65536u);
+      data += chunk.data();
+    }
+    return data;
+  }
+
+  // Long enough for a scan of a few megabytes under the sanitizers on a busy host.
+  static constexpr std::chrono::milliseconds kWait{60000};
 };
 
 using local_client_end_t = client_end_t<boost::asio::local::stream_protocol::socket>;

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 
@@ -44,8 +46,22 @@ void marrod_end_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
   if (!message.ParseFromZeroCopyStream(&body)) {
     throw std::runtime_error("marrod_end_t: the daemon sent a malformed message");
   }
+  if (answer_path(message)) return;
   auto& queue = message.tag() == vl::Brel2MarrodMessage::MY_STAT_NOTIFICATION ? stats : messages;
   queue.push_back(std::move(message));
+}
+
+bool marrod_end_t::answer_path(const vl::Brel2MarrodMessage& request) {
+  const bool se = request.tag() == vl::Brel2MarrodMessage::GET_SE_REQUEST;
+  const std::string& path = se ? se_path : lumend_path;
+  if ((!se && request.tag() != vl::Brel2MarrodMessage::GET_LUMEND_REQUEST) || path.empty())
+    return false;
+  vl::Marrod2BrelMessage response;
+  response.set_tag(se ? vl::Marrod2BrelMessage::GET_SE_RESPONSE
+                      : vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE);
+  response.set_socket_path(path);
+  async_send_message(response);
+  return true;
 }
 
 namespace {
@@ -140,6 +156,16 @@ void marrod_harness_t::start(const std::vector<std::string>& args) {
   start_output_read();
 }
 
+void marrod_harness_t::serve_paths(const std::string& se_path, const std::string& lumend_path) {
+  link_->se_path = se_path;
+  link_->lumend_path = lumend_path;
+  // Requests that came before are answered too.
+  auto& queue = link_->messages;
+  queue.erase(std::remove_if(queue.begin(), queue.end(),
+                             [this](const auto& request) { return link_->answer_path(request); }),
+              queue.end());
+}
+
 void marrod_harness_t::start_output_read() {
   output_pipe_->async_read_some(boost::asio::buffer(output_chunk_),
                                 [this, alive = std::weak_ptr<bool>(alive_)](
@@ -178,10 +204,6 @@ bool marrod_harness_t::wait_for(tag_t tag, message_t& message, std::chrono::mill
         return false;
       },
       timeout);
-}
-
-bool marrod_harness_t::nothing_within(std::chrono::milliseconds quiet) {
-  return !run_until([this] { return !link_->messages.empty(); }, quiet);
 }
 
 void marrod_harness_t::send(const vl::Marrod2BrelMessage& message) {
@@ -227,4 +249,15 @@ bool marrod_harness_t::wait_output(const std::string& text, std::chrono::millise
   return run_until([&] { return output_.find(text) != std::string::npos || output_closed_; },
                    timeout) &&
          output_.find(text) != std::string::npos;
+}
+
+unsigned short marrod_harness_t::wait_port(const std::string& what) {
+  const std::regex started(what + " on 127\\.0\\.0\\.1:([0-9]+) started");
+  std::smatch match;
+  if (!run_until([&] { return std::regex_search(output_, match, started) || output_closed_; },
+                 kWait) ||
+      match.empty()) {
+    return 0;
+  }
+  return static_cast<unsigned short>(std::stoi(match[1].str()));
 }

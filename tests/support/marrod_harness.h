@@ -30,8 +30,9 @@ inline std::string brelkin_program() {
 #endif
 
 // The configuration daemon's end of a link, on the caller's event loop: keeps
-// what the daemon sends, statistics apart from the rest. Throws from the loop when
-// the daemon sends something that does not parse.
+// what the daemon sends, statistics apart from the rest, and answers requests for
+// the engine's and the cloud daemon's socket paths itself once they are set.
+// Throws from the loop when the daemon sends something that does not parse.
 class marrod_end_t : public std::enable_shared_from_this<marrod_end_t>, public cf_local_ipc_link_t {
  public:
   // Takes over the connected descriptor `fd` and starts reading.
@@ -39,9 +40,14 @@ class marrod_end_t : public std::enable_shared_from_this<marrod_end_t>, public c
 
   void send_config(std::uint32_t revision, const vl::BrelConfig& config);
   void close();
+  // Answers `request` when it asks for a path that is set; false otherwise.
+  bool answer_path(const vl::Brel2MarrodMessage& request);
 
   std::deque<vl::Brel2MarrodMessage> messages;
   std::deque<vl::Brel2MarrodMessage> stats;
+  // Empty: the request is kept in `messages` for the test to answer.
+  std::string se_path;
+  std::string lumend_path;
 
  private:
   marrod_end_t() : cf_local_ipc_link_t(kIpcLinkLimit) {}
@@ -77,14 +83,15 @@ class marrod_harness_t {
   // programs that play the configuration daemon themselves).
   void without_link() { with_link_ = false; }
   void start(const std::vector<std::string>& args = {});
+  // From now on the harness answers the daemon's requests for the engine's and the
+  // cloud daemon's socket paths with these (an empty path: left to the test).
+  void serve_paths(const std::string& se_path, const std::string& lumend_path = "");
 
   // Messages from the daemon, oldest first. Statistics are kept apart, so these
   // waits see only the other messages.
   bool next(message_t& message, std::chrono::milliseconds timeout = kWait);
   // Skips other messages until one with `tag` arrives.
   bool wait_for(tag_t tag, message_t& message, std::chrono::milliseconds timeout = kWait);
-  // True when no message other than statistics arrives within `quiet`.
-  bool nothing_within(std::chrono::milliseconds quiet);
 
   void send(const vl::Marrod2BrelMessage& message);
   void send_config(std::uint32_t revision, const vl::BrelConfig& config);
@@ -98,6 +105,9 @@ class marrod_harness_t {
   // when a signal n killed it.
   int wait_exit(std::chrono::milliseconds timeout = kWait);
   bool wait_output(const std::string& text, std::chrono::milliseconds timeout = kWait);
+  // The port of the first "<what> on 127.0.0.1:<port> started" line the program
+  // logs ("Server", "Peer acceptor"); 0 when none comes.
+  unsigned short wait_port(const std::string& what);
   // Everything the program wrote so far on standard error and standard output.
   const std::string& output() const { return output_; }
   // The harness's event loop: what a test runs on it (a client of the daemon, a

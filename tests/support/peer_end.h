@@ -1,27 +1,20 @@
-// peer_end_t: the peer client's end of one peer link, for tests: connects over TCP,
-// sends bk::BrelClient2ServerMessage (or any bytes) through the daemon's own message
-// link with the peer limit, keeps every bk::BrelServer2ClientMessage that arrives
-// and notes when the link ends. Runs on the caller's event loop, which the test
-// drives with run_until.
-//
-// Held by a shared pointer (the test's and the outstanding reads and writes);
-// close() ends it. Event loop only.
+// peer_end_t: the peer client's end of one peer link, for tests: a link end that
+// connects over TCP, sends bk::BrelClient2ServerMessage with the peer protocol's
+// verbs and keeps every bk::BrelServer2ClientMessage. Event loop only.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 
-#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
 
 #include "cluster/peer_protocol.h"
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_brel_ipc.pb.h"
+#include "tests/support/link_end.h"
 
 inline bk::BrelClient2ServerMessage peer_message(
     bk::BrelClient2ServerMessage::BrelClientMessageTag tag, uint32_t job_id) {
@@ -31,9 +24,10 @@ inline bk::BrelClient2ServerMessage peer_message(
   return message;
 }
 
-class peer_end_t : public cf_tcp_ipc_link_t, public std::enable_shared_from_this<peer_end_t> {
+class peer_end_t : public link_end_t<cf_tcp_ipc_link_t, bk::BrelServer2ClientMessage> {
  public:
   using message_t = bk::BrelClient2ServerMessage;
+  explicit peer_end_t(std::uint32_t limit) : link_end_t(limit) {}
 
   // Connects to `at` and starts reading; the connection waits in the listener's
   // queue until the test accepts it.
@@ -43,25 +37,13 @@ class peer_end_t : public cf_tcp_ipc_link_t, public std::enable_shared_from_this
     socket->connect(at);
     // Small requests in a row would otherwise wait out the delayed acknowledgement.
     socket->set_option(boost::asio::ip::tcp::no_delay(true));
-    std::shared_ptr<peer_end_t> end(new peer_end_t);
-    end->set_socket(std::move(socket));
-    end->read_header();
-    return end;
+    return open<peer_end_t>(std::move(socket), kPeerLinkLimit);
   }
 
-  void send(const message_t& message) { async_send_message(message); }
+  using link_end_t::send;
   void send(message_t::BrelClientMessageTag tag, uint32_t job_id) {
     send(peer_message(tag, job_id));
   }
-  // Bytes as they are, framed or not; written at once.
-  void send_raw(const std::string& bytes) {
-    boost::asio::write(*socket(), boost::asio::buffer(bytes));
-  }
-  void close() {
-    boost::system::error_code ignored;
-    socket()->close(ignored);
-  }
-
   void hello(uint32_t version = kPeerProtocolVersion) {
     message_t message;
     message.set_tag(message_t::HELLO);
@@ -82,18 +64,4 @@ class peer_end_t : public cf_tcp_ipc_link_t, public std::enable_shared_from_this
     *message.mutable_scan_options() = options;
     send(message);
   }
-
-  std::deque<bk::BrelServer2ClientMessage> messages;
-  // The daemon closed the link (or an error ended it).
-  bool ended = false;
-
- private:
-  peer_end_t() : cf_tcp_ipc_link_t(kPeerLinkLimit) {}
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override {
-    bk::BrelServer2ClientMessage message;
-    EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
-    messages.push_back(std::move(message));
-  }
-  void on_error(const boost::system::error_code&) override { ended = true; }
-  std::shared_ptr<cf_tcp_ipc_link_t> shared_this() override { return shared_from_this(); }
 };

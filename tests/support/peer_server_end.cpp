@@ -1,6 +1,5 @@
 #include "tests/support/peer_server_end.h"
 
-#include <gtest/gtest.h>
 #include <boost/asio/ip/address_v4.hpp>
 #include <boost/asio/write.hpp>
 
@@ -8,14 +7,6 @@
 #include "tests/support/frame.h"
 #include "tests/support/proto_text.h"
 #include "wiring/inventory.h"
-
-std::shared_ptr<peer_server_end_t> peer_server_end_t::open(
-    std::shared_ptr<cf_tcp_socket_t> socket) {
-  std::shared_ptr<peer_server_end_t> end(new peer_server_end_t);
-  end->set_socket(std::move(socket));
-  end->read_header();
-  return end;
-}
 
 void peer_server_end_t::send(const std::string& text) {
   async_send_message(from_text<bk::BrelServer2ClientMessage>(text));
@@ -31,25 +22,10 @@ void peer_server_end_t::send_frame(const std::string& body) {
   boost::asio::write(*socket(), boost::asio::buffer(frame_of(body)));
 }
 
-void peer_server_end_t::close() {
-  boost::system::error_code ignored;
-  socket()->close(ignored);
-}
-
 std::vector<std::string> peer_server_end_t::texts() const {
   std::vector<std::string> result;
   for (const auto& message : messages) result.push_back(message.ShortDebugString());
   return result;
-}
-
-void peer_server_end_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
-  bk::BrelClient2ServerMessage message;
-  EXPECT_TRUE(message.ParseFromZeroCopyStream(&body));
-  messages.push_back(std::move(message));
-}
-
-void peer_server_end_t::on_error(const boost::system::error_code&) {
-  ended = true;
 }
 
 peer_link_t open_peer_link(bk_inventory_t& inventory) {

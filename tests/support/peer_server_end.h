@@ -1,9 +1,9 @@
 // A scripted peer server for tests of the peer client's end of a link.
 //
 // peer_server_end_t is the accepting instance's end of one loopback TCP peer link:
-// it keeps every BrelClient2ServerMessage that arrives, sends whatever
+// a link end that keeps every BrelClient2ServerMessage and sends whatever
 // BrelServer2ClientMessage the test writes (as protobuf text, required fields
-// optional) or raw bytes, and notes when the link ends. open_peer_link builds the
+// optional) or raw bytes. open_peer_link builds the
 // whole link as the peer connector does: a listener on 127.0.0.1 port 0, a real
 // plain peer connection to it, a real tie-out as its delegate, registered with the
 // central object's cluster.
@@ -21,14 +21,17 @@
 #include "cluster/peer_tie_out.h"
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_brel_ipc.pb.h"
+#include "tests/support/link_end.h"
 
 class bk_inventory_t;
 
-class peer_server_end_t : public cf_tcp_ipc_link_t,
-                          public std::enable_shared_from_this<peer_server_end_t> {
+class peer_server_end_t : public link_end_t<cf_tcp_ipc_link_t, bk::BrelClient2ServerMessage> {
  public:
+  explicit peer_server_end_t(std::uint32_t limit) : link_end_t(limit) {}
   // Starts reading on an accepted socket.
-  static std::shared_ptr<peer_server_end_t> open(std::shared_ptr<cf_tcp_socket_t> socket);
+  static std::shared_ptr<peer_server_end_t> open(std::shared_ptr<cf_tcp_socket_t> socket) {
+    return link_end_t::open<peer_server_end_t>(std::move(socket), kPeerLinkLimit);
+  }
 
   // `text`: a BrelServer2ClientMessage in protobuf text form.
   void send(const std::string& text);
@@ -36,20 +39,9 @@ class peer_server_end_t : public cf_tcp_ipc_link_t,
   void status(uint32_t max_forks, uint32_t job_count, uint64_t bytes_in_queue);
   // One frame around `body`, written at once.
   void send_frame(const std::string& body);
-  void close();
 
   // The messages received so far, as short protobuf text.
   std::vector<std::string> texts() const;
-
-  std::vector<bk::BrelClient2ServerMessage> messages;
-  // The client closed the link (or an error ended it).
-  bool ended = false;
-
- private:
-  peer_server_end_t() : cf_tcp_ipc_link_t(kPeerLinkLimit) {}
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
-  void on_error(const boost::system::error_code& code) override;
-  std::shared_ptr<cf_tcp_ipc_link_t> shared_this() override { return shared_from_this(); }
 };
 
 struct peer_link_t {

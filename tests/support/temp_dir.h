@@ -1,4 +1,6 @@
-// A private temporary directory that removes itself and everything in it.
+// A private temporary directory under $TMPDIR (under /tmp when TMPDIR is unset or
+// too long for the UNIX socket paths tests make inside) that removes itself and
+// everything in it.
 #pragma once
 
 #include <string>
