@@ -83,13 +83,7 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   // None ends the tie-in during the call (a message that cannot be queued ends the
   // link from a later handler); on_scan_response drops the calling job when its
   // report does not fit in one peer message.
-  void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
-  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
-  void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
-                        const bk_hash_values_t& hashes) override;
-  void on_data_chunk_appended(uint32_t job_id, uint32_t size) override;
-  void on_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) override;
-  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override;
+  BK_JOB_DELEGATE_OPERATIONS
   void on_data_reset_response(uint32_t job_id) override;
 
  private:

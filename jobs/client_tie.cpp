@@ -12,6 +12,7 @@
 #include "framework/enum_name.h"
 #include "framework/error.h"
 #include "framework/exception.h"
+#include "framework/job_message.h"
 #include "framework/log.h"
 #include "jobs/client_protocol.h"
 #include "schemas/scan_report.pb.h"
@@ -40,12 +41,8 @@ std::string next_client_name() {
   return name.str();
 }
 
-bk::ServerMessage make_message(bk::ServerMessage::ServerMessageTag tag, uint32_t job_id) {
-  bk::ServerMessage message;
-  message.set_tag(tag);
-  message.set_job_id(job_id);
-  return message;
-}
+constexpr auto make_message =
+    &make_job_message<bk::ServerMessage, bk::ServerMessage::ServerMessageTag>;
 
 }  // namespace
 

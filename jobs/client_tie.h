@@ -65,13 +65,7 @@ class bk_client_tie_t : public std::enable_shared_from_this<bk_client_tie_t<Prot
   uint64_t unstored_bytes() const { return unstored_; }
 
   // As the delegate of its jobs.
-  void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
-  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
-  void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
-                        const bk_hash_values_t& hashes) override;
-  void on_data_chunk_appended(uint32_t job_id, uint32_t size) override;
-  void on_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) override;
-  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override;
+  BK_JOB_DELEGATE_OPERATIONS
   void on_redirect_begin(uint32_t job_id) override;
   void on_redirect_end(uint32_t job_id) override;
 

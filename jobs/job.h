@@ -132,3 +132,14 @@ class bk_job_t::delegate {
   // Answer to data_reset.
   virtual void on_data_reset_response(uint32_t /*job_id*/) {}
 };
+
+// Declares the delegate's required operations as overrides, for a class that takes
+// them all: every driver of a job handles each, so the list lives here once.
+#define BK_JOB_DELEGATE_OPERATIONS                                                     \
+  void on_get_data_response(uint32_t job_id, uint64_t data_size) override;             \
+  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;       \
+  void on_scan_response(uint32_t job_id, const vl::ScanReport& report,                 \
+                        const bk_hash_values_t& hashes) override;                      \
+  void on_data_chunk_appended(uint32_t job_id, uint32_t size) override;                \
+  void on_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) override; \
+  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override;

@@ -188,20 +188,24 @@ void bk_master_job_t::on_executor_error(const std::exception_ptr& error, bool al
   start_redirect(alarm);
 }
 
-void bk_master_job_t::start_redirect(bool alarm) {
-  auto self = weak_from_this().lock();
+bool bk_master_job_t::place_or_redispatch(bool alarm) {
   try {
     place();
   } catch (const std::exception&) {
-    // Called from an executor's or the timer's completion: a failure to create the
-    // executor ends this job, never the event loop.
+    // An executor that cannot even be made (its spool file named, its link asked
+    // for) fails this job alone: never the client's connection, nor the event loop
+    // when called from an executor's or the timer's completion.
     fail(std::current_exception());
-    return;
+    return false;
   }
-  if (!executor_) {
-    redispatch(alarm);
-    return;
-  }
+  if (executor_) return true;
+  redispatch(alarm);
+  return false;
+}
+
+void bk_master_job_t::start_redirect(bool alarm) {
+  auto self = weak_from_this().lock();
+  if (!place_or_redispatch(alarm)) return;
   move_to(state_t::kRedirecting);
   CF_LOG(kLogDebug, name_ + ": Redirect started: " + backup_->name() + " -> " + executor_->name());
   scans_forwarded_ = 0;

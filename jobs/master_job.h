@@ -162,13 +162,7 @@ class bk_master_job_t : public bk_job_t,
   }
 
   // As the executor's delegate.
-  void on_get_data_response(uint32_t job_id, uint64_t data_size) override;
-  void on_data_chunk(uint32_t job_id, const char* data, uint64_t size) override;
-  void on_scan_response(uint32_t job_id, const vl::ScanReport& report,
-                        const bk_hash_values_t& hashes) override;
-  void on_data_chunk_appended(uint32_t job_id, uint32_t size) override;
-  void on_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) override;
-  boost::signals2::connection connect_on_drained(const std::function<void()>& callback) override;
+  BK_JOB_DELEGATE_OPERATIONS
   void on_resume(uint32_t size) override;
 
   // As the backup's master (placement side in master_job.cpp, requests in
@@ -183,6 +177,10 @@ class bk_master_job_t : public bk_job_t,
   // Placement, failures and redirects (master_job.cpp).
   // Asks the cluster for an executor; none when it has no node (the error is kept).
   void place();
+  // place(), then the way on when no executor came of it: true with an executor; false
+  // when the job failed (the executor could not be made) or waits for a node again.
+  // The job may be gone when it returns false.
+  bool place_or_redispatch(bool alarm);
   // `alarm`: the executor said it failed, rather than breaking the protocol.
   void on_executor_error(const std::exception_ptr& error, bool alarm = false);
   void start_redirect(bool alarm);

@@ -41,18 +41,7 @@ void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chun
   // The replay hands the chunk on.
   if (moving()) return;
   if (state_ == state_t::kUnplaced) {
-    try {
-      place();
-    } catch (const std::exception&) {
-      // An executor that cannot even be made (its spool file named, its link
-      // asked for) fails this job alone, not the client's connection.
-      fail(std::current_exception());
-      return;
-    }
-    if (!executor_) {
-      redispatch(false);
-      return;
-    }
+    if (!place_or_redispatch(false)) return;
     move_to(state_t::kRunning);
   }
   hand_on(chunk);

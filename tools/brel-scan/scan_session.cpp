@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "framework/fd_io.h"
+#include "framework/job_message.h"
 
 namespace {
 
@@ -17,12 +18,8 @@ std::string system_text(int error) {
   return std::strerror(error);
 }
 
-bk::ClientMessage make_message(bk::ClientMessage::ClientMessageTag tag, uint32_t job_id) {
-  bk::ClientMessage message;
-  message.set_tag(tag);
-  message.set_job_id(job_id);
-  return message;
-}
+constexpr auto make_message =
+    &make_job_message<bk::ClientMessage, bk::ClientMessage::ClientMessageTag>;
 
 }  // namespace
 
