@@ -12,7 +12,6 @@
 
 #include "core/stat_collector.h"
 #include "framework/error.h"
-#include "framework/log.h"
 #include "jobs/client_protocol.h"
 #include "schemas/brel_appstat.pb.h"
 #include "tests/support/client_end.h"
@@ -34,10 +33,11 @@ std::string frame(const std::string& text) {
 class ClientTieTest : public ::testing::Test {
  protected:
   ClientTieTest() {
-    fx.inventory().stat_collector = std::make_shared<bk_stat_collector_t>(
+    auto& collector = fx.inventory().stat_collector;
+    collector = std::make_shared<bk_stat_collector_t>(
         fx.io(), [this](const vl::BrelAppStat& stat) { stats.push_back(stat); });
-    fx.inventory().stat_collector->set_report_interval(std::chrono::milliseconds(5));
-    fx.inventory().stat_collector->start();
+    collector->set_report_interval(std::chrono::milliseconds(5));
+    collector->start();
     gone_ = bk_stat_collector_t::client_gone_signal().connect(
         [this](bk_stat_collector_t::client_key_t key) { gone.push_back(key); });
   }
@@ -46,8 +46,9 @@ class ClientTieTest : public ::testing::Test {
     run([this] { return tie_.expired(); });
   }
 
-  // Connects a new local tie and keeps its client end in `client`.
-  void connect() {
+  // Connects a new local tie, says HELLO unless `hello` is unset, and keeps the
+  // client end in `client`.
+  void connect(bool flow_control, bool soft_error = false, bool hello = true) {
     if (client) client->close();
     auto near = std::make_shared<cf_local_socket_t>(fx.io());
     auto far = std::make_shared<cf_local_socket_t>(fx.io());
@@ -55,8 +56,7 @@ class ClientTieTest : public ::testing::Test {
     auto tie = bk_local_client_tie_t::create(
         fx.inventory(), [this](bk_core_inventory_t& inventory, uint32_t job_id, bool soft) {
           if (refuse_jobs) throw cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "No engine here");
-          auto job = std::make_shared<bk_fake_job_t>(inventory.io_context, job_id,
-                                                     "Fake job " + std::to_string(job_id));
+          auto job = std::make_shared<bk_fake_job_t>(inventory.io_context, job_id);
           job->auto_read_back = false;
           jobs.push_back(job);
           soft_jobs.push_back(soft);
@@ -66,40 +66,33 @@ class ClientTieTest : public ::testing::Test {
     tie_ = tie;
     tie_name = tie->name();
     client = local_client_end_t::open(far);
+    if (!hello) return;
+    client->hello(flow_control, soft_error);
+    if (flow_control) expect_grant(kClientInitialWindow);
   }
 
   bool run(const std::function<bool()>& done) { return fx.run_until(done); }
-
-  message_t next() {
-    EXPECT_TRUE(run([this] { return !client->messages.empty() || client->ended; }));
-    if (client->messages.empty()) return message_t();
-    message_t message = client->messages.front();
-    client->messages.pop_front();
-    return message;
-  }
-
-  void send(const std::string& text) { client->send_raw(frame(text)); }
-
-  void hello(bool flow_control, bool soft_error = false) {
-    send(("tag: HELLO origin: APP_MAIL_FILTER origin_pid: 4242" +
-          std::string(flow_control ? " flow_control: true" : "") +
-          (soft_error ? " soft_error: true" : "")));
-    if (flow_control) expect_grant(50331648);
-  }
+  message_t next() { return client->next(fx.io(), true); }
 
   void expect_grant(int64_t size) {
     const message_t grant = next();
     EXPECT_EQ(grant.tag(), message_t::ADJUST_WINDOW) << grant.ShortDebugString();
     EXPECT_EQ(grant.window_change(), size);
-    EXPECT_FALSE(grant.has_job_id());
+  }
+  void expect_alarm(uint32_t job_id, vl::ErrorCode code, const std::string& what) {
+    const message_t alarm = next();
+    EXPECT_EQ(alarm.tag(), message_t::ALARM) << alarm.ShortDebugString();
+    EXPECT_EQ(alarm.job_id(), job_id);
+    EXPECT_EQ(alarm.error().code(), code);
+    EXPECT_EQ(alarm.error().what(), what);
   }
 
   // Opens a job and returns the fake that stands for it.
   std::shared_ptr<bk_fake_job_t> init(uint32_t job_id) {
     const std::size_t before = jobs.size();
-    send("tag: INIT job_id: " + std::to_string(job_id));
+    client->send(bk::ClientMessage::INIT, job_id);
     EXPECT_TRUE(run([&] { return jobs.size() > before; }));
-    return jobs.empty() ? nullptr : jobs.back().lock();
+    return jobs.size() > before ? jobs.back().lock() : nullptr;
   }
 
   // Has `job` answer something sure to reach the client and checks it comes next:
@@ -116,7 +109,6 @@ class ClientTieTest : public ::testing::Test {
     vl::BrelScanStat sum;
     for (const auto& stat : stats) {
       for (const auto& client : stat.client()) {
-        if (client.origin_pid() != 4242) continue;
         sum.set_scanned_files(sum.scanned_files() + client.scan().scanned_files());
         sum.set_bytes_received(sum.bytes_received() + client.scan().bytes_received());
         sum.set_bytes_sent(sum.bytes_sent() + client.scan().bytes_sent());
@@ -140,16 +132,15 @@ class ClientTieTest : public ::testing::Test {
 };
 
 TEST_F(ClientTieTest, GrantsStoredBytesAboveTheThresholdAndUnknownJobsDataAtOnce) {
-  connect();
-  hello(true);
+  connect(true);
   auto job = init(1);
   client->chunk(1, "abc");
   ASSERT_TRUE(run([&] { return !job->chunks.empty(); }));
   EXPECT_EQ(*job->chunks[0], "abc");
-  job->acknowledge(25165824);
+  job->acknowledge(kClientGrantThreshold);
   expect_nothing_before_marker(*job);
   job->acknowledge(1);
-  expect_grant(25165825);
+  expect_grant(kClientGrantThreshold + 1);
 
   // Data for a job the connection does not hold counts as stored at once, and as
   // received for the client.
@@ -159,18 +150,25 @@ TEST_F(ClientTieTest, GrantsStoredBytesAboveTheThresholdAndUnknownJobsDataAtOnce
   EXPECT_TRUE(run([&] { return client_figures().bytes_received() == 30000003; }));
 }
 
-TEST_F(ClientTieTest, HoldsGrantsWhileAJobIsMovedAndNeverSendsANegativeOne) {
-  connect();
-  hello(true);
+TEST_F(ClientTieTest, GrantsWaitWhileAJobIsMovedUntilItEndsAndNeverGoNegative) {
+  connect(true, true);
   auto job = init(1);
   auto other = init(2);
+  auto failing = init(3);
+  EXPECT_TRUE(soft_jobs[0]);
   job->get_delegate()->on_redirect_begin(1);
+  failing->get_delegate()->on_redirect_begin(3);
   // 8e9 bytes: more than a 32-bit count and more than one signed grant can carry.
   job->acknowledge(4000000000u);
   job->acknowledge(4000000000u);
   other->get_delegate()->on_redirect_end(2);
-  expect_nothing_before_marker(*job);
   job->get_delegate()->on_redirect_end(1);
+  expect_nothing_before_marker(*job);
+  // A job that fails for good holds them no longer, although it lives on a while (a
+  // caller up the stack holds it), and a late notice of it cannot hold them again.
+  failing->alarm(vl::EC_DATA_CORRUPTED);
+  EXPECT_EQ(next().tag(), message_t::ALARM);
+  failing->get_delegate()->on_redirect_begin(3);
   int64_t granted = 0;
   while (granted < 8000000000) {
     const message_t grant = next();
@@ -180,46 +178,25 @@ TEST_F(ClientTieTest, HoldsGrantsWhileAJobIsMovedAndNeverSendsANegativeOne) {
   }
   EXPECT_EQ(granted, 8000000000);
   expect_nothing_before_marker(*job);
-}
 
-TEST_F(ClientTieTest, AJobThatEndsNoLongerHoldsTheGrants) {
-  connect();
-  hello(true, true);
-  auto job = init(1);
-  auto other = init(2);
-  EXPECT_TRUE(soft_jobs[0]);
-  job->get_delegate()->on_redirect_begin(1);
-  // The job fails for good but lives on a while (a caller up the stack holds it).
-  job->alarm(vl::EC_DATA_CORRUPTED);
-  EXPECT_EQ(next().tag(), message_t::ALARM);
-  other->acknowledge(30000000);
-  expect_grant(30000000);
-  // A late redirect notice of the dropped job cannot hold them either.
-  job->get_delegate()->on_redirect_begin(1);
-  other->acknowledge(30000000);
-  expect_grant(30000000);
-}
-
-TEST_F(ClientTieTest, WithoutFlowControlNothingIsEverGranted) {
-  connect();
-  hello(false);
+  // Without flow control nothing is ever granted.
+  connect(false);
   EXPECT_TRUE(run([&] { return log->has(tie_name + ": Flow control disabled"); }));
-  auto job = init(1);
+  job = init(1);
   client->chunk(9, std::string(30000000, 'x'));
   job->acknowledge(30000000);
   expect_nothing_before_marker(*job);
 }
 
 TEST_F(ClientTieTest, PassesRequestsToTheJobAndItsAnswersToTheClient) {
-  connect();
-  hello(true);
+  connect(true);
   auto job = init(0);
-  send("tag: SCAN_REQUEST job_id: 0 scan_options { cure: true }");
-  send("tag: GET_DATA_REQUEST job_id: 0");
+  client->send_raw(frame("tag: SCAN_REQUEST job_id: 0 scan_options { cure: true }"));
+  client->send(bk::ClientMessage::GET_DATA_REQUEST, 0);
   ASSERT_TRUE(run([&] { return !job->get_data_calls.empty(); }));
   ASSERT_EQ(job->scans.size(), 1u);
   EXPECT_TRUE(job->scans[0].cure());
-  EXPECT_EQ(job->get_data_calls, std::vector<uint32_t>{65535});
+  EXPECT_EQ(job->get_data_calls, std::vector<uint32_t>{kLocalReadChunk});
 
   vl::ScanReport report;
   report.set_object("x");
@@ -249,7 +226,7 @@ TEST_F(ClientTieTest, PassesRequestsToTheJobAndItsAnswersToTheClient) {
   }));
 
   // RESET ends the job; later answers for it are dropped but reports still count.
-  send("tag: RESET job_id: 0");
+  client->send(bk::ClientMessage::RESET, 0);
   ASSERT_TRUE(run([&] { return job->resets == 1; }));
   EXPECT_EQ(job.use_count(), 1);
   job->get_delegate()->on_scan_response(0, report, bk_hash_values_t{});
@@ -258,38 +235,41 @@ TEST_F(ClientTieTest, PassesRequestsToTheJobAndItsAnswersToTheClient) {
   EXPECT_TRUE(run([&] { return client_figures().scanned_files() == 2; }));
 }
 
-TEST_F(ClientTieTest, AlarmsEndOrKeepTheJobAndFailedInitsAnswerWithOne) {
-  connect();
-  hello(false, true);
+TEST_F(ClientTieTest, AlarmsEndOrKeepTheJobAndInitsThatCannotOpenOneAnswerWithOne) {
+  connect(false, true);
   auto job = init(3);
   job->alarm(vl::EC_PROTOCOL_VIOLATION, true, "Data chunk after cure");
-  message_t alarm = next();
-  EXPECT_EQ(alarm.tag(), message_t::ALARM);
-  EXPECT_EQ(alarm.job_id(), 3u);
-  EXPECT_TRUE(alarm.soft());
-  EXPECT_EQ(alarm.error().code(), vl::EC_PROTOCOL_VIOLATION);
-  EXPECT_EQ(alarm.error().what(), "Data chunk after cure: Protocol violation");
+  expect_alarm(3, vl::EC_PROTOCOL_VIOLATION, "Data chunk after cure: Protocol violation");
   // A soft alarm leaves the job: its data can still be read back.
-  send("tag: GET_DATA_REQUEST job_id: 3");
+  client->send(bk::ClientMessage::GET_DATA_REQUEST, 3);
   ASSERT_TRUE(run([&] { return job->get_data_calls.size() == 1; }));
-
-  job->get_delegate()->on_alarm(
-      3, std::make_exception_ptr(cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "gone")), false);
-  alarm = next();
-  EXPECT_EQ(alarm.error().code(), vl::EC_NO_SCAN_ENGINE);
-  EXPECT_EQ(alarm.error().what(), "gone");
-  EXPECT_FALSE(alarm.has_soft());
+  job->alarm(vl::EC_NO_SCAN_ENGINE, false, "gone");
+  expect_alarm(3, vl::EC_NO_SCAN_ENGINE, "gone: ScanEngine is not available");
   job.reset();
   EXPECT_TRUE(jobs[0].expired());
-  // The identifier is free again.
-  ASSERT_TRUE(init(3));
-  // A job that cannot be made is answered with the reason.
+
+  // A report too large for a frame fails only its job.
+  job = init(3);
+  auto other = init(4);
+  vl::ScanReport report;
+  report.set_object(std::string(kClientMessageMaxSize, 'r'));
+  job->get_delegate()->on_scan_response(3, report, bk_hash_values_t{});
+  expect_alarm(3, vl::EC_BAD_MESSAGE_SIZE, "Scan report too large: Invalid IPC message size");
+  job.reset();
+  EXPECT_TRUE(jobs[1].expired());
+  expect_nothing_before_marker(*other);
+
+  // The job cap counts open jobs; one that cannot be made is answered with the reason.
+  std::vector<std::shared_ptr<bk_fake_job_t>> open;
+  for (uint32_t id = 5; id <= kConnectionJobLimit + 3; ++id) open.push_back(init(id));
+  client->send(bk::ClientMessage::INIT, 2000);
+  expect_alarm(2000, vl::EC_NOT_READY, "Too many open jobs on this connection (1024)");
+  client->send(bk::ClientMessage::RESET, 5);
+  ASSERT_TRUE(init(2001));
   refuse_jobs = true;
-  send("tag: INIT job_id: 6");
-  alarm = next();
-  EXPECT_EQ(alarm.job_id(), 6u);
-  EXPECT_EQ(alarm.error().code(), vl::EC_NO_SCAN_ENGINE);
-  EXPECT_EQ(alarm.error().what(), "No engine here");
+  client->send(bk::ClientMessage::RESET, 6);
+  client->send(bk::ClientMessage::INIT, 6);
+  expect_alarm(6, vl::EC_NO_SCAN_ENGINE, "No engine here");
 }
 
 TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
@@ -308,7 +288,7 @@ TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
   };
   for (const auto& [bytes, line] : cases) {
     SCOPED_TRACE(line);
-    connect();
+    connect(false, false, false);
     client->send_raw(bytes);
     EXPECT_TRUE(run([this] { return client->ended; }));
     EXPECT_TRUE(client->messages.empty()) << client->messages.front().ShortDebugString();
@@ -316,8 +296,7 @@ TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
     EXPECT_TRUE(log->has(tie_name + ": " + line));
   }
   // A frame of exactly the limit is still taken.
-  connect();
-  hello(true);
+  connect(true);
   auto job = init(1);
   bk::ClientMessage chunk = client_message(bk::ClientMessage::DATA_CHUNK, 1);
   chunk.set_data(std::string(kClientMessageMaxSize - 9, 'z'));
@@ -327,23 +306,20 @@ TEST_F(ClientTieTest, ProtocolErrorsCloseTheConnectionWithoutAnswer) {
 }
 
 TEST_F(ClientTieTest, DisconnectResetsEveryJobBeforeItGoesAndReportsTheClientGoneOnce) {
-  connect();
   // Before HELLO nothing was reported, so nothing is reported gone.
+  connect(false, false, false);
   client->close();
   ASSERT_TRUE(run([&] { return tie_.expired(); }));
   EXPECT_TRUE(log->has("Debug: " + tie_name + ": Disconnected"));
   EXPECT_TRUE(gone.empty());
 
-  connect();
-  hello(true);
+  connect(true);
   std::vector<std::string> events;
-  for (uint32_t id : {1u, 2u}) {
-    init(id)->on_destroy = [&events](bk_fake_job_t& job) {
-      events.push_back(std::to_string(job.job_id) + " after " + std::to_string(job.resets));
-    };
-  }
+  init(1)->on_destroy = [&events](bk_fake_job_t& job) {
+    events.push_back("1 after " + std::to_string(job.resets));
+  };
   // A job paused at the end still finds the tie whole when it goes.
-  auto two = jobs[1].lock();
+  auto two = init(2);
   two->get_delegate()->on_redirect_begin(2);
   two->on_destroy = [&events](bk_fake_job_t& job) {
     job.acknowledge(40000000);
@@ -356,24 +332,7 @@ TEST_F(ClientTieTest, DisconnectResetsEveryJobBeforeItGoesAndReportsTheClientGon
   std::sort(events.begin(), events.end());
   EXPECT_EQ(events, (std::vector<std::string>{"1 after 1", "2 after 1"}));
   ASSERT_EQ(gone.size(), 1u);
-  EXPECT_EQ(gone[0], bk_stat_collector_t::client_key_t(vl::APP_MAIL_FILTER, 4242));
-}
-
-TEST_F(ClientTieTest, AReportTooLargeForAFrameFailsOnlyItsJob) {
-  connect();
-  hello(false);
-  auto job = init(1);
-  auto other = init(2);
-  vl::ScanReport report;
-  report.set_object(std::string(kClientMessageMaxSize, 'r'));
-  job->get_delegate()->on_scan_response(1, report, bk_hash_values_t{});
-  const message_t alarm = next();
-  EXPECT_EQ(alarm.tag(), message_t::ALARM);
-  EXPECT_EQ(alarm.job_id(), 1u);
-  EXPECT_EQ(alarm.error().code(), vl::EC_BAD_MESSAGE_SIZE);
-  job.reset();
-  EXPECT_TRUE(jobs[0].expired());
-  expect_nothing_before_marker(*other);
+  EXPECT_EQ(gone[0], bk_stat_collector_t::client_key_t(vl::APP_WEB_GATEWAY, 77));
 }
 
 }  // namespace

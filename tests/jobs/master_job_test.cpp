@@ -19,13 +19,6 @@ bk::ScanOptions options(bool cure = false, uint64_t min_size = 0) {
   return options;
 }
 
-vl::ScanReport report_named(const std::string& object, bool cured = false) {
-  vl::ScanReport report;
-  report.set_object(object);
-  if (cured) report.set_cured(true);
-  return report;
-}
-
 TEST(MasterJob, FailureThatEndsTheJobReachesTheClientOnceAndReturnsTheWindow) {
   struct case_t {
     // Sends "data" to the job and makes it fail.
@@ -94,7 +87,7 @@ TEST(MasterJob, FailureThatEndsTheJobReachesTheClientOnceAndReturnsTheWindow) {
     EXPECT_EQ(c.code, rig.alarm().code()) << c.text;
     EXPECT_EQ(c.text, rig.alarm().text());
     ASSERT_EQ(c.placements, rig.cluster.placements.size()) << c.text;
-    if (c.placements) EXPECT_EQ(c.last_never_local, rig.cluster.placements.back().never_local);
+    EXPECT_EQ(c.last_never_local, rig.cluster.placements.back().never_local);
     // The client dropped the job; its destructor returned the bytes and ended any pause.
     EXPECT_EQ(4u, rig.client.acknowledged()) << c.text;
     EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind) << c.text;
@@ -153,7 +146,7 @@ TEST(MasterJob, RequestsMadeWhileNoNodeIsReadyGoToItAtTheirOffsets) {
   local->answer_scan();
   EXPECT_EQ(1u, rig.count(kind_t::kScanResponse));
   EXPECT_EQ(std::vector<bk_fake_cluster_t::node_t>{std::nullopt}, rig.cluster.failures);
-  ASSERT_TRUE(rig.store_all(*peer, 12));
+  EXPECT_TRUE(rig.store_all(*peer, 12));
 }
 
 TEST(MasterJob, ExecutorsAndBackupsLetGoReachNobody) {
@@ -226,7 +219,9 @@ TEST(MasterJob, RedirectReplaysStoredAndKeptDataInOrderWithoutDuplicates) {
       EXPECT_EQ(0u, first->data_resets + first->get_data_calls.size());
       EXPECT_EQ(first->chunks[0].get(), second->chunks[0].get());
     }
-    if (variant == kRestart) EXPECT_EQ(2u, first->data_resets);
+    if (variant == kRestart) {
+      EXPECT_EQ(2u, first->data_resets);
+    }
     next.answer_scan();
     next.answer_scan();
     EXPECT_EQ(2u, rig.count(kind_t::kScanResponse));
@@ -262,14 +257,17 @@ TEST(MasterJob, ScansAreAnsweredInRequestOrderAndLimitsWaitForTheCuredSize) {
   rig.job->scan(options(false, 101));
   rig.job->scan(options(true));
   EXPECT_EQ(2u, local->scans.size());
-  local->answer_scan(report_named("one"));
-  local->answer_scan(report_named("cured", true));
+  vl::ScanReport report;
+  report.set_object("one");
+  local->answer_scan(report);
+  report.set_cured(true);
+  local->answer_scan(report);
   const auto answers = rig.client.of(kind_t::kScanResponse);
   ASSERT_EQ(3u, answers.size());
   EXPECT_EQ("one", answers[0].report.object());
   EXPECT_EQ("SHA1", answers[0].hashes.sha1);
   EXPECT_EQ(vl::SE_OBJECT_SIZE_LIMIT, answers[1].report.error());
-  EXPECT_EQ("cured", answers[2].report.object());
+  EXPECT_TRUE(answers[2].report.cured());
   EXPECT_EQ(0u, rig.job->scan_request_count());
   // Only the executor's answers count for the node.
   EXPECT_EQ(2u, rig.cluster.successes.size());
@@ -286,14 +284,12 @@ TEST(MasterJob, SoftClientWhoseJobWasNeverPlacedReadsItsDataBackFromTheMaster) {
   bk_master_rig_t rig(true);
   rig.cluster.add_failure(vl::EC_NOT_READY);
   rig.send("abcdef");
-  ASSERT_EQ(1u, rig.count(kind_t::kAlarm));
-  EXPECT_TRUE(rig.alarm().soft);
+  ASSERT_TRUE(rig.alarm().soft);
   EXPECT_EQ(6u, rig.client.acknowledged());
   rig.job->get_data(4);
   EXPECT_EQ("abcdef", rig.read_back());
   EXPECT_EQ((std::vector<uint64_t>{4, 2}), rig.client.sizes(kind_t::kDataChunk));
   rig.send("x");
-  ASSERT_EQ(2u, rig.count(kind_t::kAlarm));
   EXPECT_EQ("Data chunk after soft error: Protocol violation", rig.alarm(1).text());
   EXPECT_EQ(1u, rig.cluster.placements.size());
   EXPECT_EQ(7u, rig.client.acknowledged());
@@ -309,8 +305,7 @@ TEST(MasterJob, SoftClientWhoseReplayFailsReadsItsDataBackFromTheFirstNode) {
   first->alarm(vl::EC_LINK_DISCONNECTED, true);
   rig.send("def");
   second->alarm(vl::EC_LINK_DISCONNECTED);
-  ASSERT_EQ(1u, rig.count(kind_t::kAlarm));
-  EXPECT_TRUE(rig.alarm().soft);
+  ASSERT_TRUE(rig.alarm().soft);
   // No grant of the connection waits for this job any more; nothing more is stored.
   EXPECT_EQ(1u, rig.count(kind_t::kRedirectEnd));
   EXPECT_EQ(6u, rig.client.acknowledged());
