@@ -150,7 +150,7 @@ std::shared_ptr<bk_fake_job_t> bk_fake_cluster_t::add_node(boost::asio::io_conte
                                                            const std::string& name, node_t peer) {
   auto job = std::make_shared<bk_fake_job_t>(io, 7, name);
   nodes_[job.get()] = peer;
-  script_.push_back({job});
+  script_.push_back({job, vl::EC_OK, {}});
   return job;
 }
 

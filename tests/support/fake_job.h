@@ -167,7 +167,7 @@ class bk_fake_cluster_t {
   // `peer` empty: the executor runs on this host.
   std::shared_ptr<bk_fake_job_t> add_node(boost::asio::io_context& io, const std::string& name,
                                           node_t peer = std::nullopt);
-  void add_failure(vl::ErrorCode code) { script_.push_back({nullptr, code}); }
+  void add_failure(vl::ErrorCode code) { script_.push_back({nullptr, code, {}}); }
   // A node whose executor cannot be made: the placement throws std::runtime_error.
   void add_broken_node(const std::string& text) { script_.push_back({nullptr, vl::EC_OK, text}); }
   bk_master_job_t::services_t services(boost::asio::io_context& io,
