@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_job.h"
-#include "tests/support/recording_log.h"
 
 namespace {
 
@@ -92,34 +91,6 @@ TEST(MasterJob, FailureThatEndsTheJobReachesTheClientOnceAndReturnsTheWindow) {
     EXPECT_EQ(4u, rig.client.acknowledged()) << c.text;
     EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind) << c.text;
   }
-}
-
-// Hands the pause's handler a failure no real timer can be made to give.
-class timer_probe_t : public bk_master_job_t {
- public:
-  using bk_master_job_t::bk_master_job_t;
-  using bk_master_job_t::on_job_timer;
-};
-
-TEST(MasterJob, FailedPauseIsLoggedAndThePlacementTriedAtOnceAndAResetEndsTheWait) {
-  auto log = std::make_shared<recording_log_t>();
-  install_log(log);
-  bk_master_rig_t rig;
-  auto services = rig.cluster.services(rig.io, std::chrono::milliseconds(1));
-  services.redirect_pause = std::chrono::hours(1);
-  auto probe = std::make_shared<timer_probe_t>(unused_inventory(), 7, services);
-  probe->set_delegate(&rig.client);
-  rig.cluster.add_failure(vl::EC_NOT_READY);
-  rig.cluster.add_failure(vl::EC_NOT_READY);
-  probe->append_data(std::make_shared<const std::string>("data"));
-  probe->on_job_timer(boost::system::error_code(EIO, boost::system::system_category()));
-  EXPECT_TRUE(log->has_line("Error: " + probe->name() + ": Job timer: Input/output error"));
-  EXPECT_EQ(2u, rig.cluster.placements.size());
-  // Waiting again: the reset leaves nothing for the event loop to wait for.
-  probe->reset();
-  rig.poll();
-  EXPECT_TRUE(rig.io.stopped());
-  EXPECT_EQ(2u, rig.cluster.placements.size());
 }
 
 TEST(MasterJob, RequestsMadeWhileNoNodeIsReadyGoToItAtTheirOffsets) {
