@@ -124,12 +124,4 @@ TEST_F(PeerConnectionTest, PeerDroppingIsEndOfFileAndAClosedLinkSendsNothing) {
   EXPECT_EQ(delegate.errors.size(), 1u);
 }
 
-TEST_F(PeerConnectionTest, StartWithoutReadablePeerThrowsAndReadsNothing) {
-  EXPECT_THROW(connection->start(std::make_shared<cf_tcp_socket_t>(fx.io(), tcp::v4())),
-               boost::system::system_error);
-  EXPECT_FALSE(connection->is_open());
-  // No read holds the connection.
-  EXPECT_EQ(connection.use_count(), 1);
-}
-
 }  // namespace

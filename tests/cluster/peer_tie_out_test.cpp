@@ -96,18 +96,6 @@ class PeerTieOutTest : public ::testing::Test {
   std::deque<peer_link_t> links;
 };
 
-TEST_F(PeerTieOutTest, SaysHelloFirstAndNumbersJobsFromOne) {
-  peer_link_t& link = open();
-  auto first = create(link, 11);
-  auto second = create(link, 12);
-  send(*first, "a");
-  send(*second, "b");
-  send(*first, "c");
-  ASSERT_TRUE(received(link, 4));
-  EXPECT_EQ(link.server->texts(), (strings_t{"tag: HELLO protocol_version: 1", chunk_text(1, "a"),
-                                             chunk_text(2, "b"), chunk_text(1, "c")}));
-}
-
 TEST_F(PeerTieOutTest, EstimatesLoadBetweenStatusMessages) {
   peer_link_t& link = open();
   link.server->status(4, 3, 100);
@@ -182,21 +170,6 @@ TEST_F(PeerTieOutTest, ResetOnAClosedLinkSendsNothingAndKeepsTheJob) {
   link.tie.reset();
   ASSERT_TRUE(run([&] { return client.count(kind_t::kAlarm) == 1; }));
   EXPECT_EQ(callbacks(), strings_t{"alarm 5 " + disconnected(link)});
-}
-
-TEST_F(PeerTieOutTest, ResumesChunksOnceTheWriteCarryingThemIsDone) {
-  // HELLO is still being written: the chunks wait for the next write.
-  peer_link_t& link = open();
-  auto first = create(link, 1);
-  auto second = create(link, 2);
-  auto third = create(link, 3);
-  send(*first, "1");
-  send(*second, "22");
-  send(*third, "333");
-  EXPECT_EQ(client.count(kind_t::kResume), 0u);
-  second.reset();
-  ASSERT_TRUE(run([&] { return client.count(kind_t::kResume) == 2; }));
-  EXPECT_EQ(client.sizes(kind_t::kResume), (std::vector<uint64_t>{1, 3}));
 }
 
 TEST_F(PeerTieOutTest, JobsOfAGoneTieOutFailAtOnceOrAfterwards) {
