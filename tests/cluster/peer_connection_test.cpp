@@ -1,5 +1,5 @@
 // A peer connection over loopback TCP (the TLS one is the same template over
-// another stream): the 10 MiB limit in both directions and the ends of its life.
+// another stream): the 10 MiB limit in both directions.
 #include "cluster/peer_connection.h"
 
 #include <memory>
@@ -107,21 +107,6 @@ TEST_F(PeerConnectionTest, CarriesTenMebibytesAndRefusesOneByteMore) {
   ASSERT_EQ(delegate.messages.size(), 1u);
   EXPECT_TRUE(delegate.messages[0] == body);
   EXPECT_EQ(delegate.errors, std::vector<error_code>{make_error_code(vl::EC_BAD_MESSAGE_SIZE)});
-}
-
-TEST_F(PeerConnectionTest, PeerDroppingIsEndOfFileAndAClosedLinkSendsNothing) {
-  start();
-  const tcp::endpoint far_end = far.local_endpoint();
-  far.close();
-  ASSERT_TRUE(fx.run_until([&] { return !delegate.errors.empty(); }));
-  EXPECT_EQ(delegate.errors, std::vector<error_code>{make_error_code(asio::error::eof)});
-  connection->close();
-  EXPECT_FALSE(connection->is_open());
-  // Logs made after the close still name the peer.
-  EXPECT_EQ(connection->remote_endpoint(), far_end);
-  connection->send(message_of_size(16));
-  EXPECT_EQ(delegate.notices, "");
-  EXPECT_EQ(delegate.errors.size(), 1u);
 }
 
 }  // namespace

@@ -137,9 +137,6 @@ TEST_F(PeerTieOutTest, ProtocolErrorsEndTheLink) {
                             "bytes_in_queue: 0 }")
            .SerializePartialAsString(),
        "IPC: Peer protocol versions mismatch: Invalid argument"},
-      {from_text<message_t>("tag: ALARM job_id: 1 error { code: EC_NOT_READY }")
-           .SerializePartialAsString(),
-       "IPC: ALARM: Invalid argument"},
       // Tag 9 is outside the enumeration: the required tag counts as missing.
       {std::string("\x08\x09", 2), "IPC: Invalid IPC message format"},
   };
