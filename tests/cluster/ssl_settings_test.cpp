@@ -1,6 +1,6 @@
 // TLS settings and the handshake rules, between two ends on loopback: which peers
-// are trusted, what a refused handshake reports, and the bounded wait for a
-// silent peer.
+// are trusted, what a refused handshake reports, what is logged, and the bounded
+// wait for a silent peer.
 #include "cluster/ssl_settings.h"
 
 #include <chrono>
@@ -9,13 +9,17 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/conf.h>
+#include <openssl/ssl.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 
 #include "framework/exception.h"
+#include "framework/log.h"
 #include "schemas/brel_config.pb.h"
+#include "tests/support/file_text.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
 #include "tests/support/temp_dir.h"
@@ -28,8 +32,8 @@ namespace ssl = boost::asio::ssl;
 using boost::system::error_code;
 using tcp = asio::ip::tcp;
 
-vl::BrelConfig tls_config(const test_cert_files_t& own, const std::string& ca = "",
-                          const std::string& crl = "") {
+vl::BrelConfig tls_config(const test_cert_files_t& own, const std::string& ca = std::string(),
+                          const std::string& crl = std::string()) {
   vl::BrelConfig config;
   config.set_load_balance_use_ssl(true);
   config.set_load_balance_ssl_certificate(own.cert_file);
@@ -47,53 +51,127 @@ struct outcome_t {
   bool succeeded() const { return calls == 1 && !code; }
 };
 
+bk_ssl_handshake_callback_t record_into(outcome_t& outcome) {
+  return [&outcome](const std::exception_ptr& error) {
+    ++outcome.calls;
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const cf_exception_t& e) {
+      outcome.code = e.code();
+      outcome.text = e.what();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "not a cf_exception_t: " << e.what();
+    }
+  };
+}
+
+void connect_pair(asio::io_context& io, tcp::socket& server, tcp::socket& client,
+                  const asio::ip::address& address) {
+  tcp::acceptor acceptor(io, {address, 0});
+  client.connect(acceptor.local_endpoint());
+  acceptor.accept(server);
+}
+
+// Stands for a host whose OpenSSL configuration allows security level 0 (short
+// keys, anonymous suites): contexts made while it lives start at level 0. The
+// level in force before comes back after.
+class security_level_zero_t {
+ public:
+  explicit security_level_zero_t(const temp_dir_t& dir)
+      : config_file_(dir / "openssl.cnf"), saved_(default_level()) {
+    apply(0);
+  }
+  ~security_level_zero_t() { apply(saved_); }
+
+ private:
+  static int default_level() {
+    SSL_CTX* probe = SSL_CTX_new(TLS_method());
+    const int level = SSL_CTX_get_security_level(probe);
+    SSL_CTX_free(probe);
+    return level;
+  }
+  void apply(int level) {
+    write_file(config_file_,
+               "openssl_conf = init\n[init]\nssl_conf = ssl\n[ssl]\nsystem_default = system\n"
+               "[system]\nCipherString = DEFAULT:@SECLEVEL=" +
+                   std::to_string(level) + "\n");
+    if (CONF_modules_load_file(config_file_.c_str(), nullptr, 0) != 1 || default_level() != level)
+      ADD_FAILURE() << "cannot set the OpenSSL security level to " << level;
+  }
+
+  const std::string config_file_;
+  const int saved_;
+};
+
 class SslSettingsTest : public ::testing::Test {
  protected:
+  SslSettingsTest() : certs(make_test_certs(dir.path().string())) {}
+
   ssl::context& prepared(const vl::BrelConfig& config) {
     settings.push_back(std::make_unique<bk_ssl_settings_t>(config));
     settings.back()->prepare();
     return settings.back()->context();
   }
-  // Both ends on loopback, with `server` a fresh server-side stream.
+
+  // Which ends run bk_ssl_handshake; a foreign end runs the plain stream handshake.
+  enum ends_t { kBothOurs, kForeignClient, kForeignServer };
+
+  // Connects a client to a server over `address` and runs both handshakes; returns
+  // when both ended.
+  void handshake(ssl::context& server_context, ssl::context& client_context,
+                 ends_t ends = kBothOurs,
+                 const asio::ip::address& address = asio::ip::address_v4::loopback()) {
+    server_end = client_end = outcome_t();
+    server = std::make_shared<cf_ssl_stream_t>(io, server_context);
+    client = std::make_shared<cf_ssl_stream_t>(io, client_context);
+    connect_pair(io, server->next_layer(), client->next_layer(), address);
+    start(server, ssl::stream_base::server, server_end, ends != kForeignServer);
+    start(client, ssl::stream_base::client, client_end, ends != kForeignClient);
+    ASSERT_TRUE(run_until(io, [&] { return server_end.calls > 0 && client_end.calls > 0; }));
+    expect_released(ends == kForeignServer ? client : server);
+  }
+
+  static void start(const std::shared_ptr<cf_ssl_stream_t>& stream,
+                    ssl::stream_base::handshake_type role, outcome_t& outcome, bool ours) {
+    if (ours) {
+      bk_ssl_handshake(stream, role, record_into(outcome));
+      return;
+    }
+    stream->async_handshake(role, [&outcome](const error_code& code) {
+      ++outcome.calls;
+      outcome.code = code;
+    });
+  }
+
+  // A bare client socket connected to a fresh server-side stream.
   void connect(ssl::context& server_context, tcp::socket& client_socket) {
     server = std::make_shared<cf_ssl_stream_t>(io, server_context);
-    tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
-    client_socket.connect(acceptor.local_endpoint());
-    acceptor.accept(server->next_layer());
+    connect_pair(io, server->next_layer(), client_socket, asio::ip::address_v4::loopback());
   }
-  static bk_ssl_handshake_callback_t record_into(outcome_t& outcome) {
-    return [&outcome](const std::exception_ptr& error) {
-      ++outcome.calls;
-      if (!error) return;
-      try {
-        std::rethrow_exception(error);
-      } catch (const cf_exception_t& e) {
-        outcome.code = e.code();
-        outcome.text = e.what();
-      }
-    };
-  }
-  // Runs both handshakes to their end.
-  void handshake(ssl::context& server_context, ssl::context& client_context) {
-    server_end = client_end = outcome_t();
-    client = std::make_shared<cf_ssl_stream_t>(io, client_context);
-    connect(server_context, client->next_layer());
-    bk_ssl_handshake(server, ssl::stream_base::server, record_into(server_end));
-    bk_ssl_handshake(client, ssl::stream_base::client, record_into(client_end));
-    ASSERT_TRUE(run_until(io, [&] { return server_end.calls > 0 && client_end.calls > 0; }));
-    expect_released();
-  }
+
   // Nothing waits on the loop any more (the time-out timer included) and nothing
-  // but the test holds the server's stream.
-  void expect_released() {
+  // but the test holds the stream.
+  void expect_released(const std::shared_ptr<cf_ssl_stream_t>& stream) {
     io.restart();
     io.run_for(std::chrono::seconds(5));
     EXPECT_TRUE(io.stopped());
-    EXPECT_EQ(server.use_count(), 1);
+    EXPECT_EQ(stream.use_count(), 1);
+  }
+  void expect_released() { expect_released(server); }
+
+  // A foreign context: no certificate, trusts anything, with `ciphers`.
+  static std::unique_ptr<ssl::context> foreign_context(ssl::context::method method,
+                                                       const char* ciphers = nullptr) {
+    auto context = std::make_unique<ssl::context>(method);
+    if (ciphers) {
+      EXPECT_EQ(SSL_CTX_set_cipher_list(context->native_handle(), ciphers), 1);
+    }
+    return context;
   }
 
   temp_dir_t dir;
-  test_certs_t certs = make_test_certs(dir.path().string());
+  test_certs_t certs;
   asio::io_context io;
   std::vector<std::unique_ptr<bk_ssl_settings_t>> settings;
   std::shared_ptr<cf_ssl_stream_t> server, client;
@@ -212,6 +290,49 @@ TEST_F(SslSettingsTest, SilentPeerTimesOutAndTheCallersCloseAborts) {
   ASSERT_TRUE(run_until(io, [&] { return server_end.calls > 0; }));
   EXPECT_EQ(server_end.code, asio::error::operation_aborted);
   expect_released();
+}
+
+TEST_F(SslSettingsTest, RefusesClientsOutsideTheProtocolRules) {
+  ssl::context& server_context = prepared(tls_config(certs.server, certs.ca_file));
+  const struct {
+    const char* what;
+    std::unique_ptr<ssl::context> context;
+  } rows[] = {
+      {"no certificate", foreign_context(ssl::context::tls_client)},
+      {"TLS 1.3 only", foreign_context(ssl::context::tlsv13_client)},
+      {"TLS 1.1 only", foreign_context(ssl::context::tlsv11_client, "DEFAULT:@SECLEVEL=0")},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    handshake(server_context, *row.context, kForeignClient);
+    EXPECT_EQ(server_end.calls, 1);
+    EXPECT_TRUE(server_end.code);
+    // No certificate was judged, so the text is the handshake error's own.
+    EXPECT_EQ(server_end.text, server_end.code.message());
+    EXPECT_TRUE(client_end.code);
+  }
+}
+
+// Where the host's OpenSSL configuration lets anonymous suites through, the cipher
+// list alone has to keep them out.
+TEST_F(SslSettingsTest, NegotiatesNoAnonymousSuiteEvenWhereTheHostAllowsThem) {
+  const security_level_zero_t weak_host(dir);
+  // An impostor server without a certificate, with the DH parameters anonymous
+  // suites need: a client that accepted one would send its jobs to anybody.
+  const auto impostor = foreign_context(ssl::context::tls_server, "aNULL:@SECLEVEL=0");
+  SSL_CTX_set_dh_auto(impostor->native_handle(), 1);
+  handshake(*impostor, prepared(tls_config(certs.client, certs.ca_file)), kForeignServer);
+  EXPECT_TRUE(client_end.code) << "negotiated " << SSL_get_cipher_name(client->native_handle());
+
+  const auto anonymous = foreign_context(ssl::context::tls_client, "aNULL:@SECLEVEL=0");
+  handshake(prepared(tls_config(certs.server, certs.ca_file)), *anonymous, kForeignClient);
+  EXPECT_TRUE(server_end.code) << "negotiated " << SSL_get_cipher_name(server->native_handle());
+}
+TEST_F(SslSettingsTest, WarnsAboutShortRsaKeyAndUsesIt) {
+  const security_level_zero_t weak_host(dir);
+  prepared(tls_config(certs.short_rsa, certs.ca_file));
+  EXPECT_TRUE(log->has_line(
+      "Warning: LoadBalance: using certificate with RSA key length less than 1024 bits"));
 }
 
 }  // namespace
