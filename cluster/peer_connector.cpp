@@ -189,17 +189,30 @@ bool bk_peer_connector_t::finish_attempt(const endpoint_t& endpoint, uint64_t at
   return true;
 }
 
+template <class Stream>
+void bk_peer_connector_t::start_attempt(const endpoint_t& endpoint,
+                                        const std::shared_ptr<Stream>& stream,
+                                        cf_tcp_socket_t& socket, connected_t<Stream> on_connected) {
+  open_socket(socket, endpoint, source_);
+  // Closed, not only cancelled: between two steps of the handshake (a write just
+  // completed, the next read not yet started) a cancel finds nothing to stop, and
+  // the attempt would keep its connection until the handshake time-out. A closed
+  // socket fails every later step as well. The socket shares the stream's lifetime.
+  const std::weak_ptr<cf_tcp_socket_t> weak_socket =
+      std::shared_ptr<cf_tcp_socket_t>(stream, &socket);
+  const uint64_t attempt = add_attempt(endpoint, [weak_socket] {
+    boost::system::error_code ignored;
+    if (const auto s = weak_socket.lock()) s->close(ignored);
+  });
+  socket.async_connect(endpoint, [weak = weak_from_this(), stream, endpoint, attempt,
+                                  on_connected](const boost::system::error_code& error) {
+    if (const auto self = weak.lock()) ((*self).*on_connected)(error, stream, endpoint, attempt);
+  });
+}
+
 void bk_peer_connector_t::connect(const endpoint_t& endpoint) {
   auto socket = std::make_shared<cf_tcp_socket_t>(inventory_.io_context);
-  open_socket(*socket, endpoint, source_);
-  const uint64_t attempt = add_attempt(endpoint, [weak = std::weak_ptr<cf_tcp_socket_t>(socket)] {
-    boost::system::error_code ignored;
-    if (const auto s = weak.lock()) s->close(ignored);
-  });
-  socket->async_connect(endpoint, [weak = weak_from_this(), socket, endpoint,
-                                   attempt](const boost::system::error_code& error) {
-    if (const auto self = weak.lock()) self->on_connect(error, socket, endpoint, attempt);
-  });
+  start_attempt(endpoint, socket, *socket, &bk_peer_connector_t::on_connect);
 }
 
 void bk_peer_connector_t::on_connect(const boost::system::error_code& error,
@@ -216,33 +229,12 @@ void bk_peer_connector_t::on_connect(const boost::system::error_code& error,
   }
   if (!accept_connected(endpoint)) return;
   set_no_delay(*socket);
-  const auto connection = std::make_shared<bk_peer_connection_plain_t>(inventory_);
-  try {
-    connection->start(socket);
-  } catch (const std::exception& e) {
-    CF_LOG(kLogWarning,
-           "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
-    inventory_.cluster->mark_peer_tried(endpoint);
-    return;
-  }
-  register_tie(connection);
+  start_tie<bk_peer_connection_plain_t>(endpoint, socket);
 }
 
 void bk_peer_connector_t::connect_ssl(const endpoint_t& endpoint) {
   auto stream = std::make_shared<cf_ssl_stream_t>(inventory_.io_context, ssl_settings_->context());
-  open_socket(stream->next_layer(), endpoint, source_);
-  // Closed, not only cancelled: between two steps of the handshake (a write just
-  // completed, the next read not yet started) a cancel finds nothing to stop, and
-  // the attempt would keep its connection until the handshake time-out. A closed
-  // socket fails every later step as well.
-  const uint64_t attempt = add_attempt(endpoint, [weak = std::weak_ptr<cf_ssl_stream_t>(stream)] {
-    boost::system::error_code ignored;
-    if (const auto s = weak.lock()) s->next_layer().close(ignored);
-  });
-  stream->next_layer().async_connect(endpoint, [weak = weak_from_this(), stream, endpoint,
-                                                attempt](const boost::system::error_code& error) {
-    if (const auto self = weak.lock()) self->on_connect_ssl(error, stream, endpoint, attempt);
-  });
+  start_attempt(endpoint, stream, stream->next_layer(), &bk_peer_connector_t::on_connect_ssl);
 }
 
 void bk_peer_connector_t::on_connect_ssl(const boost::system::error_code& error,
@@ -292,16 +284,7 @@ void bk_peer_connector_t::on_handshake(const std::exception_ptr& failure,
   }
   if (!accept_connected(endpoint)) return;
   set_no_delay(stream->next_layer());
-  const auto connection = std::make_shared<bk_peer_connection_ssl_t>(inventory_);
-  try {
-    connection->start(stream);
-  } catch (const std::exception& e) {
-    CF_LOG(kLogWarning,
-           "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
-    inventory_.cluster->mark_peer_tried(endpoint);
-    return;
-  }
-  register_tie(connection);
+  start_tie<bk_peer_connection_ssl_t>(endpoint, stream);
 }
 
 bool bk_peer_connector_t::accept_connected(const endpoint_t& endpoint) const {
@@ -318,7 +301,18 @@ bool bk_peer_connector_t::accept_connected(const endpoint_t& endpoint) const {
   return true;
 }
 
-void bk_peer_connector_t::register_tie(const std::shared_ptr<bk_peer_connection_t>& connection) {
+template <class Connection, class Stream>
+void bk_peer_connector_t::start_tie(const endpoint_t& endpoint,
+                                    const std::shared_ptr<Stream>& stream) {
+  const auto connection = std::make_shared<Connection>(inventory_);
+  try {
+    connection->start(stream);
+  } catch (const std::exception& e) {
+    CF_LOG(kLogWarning,
+           "Connection to " + endpoint_text(endpoint) + " failed: " + exception_text(e));
+    inventory_.cluster->mark_peer_tried(endpoint);
+    return;
+  }
   // Delegate and registration before returning to the event loop, so no event of
   // the link can find the connection without its tie.
   const std::shared_ptr<bk_peer_tie_out_t> tie = bk_peer_tie_out_t::create(inventory_, connection);

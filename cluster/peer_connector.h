@@ -88,6 +88,15 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
   bool is_current(const endpoint_t& endpoint, uint64_t attempt) const;
   // Removes the attempt's entry; false (nothing removed) when it is not current.
   bool finish_attempt(const endpoint_t& endpoint, uint64_t attempt);
+  template <class Stream>
+  using connected_t = void (bk_peer_connector_t::*)(const boost::system::error_code&,
+                                                    const std::shared_ptr<Stream>&,
+                                                    const endpoint_t&, uint64_t);
+  // Opens `socket` (the TCP layer of `stream`), enters the attempt and connects;
+  // `on_connected` handles the completion while the connector lives.
+  template <class Stream>
+  void start_attempt(const endpoint_t& endpoint, const std::shared_ptr<Stream>& stream,
+                     cf_tcp_socket_t& socket, connected_t<Stream> on_connected);
   void connect(const endpoint_t& endpoint);
   void on_connect(const boost::system::error_code& error,
                   const std::shared_ptr<cf_tcp_socket_t>& socket, const endpoint_t& endpoint,
@@ -101,8 +110,11 @@ class bk_peer_connector_t : public std::enable_shared_from_this<bk_peer_connecto
   // False (with a Debug line) when a connection that completed is not to be used:
   // a tie to the peer exists, or the peer is no longer configured.
   bool accept_connected(const endpoint_t& endpoint) const;
-  // Makes the tie-out of a started connection and hands it to the cluster.
-  void register_tie(const std::shared_ptr<bk_peer_connection_t>& connection);
+  // Starts a `Connection` on the connected `stream`, makes its tie-out and hands
+  // the tie to the cluster; a connection that fails to start is logged and tried
+  // again later.
+  template <class Connection, class Stream>
+  void start_tie(const endpoint_t& endpoint, const std::shared_ptr<Stream>& stream);
   void arm_timer();
   void on_timer(const boost::system::error_code& error);
 
