@@ -207,4 +207,12 @@ TEST_F(PeerConnectorTest, CancelledAttemptEndsAtOnceAndLeavesItsSuccessorAlone) 
   ASSERT_TRUE(run([&] { return stub.closed(1); }));
 }
 
+TEST_F(PeerConnectorTest, ConnectionToAPeerDroppedMeanwhileIsLetGo) {
+  first(config({stub.endpoint()}));
+  // The attempt under way is not cancelled: its connection must not become a tie.
+  next(config({refusing()}));
+  ASSERT_TRUE(run([&] { return stub.connections.size() == 1 && stub.closed(0); }));
+  EXPECT_FALSE(cluster().is_peer_out_connected(stub.endpoint()));
+}
+
 }  // namespace
