@@ -1,15 +1,9 @@
 #include "framework/log.h"
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
@@ -20,7 +14,6 @@
 
 #include "framework/error.h"
 #include "framework/file_log.h"
-#include "framework/syslog_log.h"
 #include "schemas/log.pb.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/file_text.h"
@@ -184,39 +177,4 @@ TEST_F(LogDeathTest, CopiesInstalledLinesToInheritedPipeExceptForStandardError) 
       ::testing::ExitedWithCode(0),
       "^Error: Log Factory: Wrong environment variable COM_VELMO_ADD_LOG_PIPE\n"
       "Info: on stderr only\n$");
-}
-
-// The system log is reached through /dev/log: a private mount namespace gives this
-// child process a socket of its own there, and leaves the host's /dev alone.
-TEST_F(LogDeathTest, SyslogLinesCarryPriorityIdentPidAndTag) {
-  if (::geteuid() != 0) GTEST_SKIP() << "a private /dev/log needs root";
-  EXPECT_EXIT(
-      {
-        if (::unshare(CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0)
-          std::_Exit(2);
-        const int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, "/dev/log");
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::_Exit(3);
-        {
-          cf_syslog_log_t log("brelkin-test", LOG_LOCAL3, nullptr, nullptr);
-          log.open();
-          log.write(kLogWarning, "disk almost full");
-          log.write_tagged("Scan", 7, "tagged text");
-        }
-        char datagram[512];
-        for (int i = 0; i < 2; ++i) {
-          const ssize_t size = ::recv(fd, datagram, sizeof datagram, 0);
-          if (size <= 0) std::_Exit(4);
-          ::write(2, datagram, static_cast<size_t>(size));
-          ::write(2, "\n", 1);
-        }
-        std::_Exit(0);
-      },
-      ::testing::ExitedWithCode(0),
-      "^<156>[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} brelkin-test\\[[0-9]+\\]: disk almost full\n"
-      "<155>[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} brelkin-test\\[[0-9]+\\]: Scan-7: tagged text\n$");
 }
