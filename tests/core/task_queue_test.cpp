@@ -1,7 +1,6 @@
 #include "core/task_queue.h"
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <memory>
 #include <thread>
@@ -38,11 +37,10 @@ TEST(TaskQueue, RunsTasksInPostingOrderOnOneWorkerThread) {
 TEST(TaskQueue, DestructionRunsQueuedTasksBeforeJoining) {
   boost::asio::io_context io;
   std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
   std::atomic<int> ran{0};
   {
     bk_task_queue_t queue(io);
-    queue.post([released, &ran] {
+    queue.post([released = release.get_future().share(), &ran] {
       released.wait();
       ++ran;
     });

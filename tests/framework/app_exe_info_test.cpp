@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -14,15 +13,10 @@
 
 #include "framework/error.h"
 #include "tests/support/failure_of.h"
+#include "tests/support/file_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-std::string write_file(const temp_dir_t& dir, const std::string& name, const std::string& data) {
-  const std::string path = dir / name;
-  std::ofstream(path, std::ios::binary) << data;
-  return path;
-}
 
 // As the JSON printer shows bytes.
 std::string base64(const std::string& bytes) {
@@ -36,24 +30,10 @@ std::string base64(const std::string& bytes) {
 
 }  // namespace
 
-TEST(FileMd5, DigestsWholeFileAndNamesReasonAndPathOnFailure) {
+TEST(AppExeInfo, DescribesTheRegularFileBehindThePathWithItsMd5) {
   temp_dir_t dir;
-  EXPECT_EQ(base64(file_md5(write_file(dir, "empty", ""))), "1B2M2Y8AsgTpgAmY7PhCfg==");
-  // Several read chunks.
-  EXPECT_EQ(base64(file_md5(write_file(dir, "long", std::string(20000, 'x')))),
-            "5dLG/nd3s4A464MV4fXHNA==");
-
-  const std::string path = dir / "missing";
-  auto failure = failure_of([&] { file_md5(path); });
-  EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_NO_SUCH_ENTRY);
-  EXPECT_EQ(exception_ptr_text(failure), "MD5: open: No such file or directory: \"" + path + "\"");
-  failure = failure_of([&] { file_md5(dir.path().string()); });
-  EXPECT_EQ(exception_ptr_text(failure).rfind("MD5: read: Is a directory", 0), 0u);
-}
-
-TEST(AppExeInfo, DescribesTheFileBehindThePath) {
-  temp_dir_t dir;
-  const std::string path = write_file(dir, "velmo-brelkin", "hello brelkin");
+  const std::string path = dir / "velmo-brelkin";
+  write_file(path, "hello brelkin");
   const std::string link = dir / "link";
   ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
   const timespec times[2] = {{1600000000, 0}, {1600000000, 0}};
@@ -72,18 +52,15 @@ TEST(AppExeInfo, DescribesTheFileBehindThePath) {
                             "\",\"modificationTime\":\"1600000000\",\"exeSize\":\"13\","
                             "\"exeMd5\":\"vmjgmfP+EU+tNgtBByiMZQ==\",\"exeOwner\":\"" +
                             base64(owner->pw_name) + "\"}");
-}
-
-TEST(AppExeInfo, RefusesWhatIsNoRegularFile) {
-  temp_dir_t dir;
-  vl::AppExeInfo info;
   EXPECT_EQ(exception_ptr_to_error_enum(
                 failure_of([&] { fill_app_exe_info(info, "1", dir.path().string()); })),
             vl::EC_NOT_A_REGULAR_FILE);
-  EXPECT_EQ(exception_ptr_to_error_enum(
-                failure_of([&] { fill_app_exe_info(info, "1", dir / "missing"); })),
-            vl::EC_NO_SUCH_ENTRY);
-  char* no_arguments[] = {nullptr};
-  EXPECT_EQ(exception_ptr_text(failure_of([&] { make_app_exe_info("1", 0, no_arguments); })),
-            "Unknown exe path");
+
+  // Several read chunks; a failure names its reason and the path.
+  write_file(path, std::string(20000, 'x'));
+  EXPECT_EQ(base64(file_md5(path)), "5dLG/nd3s4A464MV4fXHNA==");
+  const auto failure = failure_of([&] { file_md5(dir / "missing"); });
+  EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_NO_SUCH_ENTRY);
+  EXPECT_EQ(exception_ptr_text(failure),
+            "MD5: open: No such file or directory: \"" + dir / "missing" + "\"");
 }

@@ -22,7 +22,7 @@ std::exception_ptr thrown(E e) {
 
 }  // namespace
 
-TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
+TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditionsOfEitherCategory) {
   EXPECT_EQ(error_code_to_error_enum(make_error_code(vl::EC_DATA_CORRUPTED)),
             vl::EC_DATA_CORRUPTED);
   EXPECT_EQ(error_code_to_error_enum(boost::system::error_code(4242, vl::proto_error_category())),
@@ -30,11 +30,7 @@ TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
   EXPECT_EQ(error_code_to_error_enum(boost::system::error_code()), vl::EC_OK);
   // Codes of other categories match no errno condition.
   EXPECT_EQ(error_code_to_error_enum(boost::asio::error::eof), vl::EC_UNEXPECTED_ERROR);
-
-  const struct {
-    int error;
-    vl::ErrorCode expected;
-  } rows[] = {
+  const std::pair<int, vl::ErrorCode> rows[] = {
       {EACCES, vl::EC_PERMISSION_DENIED}, {EPERM, vl::EC_PERMISSION_DENIED},
       {ENOENT, vl::EC_NO_SUCH_ENTRY},     {ENOTDIR, vl::EC_NOT_A_DIRECTORY},
       {EROFS, vl::EC_READ_ONLY_FS},       {EINVAL, vl::EC_INVALID_ARGUMENT},
@@ -42,18 +38,16 @@ TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditions) {
       {EXDEV, vl::EC_CROSS_DEVICE_LINK},  {ENOMEM, vl::EC_NO_MEMORY},
       {EAGAIN, vl::EC_UNEXPECTED_ERROR},
   };
-  for (const auto& row : rows) {
-    EXPECT_EQ(error_code_to_error_enum(system_code(row.error)), row.expected) << row.error;
+  for (const auto& [error, expected] : rows) {
+    EXPECT_EQ(error_code_to_error_enum(system_code(error)), expected) << error;
     EXPECT_EQ(error_code_to_error_enum(
-                  boost::system::error_code(row.error, boost::system::generic_category())),
-              row.expected)
-        << row.error;
+                  boost::system::error_code(error, boost::system::generic_category())),
+              expected)
+        << error;
   }
 }
 
 TEST(ExceptionMapping, MapsEveryFormOfThrownThingToACodeAndAText) {
-  EXPECT_EQ(exception_to_error_enum(std::bad_alloc()), vl::EC_NO_MEMORY);
-  EXPECT_EQ(exception_ptr_to_error_code(nullptr), boost::system::error_code());
   const struct {
     std::exception_ptr thrown;
     vl::ErrorCode code;
@@ -86,12 +80,9 @@ TEST(ExceptionMapping, MapsEveryFormOfThrownThingToACodeAndAText) {
 TEST(WireError, FillsFromExceptionsAndTurnsBackIntoOne) {
   vl::Error error;
   fill_error(error, nullptr);
-  EXPECT_EQ(error.code(), vl::EC_OK);
-  EXPECT_TRUE(error.has_what());
-  EXPECT_EQ(error.what(), "Success");
+  EXPECT_EQ(error.ShortDebugString(), "code: EC_OK what: \"Success\"");
   fill_error(error, thrown(cf_proto_exception_t(vl::EC_NO_SCAN_ENGINE, "engine gone")));
-  EXPECT_EQ(error.code(), vl::EC_NO_SCAN_ENGINE);
-  EXPECT_EQ(error.what(), "engine gone");
+  EXPECT_EQ(error.ShortDebugString(), "code: EC_NO_SCAN_ENGINE what: \"engine gone\"");
 
   vl::Error received;
   EXPECT_EQ(error_to_exception_ptr(received), nullptr);
@@ -101,8 +92,6 @@ TEST(WireError, FillsFromExceptionsAndTurnsBackIntoOne) {
   EXPECT_EQ(exception_ptr_text(failure), "No such file or directory");
   received.set_what("gone while scanning");
   EXPECT_EQ(exception_ptr_text(error_to_exception_ptr(received)), "gone while scanning");
-
-  EXPECT_EQ(make_error_exception_ptr(boost::system::error_code()), nullptr);
   EXPECT_EQ(exception_ptr_text(
                 make_error_exception_ptr(make_error_code(vl::EC_LINK_DISCONNECTED), "peer")),
             "peer: Link disconnected");

