@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -81,15 +82,14 @@ TEST(MasterJob, FailureThatEndsTheJobReachesTheClientOnceAndReturnsTheWindow) {
     bk_master_rig_t rig;
     c.run(rig);
     ASSERT_TRUE(rig.run_until([&] { return rig.count(kind_t::kAlarm) > 0; })) << c.text;
-    ASSERT_EQ(1u, rig.count(kind_t::kAlarm)) << c.text;
-    EXPECT_FALSE(rig.alarm().soft) << c.text;
-    EXPECT_EQ(c.code, rig.alarm().code()) << c.text;
-    EXPECT_EQ(c.text, rig.alarm().text());
-    ASSERT_EQ(c.placements, rig.cluster.placements.size()) << c.text;
-    EXPECT_EQ(c.last_never_local, rig.cluster.placements.back().never_local);
+    const auto alarm = rig.alarm();
     // The client dropped the job; its destructor returned the bytes and ended any pause.
-    EXPECT_EQ(4u, rig.client.acknowledged()) << c.text;
-    EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind) << c.text;
+    EXPECT_EQ(
+        std::make_tuple(1u, false, c.code, c.text, c.placements, c.last_never_local, 4u,
+                        kind_t::kRedirectEnd),
+        std::make_tuple(rig.count(kind_t::kAlarm), alarm.soft, alarm.code(), alarm.text(),
+                        rig.cluster.placements.size(), rig.cluster.placements.back().never_local,
+                        rig.client.acknowledged(), rig.client.events.back().kind));
   }
 }
 
