@@ -74,6 +74,12 @@ class ClientAcceptorTest : public ::testing::Test {
     config.set_local_socket(path);
     return config;
   }
+  vl::BrelConfig ip_config(const std::string& address, unsigned port) {
+    vl::BrelConfig config;
+    config.mutable_ip_socket()->set_address(address);
+    config.mutable_ip_socket()->set_port(port);
+    return config;
+  }
 
   log_capture_t capture;
   std::shared_ptr<recording_log_t> log = capture.lines;
@@ -123,41 +129,33 @@ TEST_F(ClientAcceptorTest, UnixListenerReplacesAStaleSocketButNoOtherFileAndOutl
 }
 
 TEST_F(ClientAcceptorTest, RefusesEndpointsThatCannotBeListenedOn) {
-  for (const std::string path : {"sock", ""}) {
-    EXPECT_EQ(apply_error(unix_config(path)), vl::EC_BAD_CONFIG);
-    EXPECT_TRUE(log->has("Error: Endpoint: Path must be absolute: \"" + path + "\"")) << path;
+  // 107 bytes fit in a socket address, 108 do not.
+  std::string longest = dir.path().string() + "/";
+  longest += std::string(107 - longest.size(), 's');
+  const std::pair<vl::BrelConfig, std::string> refused[] = {
+      {unix_config("sock"), "Path must be absolute: \"sock\""},
+      {unix_config(""), "Path must be absolute: \"\""},
+      {unix_config(longest + "x"), "File name too long: \"" + longest + "x\""},
+      {ip_config("*", 4000), "*:4000"},
+      {ip_config("", 4000), ":4000"},
+      {ip_config("localhost", 4000), "localhost:4000"},
+      {ip_config("[::1]", 4000), "[::1]:4000"},
+  };
+  for (const auto& [config, line] : refused) {
+    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG) << line;
+    EXPECT_TRUE(log->has("Error: Endpoint: ") && log->has(line)) << line;
   }
-  // 107 bytes fit, 108 do not.
-  std::string path = dir.path().string() + "/";
-  path += std::string(107 - path.size(), 's');
-  EXPECT_EQ(apply_error(unix_config(path + "x")), vl::EC_BAD_CONFIG);
-  EXPECT_TRUE(log->has("Error: Endpoint: File name too long: \"" + path + "x\""));
-  EXPECT_EQ(apply_error(unix_config(path)), vl::EC_OK);
-  EXPECT_TRUE(fs::exists(path));
-
-  vl::BrelConfig config;
-  for (const char* address : {"*", "", "localhost", "[::1]"}) {
-    config.mutable_ip_socket()->set_address(address);
-    config.mutable_ip_socket()->set_port(4000);
-    EXPECT_EQ(apply_error(config), vl::EC_BAD_CONFIG) << address;
-    EXPECT_TRUE(log->has(std::string("Error: Endpoint: ")) &&
-                log->has(address + std::string(":4000")))
-        << address;
-  }
-  config.mutable_ip_socket()->set_address("127.0.0.1");
-  config.mutable_ip_socket()->set_port(65536);
-  EXPECT_THROW(set->apply(config), boost::bad_lexical_cast);
+  EXPECT_THROW(set->apply(ip_config("127.0.0.1", 65536)), boost::bad_lexical_cast);
+  EXPECT_EQ(apply_error(unix_config(longest)), vl::EC_OK);
+  EXPECT_TRUE(fs::exists(longest));
   // A wildcard address listens everywhere.
-  config.mutable_ip_socket()->set_address("0.0.0.0");
-  config.mutable_ip_socket()->set_port(0);
-  EXPECT_EQ(apply_error(config), vl::EC_OK);
+  EXPECT_EQ(apply_error(ip_config("0.0.0.0", 0)), vl::EC_OK);
 }
 
 TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
   const std::string path = dir / "brel.sock";
-  vl::BrelConfig config = unix_config(path);
-  config.mutable_ip_socket()->set_address("127.0.0.1");
-  config.mutable_ip_socket()->set_port(0);
+  vl::BrelConfig config = ip_config("127.0.0.1", 0);
+  config.set_local_socket(path);
   set->start(config);
   // Port 0: the line names the port the listener got.
   const unsigned short port = started_port("127.0.0.1");

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,7 +55,7 @@ bk::ScanOptions options(bool cure = false, std::vector<bk::HashType> hashes = {}
   return options;
 }
 
-// The cloud-lookup daemon, for one connection; it keeps each check until the test
+// The cloud-lookup daemon for one connection; it keeps each check until the test
 // answers it.
 class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_this<fake_cloud_t> {
  public:
@@ -107,10 +108,7 @@ struct driver_t : bk_recording_delegate_t {
 
 class LocalJobTest : public ::testing::Test {
  protected:
-  LocalJobTest() {
-    fx.set_se_path(fx.path("se.sock"));
-    engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
-  }
+  LocalJobTest() { fx.set_se_path(fx.path("se.sock")); }
   ~LocalJobTest() override {
     jobs.clear();
     engine->stop();
@@ -140,10 +138,13 @@ class LocalJobTest : public ::testing::Test {
   bool wait(kind_t kind, std::size_t count) {
     return fx.run_until([&] { return driver.count(kind) >= count; });
   }
-  // The alarm's text holds `part`, and it is soft or not.
-  void expect_alarm(const std::string& part, bool soft, std::size_t i = 0) {
-    EXPECT_NE(driver.alarm(i).text().find(part), std::string::npos) << driver.alarm(i).text();
-    EXPECT_EQ(driver.alarm(i).soft, soft);
+  bool wait_engine(std::size_t requests) {
+    return fx.run_until([&] { return engine->serials().size() == requests; });
+  }
+  // The first alarm's text holds `part`, and it is soft or not.
+  void expect_alarm(const std::string& part, bool soft) {
+    EXPECT_NE(driver.alarm().text().find(part), std::string::npos) << driver.alarm().text();
+    EXPECT_EQ(driver.alarm().soft, soft);
   }
   // Reads the job's data back whole, forgetting what the driver heard before.
   std::string read_back(bk_local_job_t& job) {
@@ -165,19 +166,10 @@ class LocalJobTest : public ::testing::Test {
     for (const std::uint64_t size : driver.sizes(kind_t::kDataChunk)) EXPECT_LE(size, 65535u);
     return driver.read_back();
   }
-  // Keeps both digest threads busy for a while; `done` counts to 2 as they finish.
-  void occupy_digest_pool(int& done) {
-    const std::string busy = fx.path("busy");
-    std::ofstream(busy.c_str()).close();
-    fs::resize_file(busy, 32 << 20);
-    for (int i = 0; i < 2; ++i)
-      fx.inventory().digest_pool->hash_file(
-          true, true, busy, [&](std::exception_ptr, const bk_hash_values_t&) { ++done; });
-  }
 
   bk_inventory_fixture_t fx;
   driver_t driver;
-  std::shared_ptr<stand_se_t> engine;
+  std::shared_ptr<stand_se_t> engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
   std::shared_ptr<fake_cloud_t> cloud;
   std::vector<std::shared_ptr<bk_local_job_t>> jobs;
 };
@@ -199,10 +191,11 @@ TEST_F(LocalJobTest, EachScanCoversTheDataSentBeforeItAndAllIsReadBack) {
     if (driver.count(kind_t::kScanResponse) == 2) job->scan(options());
   };
   ASSERT_TRUE(wait(kind_t::kScanResponse, 3));
-  EXPECT_EQ(driver.response(0).report.size(), a.size());
+  sizes_t sizes;
+  for (const auto& response : driver.of(kind_t::kScanResponse))
+    sizes.push_back(response.report.size());
+  EXPECT_EQ(sizes, (sizes_t{a.size(), a.size() + b.size(), a.size() + b.size() + c.size()}));
   EXPECT_TRUE(driver.response(0).hashes.sha1.empty() && driver.response(0).hashes.sha256.empty());
-  EXPECT_EQ(driver.response(1).report.size(), a.size() + b.size());
-  EXPECT_EQ(driver.response(2).report.size(), a.size() + b.size() + c.size());
   EXPECT_EQ(read_back(*job), a + b + c);
   EXPECT_EQ(engine->serials().size(), 3u);
   EXPECT_EQ(fx.spool_files().size(), 1u);
@@ -219,7 +212,7 @@ TEST_F(LocalJobTest, FileMovedByTheEngineIsFollowedOnlyInsideTheSpoolDirectory) 
   // Elsewhere the job would remove a file that is not its own at its end.
   for (const std::string& path : {moved, outside}) {
     job->scan(options());
-    ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == (path == moved ? 1 : 2); }));
+    ASSERT_TRUE(wait_engine(path == moved ? 1 : 2));
     if (path == moved) fs::rename(job->scan_path(), moved);
     report.set_new_path(path);
     job->on_scan_report(report);
@@ -295,29 +288,27 @@ TEST_F(LocalJobTest, CloudThreatAnswersAloneUnlessACureWaitsAndOnlyForItsRequest
   EXPECT_FALSE(driver.response(3).report.cloud());
 }
 
-// Digests asked without a cure, with no cloud verdict coming (the cloud is silent
-// or cannot be reached), before or after the engine's report.
-struct digest_case_t {
-  const char* name;
-  bool cloud_silent;
-  bool digests_first;
-};
-
+// Digests asked without a cure, with no cloud verdict coming (the cloud is silent,
+// or cannot be reached), ready before or after the engine's report.
 class DigestsWithoutCloudVerdict : public LocalJobTest,
-                                   public ::testing::WithParamInterface<digest_case_t> {};
+                                   public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 TEST_P(DigestsWithoutCloudVerdict, AreAnsweredAtOnceAfterOneEngineRequest) {
-  if (GetParam().cloud_silent) {
-    use_cloud();
-  } else {
-    fx.set_cloud(true, std::string());
-  }
+  const auto [cloud_silent, digests_first] = GetParam();
+  if (cloud_silent) use_cloud();
+  if (!cloud_silent) fx.set_cloud(true, std::string());
   int busy_done = 2;
-  if (GetParam().digests_first) {
+  if (digests_first) {
     engine->options().delay = 200ms;
   } else {
+    // Both digest threads stay busy for a while.
     busy_done = 0;
-    occupy_digest_pool(busy_done);
+    const std::string busy = fx.path("busy");
+    std::ofstream(busy.c_str()).close();
+    fs::resize_file(busy, 32 << 20);
+    for (int i = 0; i < 2; ++i)
+      fx.inventory().digest_pool->hash_file(
+          true, true, busy, [&](std::exception_ptr, const bk_hash_values_t&) { ++busy_done; });
   }
   auto job = make_job();
   const std::string data = pattern(4000, 'e');
@@ -336,11 +327,11 @@ TEST_P(DigestsWithoutCloudVerdict, AreAnsweredAtOnceAfterOneEngineRequest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LocalJob, DigestsWithoutCloudVerdict,
-                         ::testing::Values(digest_case_t{"CloudSilentDigestsFirst", true, true},
-                                           digest_case_t{"CloudSilentEngineFirst", true, false},
-                                           digest_case_t{"NoCloudDigestsFirst", false, true},
-                                           digest_case_t{"NoCloudEngineFirst", false, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) ? "CloudSilent" : "NoCloud") +
+                                  (std::get<1>(info.param) ? "DigestsFirst" : "EngineFirst");
+                         });
 
 TEST_F(LocalJobTest, ReadBackSendsAChunkPerDrainAndEndsOnDataReset) {
   // A job without data has its empty file made for the engine, and reads nothing.
@@ -355,7 +346,6 @@ TEST_F(LocalJobTest, ReadBackSendsAChunkPerDrainAndEndsOnDataReset) {
   append(*job, data);
   driver.events.clear();
   job->get_data(65535);
-  // Another GET_DATA while one runs is a protocol violation.
   job->get_data(65535);
   ASSERT_TRUE(wait(kind_t::kAlarm, 1));
   EXPECT_EQ(driver.alarm().code(), vl::EC_PROTOCOL_VIOLATION);
@@ -381,7 +371,7 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   auto scanned = make_job();
   append(*scanned, data);
   scanned->scan(options());
-  ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
+  ASSERT_TRUE(wait_engine(1));
   scanned->reset();
   scanned->append_data(chunk_of("ignored"));
   scanned->scan(options());
@@ -415,56 +405,48 @@ TEST_F(LocalJobTest, ResetOrDestructionMidOperationLeavesNoSpoolFile) {
   EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
 }
 
-// The request in progress cannot be scanned; a second one waits behind it.
-struct engine_failure_t {
-  const char* name;
-  bool cure;
-  // The engine front is gone (shutting down), rather than its link lost mid-scan.
-  bool scanner_gone;
-  vl::ErrorCode code;
-  // Only that request failed: the one behind goes on. A cure cut off may have left
-  // the file half cured.
-  bool soft;
-};
-
+// The request in progress, a scan or a cure, cannot be scanned: the engine's link
+// is lost mid-scan, or the engine front is gone (shutting down). A second request
+// waits behind it.
 class EngineFailure : public LocalJobTest,
-                      public ::testing::WithParamInterface<engine_failure_t> {};
+                      public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
-TEST_P(EngineFailure, FailsTheJobOnlyWhenItsDataMayBeSpoilt) {
-  const engine_failure_t& c = GetParam();
+TEST_P(EngineFailure, FailsTheJobOnlyWhenACureMayHaveSpoiltItsData) {
+  const auto [cure, scanner_gone] = GetParam();
   auto job = make_job();
   append(*job, pattern(1000, 'k'));
   driver.events.clear();
-  if (c.scanner_gone) fx.drop_scanner();
+  if (scanner_gone) fx.drop_scanner();
   engine->options().delay = 60s;
-  job->scan(options(c.cure));
+  job->scan(options(cure));
   job->scan(options());
-  if (!c.scanner_gone) {
-    ASSERT_TRUE(fx.run_until([&] { return engine->serials().size() == 1; }));
+  if (!scanner_gone) {
+    ASSERT_TRUE(wait_engine(1));
     engine->stop();
     engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
   }
   ASSERT_TRUE(wait(kind_t::kAlarm, 1));
-  EXPECT_EQ(driver.alarm().code(), c.code);
-  EXPECT_EQ(driver.alarm().soft, c.soft);
-  EXPECT_TRUE(fx.run_until([&] { return driver.events.size() == (c.soft ? 2u : 1u); }));
+  EXPECT_EQ(driver.alarm().code(), scanner_gone ? vl::EC_NO_SCAN_ENGINE : vl::EC_LINK_DISCONNECTED);
+  // Only that request failed, unless a cure cut off may have left the file half cured.
+  EXPECT_EQ(driver.alarm().soft, !cure);
+  EXPECT_TRUE(fx.run_until([&] { return driver.events.size() == (cure ? 1u : 2u); }));
   EXPECT_TRUE(fx.drain());
-  EXPECT_EQ(job->scan_request_count(), c.soft ? 0u : 1u);
-  if (c.soft) {
+  EXPECT_EQ(job->scan_request_count(), cure ? 1u : 0u);
+  if (!cure) {
+    // The one behind goes on.
     const auto next = driver.events.at(1);
-    EXPECT_EQ(next.kind, c.scanner_gone ? kind_t::kAlarm : kind_t::kScanResponse);
-    EXPECT_EQ(next.report.size(), c.scanner_gone ? 0u : 1000u);
+    EXPECT_EQ(next.kind, scanner_gone ? kind_t::kAlarm : kind_t::kScanResponse);
+    EXPECT_EQ(next.report.size(), scanner_gone ? 0u : 1000u);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    LocalJob, EngineFailure,
-    ::testing::Values(
-        engine_failure_t{"LinkLostMidScan", false, false, vl::EC_LINK_DISCONNECTED, true},
-        engine_failure_t{"LinkLostMidCure", true, false, vl::EC_LINK_DISCONNECTED, false},
-        engine_failure_t{"ScannerGone", false, true, vl::EC_NO_SCAN_ENGINE, true},
-        engine_failure_t{"ScannerGoneForACure", true, true, vl::EC_NO_SCAN_ENGINE, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(LocalJob, EngineFailure,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<1>(info.param) ? "ScannerGone"
+                                                                      : "LinkLost") +
+                                  (std::get<0>(info.param) ? "ForACure" : "ForAScan");
+                         });
 
 TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStoredAfterIt) {
   auto going = make_job();
