@@ -251,6 +251,21 @@ TEST(MasterJob, ScansAreAnsweredInRequestOrderAndLimitsWaitForTheCuredSize) {
   EXPECT_EQ(vl::SE_OBJECT_SIZE_LIMIT, rig.client.of(kind_t::kScanResponse).at(3).report.error());
 }
 
+TEST(MasterJob, SoftClientWhoseJobWasNeverPlacedReadsItsDataBackFromTheMaster) {
+  bk_master_rig_t rig(true);
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  rig.send("abcdef");
+  ASSERT_TRUE(rig.alarm().soft);
+  EXPECT_EQ(6u, rig.client.acknowledged());
+  rig.job->get_data(4);
+  EXPECT_EQ("abcdef", rig.read_back());
+  EXPECT_EQ((std::vector<uint64_t>{4, 2}), rig.client.sizes(kind_t::kDataChunk));
+  rig.send("x");
+  EXPECT_EQ("Data chunk after soft error: Protocol violation", rig.alarm(1).text());
+  EXPECT_EQ(1u, rig.cluster.placements.size());
+  EXPECT_EQ(7u, rig.client.acknowledged());
+}
+
 TEST(MasterJob, SoftClientWhoseReplayFailsReadsItsDataBackFromTheFirstNode) {
   bk_master_rig_t rig(true);
   auto first = rig.node("Remote job 0x1", test_peer(2));
