@@ -11,11 +11,13 @@
 
 #include "cluster/cluster_inventory.h"
 #include "cluster/peer_protocol.h"
+#include "cluster/peer_socket.h"
 #include "core/hash_values.h"
 #include "core/scanner.h"
 #include "core/stat_collector.h"
 #include "framework/error.h"
 #include "framework/exception.h"
+#include "framework/job_message.h"
 #include "framework/log.h"
 #include "jobs/client_protocol.h"
 #include "jobs/local_job.h"
@@ -31,19 +33,6 @@ std::string next_tie_in_name() {
   std::ostringstream name;
   name << "PeerIn 0x" << std::hex << ++counter;
   return name.str();
-}
-
-std::string endpoint_text(const bk_peer_tie_in_t::endpoint_t& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
-
-server_message_t make_message(server_message_t::BrelServerMessageTag tag, uint32_t job_id) {
-  server_message_t message;
-  message.set_tag(tag);
-  message.set_job_id(job_id);
-  return message;
 }
 
 }  // namespace
@@ -121,7 +110,7 @@ void bk_peer_tie_in_t::disconnect_later() {
 // STATUS
 
 void bk_peer_tie_in_t::send_status(const bk_node_rating_t& local) {
-  server_message_t message = make_message(server_message_t::STATUS, 0);
+  server_message_t message = make_job_message<server_message_t>(server_message_t::STATUS, 0);
   message.set_protocol_version(kPeerProtocolVersion);
   bk::BrelServerStatus& status = *message.mutable_server_status();
   status.set_max_forks(local.max_forks);
@@ -331,7 +320,7 @@ bool bk_peer_tie_in_t::answer_kept_failure(const message_t& message) {
 }
 
 void bk_peer_tie_in_t::send_alarm(uint32_t job_id, const std::exception_ptr& error, bool soft) {
-  server_message_t message = make_message(server_message_t::ALARM, job_id);
+  server_message_t message = make_job_message<server_message_t>(server_message_t::ALARM, job_id);
   fill_error(*message.mutable_error(), error);
   message.set_soft(soft);
   send(message);
@@ -345,7 +334,7 @@ void bk_peer_tie_in_t::on_get_data_response(uint32_t job_id, uint64_t data_size)
     log(kLogDebug, "Dropped GET_DATA_RESPONSE " + std::to_string(job_id));
     return;
   }
-  server_message_t message = make_message(server_message_t::GET_DATA_RESPONSE, job_id);
+  server_message_t message = make_job_message<server_message_t>(server_message_t::GET_DATA_RESPONSE, job_id);
   message.set_data_size(data_size);
   send(message);
 }
@@ -355,7 +344,7 @@ void bk_peer_tie_in_t::on_data_chunk(uint32_t job_id, const char* data, uint64_t
     log(kLogDebug, "Dropped DATA_CHUNK " + std::to_string(job_id));
     return;
   }
-  server_message_t message = make_message(server_message_t::DATA_CHUNK, job_id);
+  server_message_t message = make_job_message<server_message_t>(server_message_t::DATA_CHUNK, job_id);
   // Straight into the message: set_data(data, size) would build a temporary first.
   message.mutable_data()->assign(data, size);
   send(message);
@@ -369,7 +358,7 @@ void bk_peer_tie_in_t::on_scan_response(uint32_t job_id, const vl::ScanReport& r
   if (jobs_.count(job_id) == 0) {
     log(kLogDebug, "Dropped SCAN_RESPONSE " + std::to_string(job_id));
   } else {
-    server_message_t message = make_message(server_message_t::SCAN_RESPONSE, job_id);
+    server_message_t message = make_job_message<server_message_t>(server_message_t::SCAN_RESPONSE, job_id);
     *message.mutable_scan_report() = report;
     if (!hashes.sha1.empty()) message.set_sha1(hashes.sha1);
     if (!hashes.sha256.empty()) message.set_sha256(hashes.sha256);
@@ -393,7 +382,7 @@ void bk_peer_tie_in_t::on_scan_response(uint32_t job_id, const vl::ScanReport& r
 }
 
 void bk_peer_tie_in_t::on_data_chunk_appended(uint32_t job_id, uint32_t size) {
-  server_message_t message = make_message(server_message_t::DATA_CHUNK_APPENDED, job_id);
+  server_message_t message = make_job_message<server_message_t>(server_message_t::DATA_CHUNK_APPENDED, job_id);
   message.set_data_size(size);
   send(message);
   const auto found = jobs_.find(job_id);
@@ -437,7 +426,7 @@ boost::signals2::connection bk_peer_tie_in_t::connect_on_drained(
 }
 
 void bk_peer_tie_in_t::on_data_reset_response(uint32_t job_id) {
-  send(make_message(server_message_t::DATA_RESET_RESPONSE, job_id));
+  send(make_job_message<server_message_t>(server_message_t::DATA_RESET_RESPONSE, job_id));
 }
 
 void bk_peer_tie_in_t::on_send_idle() {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <limits>
-#include <sstream>
 #include <stdexcept>
 
 #include <boost/asio/error.hpp>
@@ -14,12 +13,14 @@
 
 #include "cluster/cluster_inventory.h"
 #include "cluster/peer_protocol.h"
+#include "cluster/peer_socket.h"
 #include "cluster/remote_job.h"
 #include "core/hash_values.h"
 #include "core/scan_report_helpers.h"
 #include "core/stat_collector.h"
 #include "framework/error.h"
 #include "framework/exception.h"
+#include "framework/job_message.h"
 #include "framework/log.h"
 
 namespace {
@@ -33,19 +34,6 @@ std::string next_tie_out_name() {
   char digits[8];
   const auto end = std::to_chars(digits, digits + sizeof digits, ++tie_out_counter, 16).ptr;
   return "PeerOut 0x" + std::string(digits, end);
-}
-
-std::string text_of(const bk_peer_tie_out_t::endpoint_t& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
-
-client_message_t job_message(client_message_t::BrelClientMessageTag tag, uint32_t serial) {
-  client_message_t message;
-  message.set_tag(tag);
-  message.set_job_id(serial);
-  return message;
 }
 
 // The estimates only ever add what was sent: a peer's STATUS near the top of the
@@ -67,7 +55,7 @@ uint64_t saturating_add(uint64_t a, uint64_t b) {
 std::shared_ptr<bk_peer_tie_out_t> bk_peer_tie_out_t::create(
     bk_cluster_inventory_t& inventory, std::shared_ptr<bk_peer_connection_t> connection) {
   std::shared_ptr<bk_peer_tie_out_t> tie(new bk_peer_tie_out_t(inventory, std::move(connection)));
-  tie->log(kLogDebug, "Created with " + text_of(tie->remote_endpoint()));
+  tie->log(kLogDebug, "Created with " + endpoint_text(tie->remote_endpoint()));
   client_message_t hello;
   hello.set_tag(client_message_t::HELLO);
   hello.set_protocol_version(kPeerProtocolVersion);
@@ -117,7 +105,7 @@ void bk_peer_tie_out_t::send_data_chunk(uint32_t serial,
                                         uint64_t offset, uint32_t size) {
   const auto found = jobs_.find(serial);
   if (found == jobs_.end()) throw std::runtime_error("PeerTieOut: Unexpected job id");
-  client_message_t message = job_message(client_message_t::DATA_CHUNK, serial);
+  client_message_t message = make_job_message<client_message_t>(client_message_t::DATA_CHUNK, serial);
   message.set_data(chunk->data() + offset, size);
   // Listed before the send: the write it joins may begin inside it.
   pending_resumes_.push_back(resume_t{found->second, size});
@@ -138,7 +126,7 @@ void bk_peer_tie_out_t::send_scan_request(uint32_t serial, const bk::ScanOptions
   const auto found = jobs_.find(serial);
   if (found == jobs_.end()) throw std::runtime_error("PeerTieOut: Scan: unexpected job id");
   const std::shared_ptr<bk_remote_job_t> job = found->second.lock();
-  client_message_t message = job_message(client_message_t::SCAN_REQUEST, serial);
+  client_message_t message = make_job_message<client_message_t>(client_message_t::SCAN_REQUEST, serial);
   *message.mutable_scan_options() = options;
   connection_->send(message);
   // The job has counted this request already; each one beyond the first weighs
@@ -151,18 +139,18 @@ void bk_peer_tie_out_t::send_scan_request(uint32_t serial, const bk::ScanOptions
 }
 
 void bk_peer_tie_out_t::send_get_data_request(uint32_t serial) {
-  connection_->send(job_message(client_message_t::GET_DATA_REQUEST, serial));
+  connection_->send(make_job_message<client_message_t>(client_message_t::GET_DATA_REQUEST, serial));
 }
 
 void bk_peer_tie_out_t::send_data_reset_request(uint32_t serial) {
-  connection_->send(job_message(client_message_t::DATA_RESET_REQUEST, serial));
+  connection_->send(make_job_message<client_message_t>(client_message_t::DATA_RESET_REQUEST, serial));
 }
 
 void bk_peer_tie_out_t::send_reset_request(const bk_remote_job_t& job) {
   // The link's end resets every job on the peer; the destructor fails the rest here.
   if (!connection_->is_open()) return;
   try {
-    connection_->send(job_message(client_message_t::RESET_REQUEST, job.serial()));
+    connection_->send(make_job_message<client_message_t>(client_message_t::RESET_REQUEST, job.serial()));
   } catch (const std::exception& e) {
     log(kLogError, std::string("IPC: ") + exception_text(e));
   }
@@ -363,7 +351,7 @@ bk_peer_tie_out_t::~bk_peer_tie_out_t() {
     if (!jobs_.empty()) {
       const std::exception_ptr error =
           make_error_exception_ptr(make_error_code(vl::EC_LINK_DISCONNECTED),
-                                   "Load balance server " + text_of(remote_endpoint()));
+                                   "Load balance server " + endpoint_text(remote_endpoint()));
       for (const auto& entry : jobs_) {
         if (entry.second.expired()) continue;
         boost::asio::post(inventory_.io_context, [job = entry.second, error] {

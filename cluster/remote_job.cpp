@@ -48,12 +48,21 @@ std::string bk_remote_job_t::describe() const {
   return text.str();
 }
 
-void bk_remote_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
-  const std::shared_ptr<bk_peer_tie_out_t> tie = tie_out_.lock();
-  if (!tie) {
-    fail_disconnected();
-    return;
+template <class Send, class Undo>
+bool bk_remote_job_t::send_or_fail(const Send& send, const Undo& undo) {
+  try {
+    send();
+    return true;
+  } catch (const std::exception&) {
+    undo();
+    fail(std::current_exception());
+    return false;
   }
+}
+
+void bk_remote_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
+  const std::shared_ptr<bk_peer_tie_out_t> tie = live_tie();
+  if (!tie) return;
   // A client chunk may hold up to 64 MiB, a peer frame at most 10 MiB: each piece
   // goes as its own DATA_CHUNK and is resumed on its own, so the resumed sizes
   // still add up to the chunk. An empty chunk still goes, as one empty piece.
@@ -62,11 +71,8 @@ void bk_remote_job_t::append_data(const std::shared_ptr<const std::string>& chun
   do {
     const auto piece = static_cast<uint32_t>(std::min<uint64_t>(size - offset, kPeerMaxDataPiece));
     bytes_ += piece;
-    try {
-      tie->send_data_chunk(serial_, chunk, offset, piece);
-    } catch (const std::exception&) {
-      bytes_ -= piece;
-      fail(std::current_exception());
+    if (!send_or_fail([&] { tie->send_data_chunk(serial_, chunk, offset, piece); },
+                      [&] { bytes_ -= piece; })) {
       return;
     }
     offset += piece;
@@ -75,46 +81,24 @@ void bk_remote_job_t::append_data(const std::shared_ptr<const std::string>& chun
 
 void bk_remote_job_t::scan(const bk::ScanOptions& options) {
   CF_LOG(kLogDebug, name_ + ": Scan");
-  const std::shared_ptr<bk_peer_tie_out_t> tie = tie_out_.lock();
-  if (!tie) {
-    fail_disconnected();
-    return;
-  }
+  const std::shared_ptr<bk_peer_tie_out_t> tie = live_tie();
+  if (!tie) return;
   // Counted first: the tie-out's estimate reads the count including this request.
   ++scans_;
-  try {
-    tie->send_scan_request(serial_, options);
-  } catch (const std::exception&) {
-    --scans_;
-    fail(std::current_exception());
-  }
+  send_or_fail([&] { tie->send_scan_request(serial_, options); }, [&] { --scans_; });
 }
 
 void bk_remote_job_t::get_data(uint32_t) {
   CF_LOG(kLogDebug, name_ + ": GetData");
-  const std::shared_ptr<bk_peer_tie_out_t> tie = tie_out_.lock();
-  if (!tie) {
-    fail_disconnected();
-    return;
-  }
-  try {
-    tie->send_get_data_request(serial_);
-  } catch (const std::exception&) {
-    fail(std::current_exception());
+  if (const std::shared_ptr<bk_peer_tie_out_t> tie = live_tie()) {
+    send_or_fail([&] { tie->send_get_data_request(serial_); }, [] {});
   }
 }
 
 void bk_remote_job_t::data_reset() {
   CF_LOG(kLogDebug, name_ + ": DataReset");
-  const std::shared_ptr<bk_peer_tie_out_t> tie = tie_out_.lock();
-  if (!tie) {
-    fail_disconnected();
-    return;
-  }
-  try {
-    tie->send_data_reset_request(serial_);
-  } catch (const std::exception&) {
-    fail(std::current_exception());
+  if (const std::shared_ptr<bk_peer_tie_out_t> tie = live_tie()) {
+    send_or_fail([&] { tie->send_data_reset_request(serial_); }, [] {});
   }
 }
 
@@ -128,9 +112,13 @@ void bk_remote_job_t::reset() {
   tie->send_reset_request(*this);
 }
 
-void bk_remote_job_t::fail_disconnected() {
-  fail(std::make_exception_ptr(
-      cf_proto_exception_t(vl::EC_LINK_DISCONNECTED, "Peer has disconnected")));
+std::shared_ptr<bk_peer_tie_out_t> bk_remote_job_t::live_tie() {
+  std::shared_ptr<bk_peer_tie_out_t> tie = tie_out_.lock();
+  if (!tie) {
+    fail(std::make_exception_ptr(
+        cf_proto_exception_t(vl::EC_LINK_DISCONNECTED, "Peer has disconnected")));
+  }
+  return tie;
 }
 
 void bk_remote_job_t::fail(const std::exception_ptr& error) {

@@ -69,7 +69,11 @@ class bk_remote_job_t : public bk_job_t, public std::enable_shared_from_this<bk_
   void on_data_reset();
 
  private:
-  void fail_disconnected();
+  // The tie, or null after failing the job as disconnected.
+  std::shared_ptr<bk_peer_tie_out_t> live_tie();
+  // Runs `send`; if the link refuses it, runs `undo` and fails the job. True if sent.
+  template <class Send, class Undo>
+  bool send_or_fail(const Send& send, const Undo& undo);
   // A hard alarm with `error` to the delegate, from within an operation.
   void fail(const std::exception_ptr& error);
 
