@@ -294,7 +294,7 @@ class DigestsWithoutCloudVerdict : public LocalJobTest,
                                    public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 TEST_P(DigestsWithoutCloudVerdict, AreAnsweredAtOnceAfterOneEngineRequest) {
-  const auto [cloud_silent, digests_first] = GetParam();
+  const bool cloud_silent = std::get<0>(GetParam()), digests_first = std::get<1>(GetParam());
   if (cloud_silent) use_cloud();
   if (!cloud_silent) fx.set_cloud(true, std::string());
   int busy_done = 2;
@@ -412,7 +412,7 @@ class EngineFailure : public LocalJobTest,
                       public ::testing::WithParamInterface<std::tuple<bool, bool>> {};
 
 TEST_P(EngineFailure, FailsTheJobOnlyWhenACureMayHaveSpoiltItsData) {
-  const auto [cure, scanner_gone] = GetParam();
+  const bool cure = std::get<0>(GetParam()), scanner_gone = std::get<1>(GetParam());
   auto job = make_job();
   append(*job, pattern(1000, 'k'));
   driver.events.clear();
