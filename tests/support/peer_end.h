@@ -3,7 +3,6 @@
 // verbs and keeps every bk::BrelServer2ClientMessage. Event loop only.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -54,10 +53,6 @@ class peer_end_t : public link_end_t<cf_tcp_ipc_link_t, bk::BrelServer2ClientMes
     message_t message = peer_message(message_t::DATA_CHUNK, job_id);
     message.set_data(data);
     send(message);
-  }
-  // The data in chunks of `size` bytes.
-  void stream(uint32_t job_id, const std::string& data, std::size_t size) {
-    for (std::size_t at = 0; at < data.size(); at += size) chunk(job_id, data.substr(at, size));
   }
   // With default options.
   void scan(uint32_t job_id) {
