@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <stdexcept>
 #include <system_error>

@@ -12,7 +12,7 @@
 
 #include <chrono>
 #include <deque>
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
