@@ -19,6 +19,7 @@
 #include "cluster/remote_job.h"
 #include "framework/exception.h"
 #include "tests/support/fake_job.h"
+#include "tests/support/frame.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/peer_server_end.h"
 #include "tests/support/proto_text.h"
@@ -143,7 +144,7 @@ TEST_F(PeerTieOutTest, ProtocolErrorsEndTheLink) {
   for (const auto& [body, error] : rows) {
     SCOPED_TRACE(error);
     peer_link_t& link = open();
-    link.server->send_frame(body);
+    link.server->send_raw(frame_of(body));
     ASSERT_TRUE(
         run([&] { return link.server->ended && !cluster().is_peer_out_connected(link.endpoint); }));
     EXPECT_TRUE(log.lines->has_line("Error: " + link.tie->name() + ": " + error));

@@ -126,7 +126,7 @@ class LocalJobTest : public ::testing::Test {
   void use_cloud() {
     cloud = std::make_shared<fake_cloud_t>(fx.io(), fx.path("cloud.sock"));
     cloud->start();
-    fx.set_cloud(true, fx.path("cloud.sock"));
+    fx.set_cloud(fx.path("cloud.sock"));
   }
   // Appends `text` in chunks of at most 70000 bytes and waits until they are stored.
   void append(bk_local_job_t& job, const std::string& text) {
@@ -296,7 +296,7 @@ class DigestsWithoutCloudVerdict : public LocalJobTest,
 TEST_P(DigestsWithoutCloudVerdict, AreAnsweredAtOnceAfterOneEngineRequest) {
   const bool cloud_silent = std::get<0>(GetParam()), digests_first = std::get<1>(GetParam());
   if (cloud_silent) use_cloud();
-  if (!cloud_silent) fx.set_cloud(true, std::string());
+  if (!cloud_silent) fx.set_cloud(std::string());
   int busy_done = 2;
   if (digests_first) {
     engine->options().delay = 200ms;

@@ -67,7 +67,7 @@ class client_end_t : public link_end_t<cf_basic_ipc_link_t<Stream>, bk::ServerMe
     message.set_data(data);
     send(message);
   }
-  void scan(uint32_t job_id, const bk::ScanOptions& options = {}) {
+  void scan(uint32_t job_id, const bk::ScanOptions& options) {
     bk::ClientMessage message = client_message(bk::ClientMessage::SCAN_REQUEST, job_id);
     *message.mutable_scan_options() = options;
     send(message);

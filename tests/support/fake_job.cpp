@@ -154,8 +154,7 @@ std::shared_ptr<bk_fake_job_t> bk_fake_cluster_t::add_node(boost::asio::io_conte
   return job;
 }
 
-bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context& io,
-                                                        std::chrono::milliseconds pause) {
+bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context& io) {
   bk_master_job_t::services_t services;
   services.io_context = &io;
   services.choose_node = [this](uint32_t, const std::set<bk_master_job_t::endpoint_t>& excluded,
@@ -173,7 +172,7 @@ bk_master_job_t::services_t bk_fake_cluster_t::services(boost::asio::io_context&
     auto it = nodes_.find(&job);
     return it == nodes_.end() ? std::nullopt : it->second;
   };
-  services.redirect_pause = pause;
+  services.redirect_pause = std::chrono::milliseconds(1);
   return services;
 }
 
@@ -182,8 +181,7 @@ bk_master_job_t::endpoint_t test_peer(int host) {
 }
 
 bk_master_rig_t::bk_master_rig_t(bool soft_error) {
-  job = std::make_shared<bk_master_job_t>(unused_inventory(), 7,
-                                          cluster.services(io, std::chrono::milliseconds(1)));
+  job = std::make_shared<bk_master_job_t>(unused_inventory(), 7, cluster.services(io));
   job->set_delegate(&client);
   job->set_soft_error(soft_error);
   client.after_alarm = [this](const bk_recording_delegate_t::event_t& event) {

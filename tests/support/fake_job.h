@@ -6,7 +6,6 @@
 // emits its drained signal by hand. Event-loop thread only.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -170,8 +169,8 @@ class bk_fake_cluster_t {
   void add_failure(vl::ErrorCode code) { script_.push_back({nullptr, code, {}}); }
   // A node whose executor cannot be made: the placement throws std::runtime_error.
   void add_broken_node(const std::string& text) { script_.push_back({nullptr, vl::EC_OK, text}); }
-  bk_master_job_t::services_t services(boost::asio::io_context& io,
-                                       std::chrono::milliseconds pause);
+  // Redirects pause a millisecond.
+  bk_master_job_t::services_t services(boost::asio::io_context& io);
 
   // Thrown once the script is used up.
   vl::ErrorCode exhausted = vl::EC_UNEXPECTED_ERROR;

@@ -59,11 +59,11 @@ bk_inventory_fixture_t::~bk_inventory_fixture_t() {
   ::close(monitor_peer_);
 }
 
-void bk_inventory_fixture_t::set_cloud(bool use_cloud, const std::string& path) {
+void bk_inventory_fixture_t::set_cloud(const std::string& path) {
   lumend_path_ = path;
-  inventory_->use_cloud = use_cloud;
+  inventory_->use_cloud = true;
   vl::BrelConfig config;
-  config.set_use_cloud(use_cloud);
+  config.set_use_cloud(true);
   inventory_->lumend->configure(config);
 }
 
@@ -87,10 +87,10 @@ bool bk_inventory_fixture_t::run_until(const std::function<bool()>& done,
   return ::run_until(io(), done, timeout);
 }
 
-bool bk_inventory_fixture_t::drain(std::chrono::milliseconds timeout) {
+bool bk_inventory_fixture_t::drain() {
   auto drained = std::make_shared<bool>(false);
   boost::asio::io_context* io = &this->io();
   inventory_->task_queue->post(
       [io, drained] { boost::asio::post(*io, [drained] { *drained = true; }); });
-  return run_until([drained] { return *drained; }, timeout);
+  return run_until([drained] { return *drained; });
 }

@@ -38,9 +38,10 @@ class bk_inventory_fixture_t {
   // The engine's socket path given to the scanner; an empty text makes getting the
   // path fail with EC_NO_SCAN_ENGINE.
   void set_se_path(const std::string& path) { se_path_ = path; }
-  // Switches the cloud lookup on or off (the inventory's use_cloud and the
-  // manager's configuration); `path` is the cloud daemon's socket path.
-  void set_cloud(bool use_cloud, const std::string& path = std::string());
+  // Switches the cloud lookup on (the inventory's use_cloud and the manager's
+  // configuration); `path` is the cloud daemon's socket path, an empty one makes
+  // getting it fail with EC_NO_LUMEND.
+  void set_cloud(const std::string& path);
   // Drops the scanning-engine front, as at shut-down.
   void drop_scanner();
 
@@ -51,7 +52,7 @@ class bk_inventory_fixture_t {
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Runs until every task queued on the worker so far has run and the results it
   // posted have been delivered.
-  bool drain(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool drain();
 
  private:
   temp_dir_t dir_;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <stdexcept>
 #include <system_error>
@@ -52,14 +53,10 @@ void marrod_end_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
 }
 
 bool marrod_end_t::answer_path(const vl::Brel2MarrodMessage& request) {
-  const bool se = request.tag() == vl::Brel2MarrodMessage::GET_SE_REQUEST;
-  const std::string& path = se ? se_path : lumend_path;
-  if ((!se && request.tag() != vl::Brel2MarrodMessage::GET_LUMEND_REQUEST) || path.empty())
-    return false;
+  if (request.tag() != vl::Brel2MarrodMessage::GET_SE_REQUEST || se_path.empty()) return false;
   vl::Marrod2BrelMessage response;
-  response.set_tag(se ? vl::Marrod2BrelMessage::GET_SE_RESPONSE
-                      : vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE);
-  response.set_socket_path(path);
+  response.set_tag(vl::Marrod2BrelMessage::GET_SE_RESPONSE);
+  response.set_socket_path(se_path);
   async_send_message(response);
   return true;
 }
@@ -156,9 +153,8 @@ void marrod_harness_t::start(const std::vector<std::string>& args) {
   start_output_read();
 }
 
-void marrod_harness_t::serve_paths(const std::string& se_path, const std::string& lumend_path) {
+void marrod_harness_t::serve_paths(const std::string& se_path) {
   link_->se_path = se_path;
-  link_->lumend_path = lumend_path;
   // Requests that came before are answered too.
   auto& queue = link_->messages;
   queue.erase(std::remove_if(queue.begin(), queue.end(),
@@ -193,7 +189,7 @@ bool marrod_harness_t::next(message_t& message, std::chrono::milliseconds timeou
   return true;
 }
 
-bool marrod_harness_t::wait_for(tag_t tag, message_t& message, std::chrono::milliseconds timeout) {
+bool marrod_harness_t::wait_for(tag_t tag, message_t& message) {
   return run_until(
       [&] {
         while (!link_->messages.empty()) {
@@ -203,7 +199,7 @@ bool marrod_harness_t::wait_for(tag_t tag, message_t& message, std::chrono::mill
         }
         return false;
       },
-      timeout);
+      kWait);
 }
 
 void marrod_harness_t::send(const vl::Marrod2BrelMessage& message) {
@@ -211,7 +207,6 @@ void marrod_harness_t::send(const vl::Marrod2BrelMessage& message) {
 }
 
 void marrod_harness_t::send_config(std::uint32_t revision, const vl::BrelConfig& config) {
-  config_ = config;
   link_->send_config(revision, config);
 }
 
@@ -243,12 +238,6 @@ int marrod_harness_t::wait_exit(std::chrono::milliseconds timeout) {
   // The output closes when the program ends; its remaining lines are read first.
   if (!run_until([this] { return output_closed_ && reap(); }, timeout)) return -1;
   return status_;
-}
-
-bool marrod_harness_t::wait_output(const std::string& text, std::chrono::milliseconds timeout) {
-  return run_until([&] { return output_.find(text) != std::string::npos || output_closed_; },
-                   timeout) &&
-         output_.find(text) != std::string::npos;
 }
 
 unsigned short marrod_harness_t::wait_port(const std::string& what) {

@@ -12,7 +12,7 @@
 
 #include <chrono>
 #include <deque>
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,7 +31,7 @@ inline std::string brelkin_program() {
 
 // The configuration daemon's end of a link, on the caller's event loop: keeps
 // what the daemon sends, statistics apart from the rest, and answers requests for
-// the engine's and the cloud daemon's socket paths itself once they are set.
+// the engine's socket path itself once it is set.
 // Throws from the loop when the daemon sends something that does not parse.
 class marrod_end_t : public std::enable_shared_from_this<marrod_end_t>, public cf_local_ipc_link_t {
  public:
@@ -40,14 +40,14 @@ class marrod_end_t : public std::enable_shared_from_this<marrod_end_t>, public c
 
   void send_config(std::uint32_t revision, const vl::BrelConfig& config);
   void close();
-  // Answers `request` when it asks for a path that is set; false otherwise.
+  // Answers `request` when it asks for the engine's path and that is set; false
+  // otherwise.
   bool answer_path(const vl::Brel2MarrodMessage& request);
 
   std::deque<vl::Brel2MarrodMessage> messages;
   std::deque<vl::Brel2MarrodMessage> stats;
   // Empty: the request is kept in `messages` for the test to answer.
   std::string se_path;
-  std::string lumend_path;
 
  private:
   marrod_end_t() : cf_local_ipc_link_t(kIpcLinkLimit) {}
@@ -83,15 +83,15 @@ class marrod_harness_t {
   // programs that play the configuration daemon themselves).
   void without_link() { with_link_ = false; }
   void start(const std::vector<std::string>& args = {});
-  // From now on the harness answers the daemon's requests for the engine's and the
-  // cloud daemon's socket paths with these (an empty path: left to the test).
-  void serve_paths(const std::string& se_path, const std::string& lumend_path = "");
+  // From now on the harness answers the daemon's requests for the engine's socket
+  // path with this one.
+  void serve_paths(const std::string& se_path);
 
   // Messages from the daemon, oldest first. Statistics are kept apart, so these
   // waits see only the other messages.
   bool next(message_t& message, std::chrono::milliseconds timeout = kWait);
   // Skips other messages until one with `tag` arrives.
-  bool wait_for(tag_t tag, message_t& message, std::chrono::milliseconds timeout = kWait);
+  bool wait_for(tag_t tag, message_t& message);
 
   void send(const vl::Marrod2BrelMessage& message);
   void send_config(std::uint32_t revision, const vl::BrelConfig& config);
@@ -104,18 +104,11 @@ class marrod_harness_t {
   // The exit status; -1 when the program did not end within the timeout, 128 + n
   // when a signal n killed it.
   int wait_exit(std::chrono::milliseconds timeout = kWait);
-  bool wait_output(const std::string& text, std::chrono::milliseconds timeout = kWait);
   // The port of the first "<what> on 127.0.0.1:<port> started" line the program
   // logs ("Server", "Peer acceptor"); 0 when none comes.
   unsigned short wait_port(const std::string& what);
   // Everything the program wrote so far on standard error and standard output.
   const std::string& output() const { return output_; }
-  // The harness's event loop: what a test runs on it (a client of the daemon, a
-  // stand-in engine) advances whenever the harness waits, and the daemon's output
-  // keeps being read while the test waits on it.
-  boost::asio::io_context& io() { return io_; }
-  // The configuration last given by answer_config or send_config.
-  const vl::BrelConfig& config() const { return config_; }
   pid_t pid() const { return pid_; }
 
  private:
@@ -129,7 +122,6 @@ class marrod_harness_t {
   // Set unless the harness runs on a loop it was given.
   std::unique_ptr<boost::asio::io_context> own_io_;
   boost::asio::io_context& io_;
-  vl::BrelConfig config_;
   // Expires with the harness; a read completing on a shared loop checks it.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::shared_ptr<marrod_end_t> link_;

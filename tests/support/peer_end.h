@@ -3,7 +3,6 @@
 // verbs and keeps every bk::BrelServer2ClientMessage. Event loop only.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -44,10 +43,10 @@ class peer_end_t : public link_end_t<cf_tcp_ipc_link_t, bk::BrelServer2ClientMes
   void send(message_t::BrelClientMessageTag tag, uint32_t job_id) {
     send(peer_message(tag, job_id));
   }
-  void hello(uint32_t version = kPeerProtocolVersion) {
+  void hello() {
     message_t message;
     message.set_tag(message_t::HELLO);
-    message.set_protocol_version(version);
+    message.set_protocol_version(kPeerProtocolVersion);
     send(message);
   }
   void chunk(uint32_t job_id, const std::string& data) {
@@ -55,13 +54,10 @@ class peer_end_t : public link_end_t<cf_tcp_ipc_link_t, bk::BrelServer2ClientMes
     message.set_data(data);
     send(message);
   }
-  // The data in chunks of `size` bytes.
-  void stream(uint32_t job_id, const std::string& data, std::size_t size) {
-    for (std::size_t at = 0; at < data.size(); at += size) chunk(job_id, data.substr(at, size));
-  }
-  void scan(uint32_t job_id, const bk::ScanOptions& options = {}) {
+  // With default options.
+  void scan(uint32_t job_id) {
     message_t message = peer_message(message_t::SCAN_REQUEST, job_id);
-    *message.mutable_scan_options() = options;
+    message.mutable_scan_options();
     send(message);
   }
 };

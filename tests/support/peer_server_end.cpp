@@ -1,10 +1,8 @@
 #include "tests/support/peer_server_end.h"
 
 #include <boost/asio/ip/address_v4.hpp>
-#include <boost/asio/write.hpp>
 
 #include "cluster/cluster.h"
-#include "tests/support/frame.h"
 #include "tests/support/proto_text.h"
 #include "wiring/inventory.h"
 
@@ -16,10 +14,6 @@ void peer_server_end_t::status(uint32_t max_forks, uint32_t job_count, uint64_t 
   send("tag: STATUS job_id: 0 protocol_version: 1 server_status { max_forks: " +
        std::to_string(max_forks) + " job_count: " + std::to_string(job_count) +
        " bytes_in_queue: " + std::to_string(bytes_in_queue) + " }");
-}
-
-void peer_server_end_t::send_frame(const std::string& body) {
-  boost::asio::write(*socket(), boost::asio::buffer(frame_of(body)));
 }
 
 std::vector<std::string> peer_server_end_t::texts() const {

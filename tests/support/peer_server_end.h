@@ -3,10 +3,10 @@
 // peer_server_end_t is the accepting instance's end of one loopback TCP peer link:
 // a link end that keeps every BrelClient2ServerMessage and sends whatever
 // BrelServer2ClientMessage the test writes (as protobuf text, required fields
-// optional) or raw bytes. open_peer_link builds the
-// whole link as the peer connector does: a listener on 127.0.0.1 port 0, a real
-// plain peer connection to it, a real tie-out as its delegate, registered with the
-// central object's cluster.
+// optional) or raw bytes (through send_raw). open_peer_link builds the whole link
+// as the peer connector does: a listener on 127.0.0.1 port 0, a real plain peer
+// connection to it, a real tie-out as its delegate, registered with the central
+// object's cluster.
 //
 // Held by shared pointers (the test's and the outstanding reads and writes); close()
 // ends it. Event loop only, on the test's thread.
@@ -37,8 +37,6 @@ class peer_server_end_t : public link_end_t<cf_tcp_ipc_link_t, bk::BrelClient2Se
   void send(const std::string& text);
   // STATUS with version 1 and these figures.
   void status(uint32_t max_forks, uint32_t job_count, uint64_t bytes_in_queue);
-  // One frame around `body`, written at once.
-  void send_frame(const std::string& body);
 
   // The messages received so far, as short protobuf text.
   std::vector<std::string> texts() const;

@@ -227,7 +227,6 @@ test_certs_t make_test_certs(const std::string& dir) {
   certs.self_signed = make_self_signed(dir, "self_signed");
 
   const authority_t other_ca = make_authority(dir, "other_ca", "Brelkin Other CA");
-  certs.other_ca_file = files_for(dir, "other_ca").cert_file;
   certs.other_crl_file = dir + "/other_ca.crl.pem";
   write_crl(certs.other_crl_file, make_crl(other_ca, {}).get());
   certs.stranger = issue(dir, "stranger", "Brelkin Stranger", kBothRoles, 2, other_ca.cert.get(),

@@ -32,9 +32,8 @@ struct test_certs_t {
   test_cert_files_t self_signed;
   // A 512-bit RSA key, issued by the CA for both roles.
   test_cert_files_t short_rsa;
-  // An unrelated authority, its revocation list (revoking nothing) and a
-  // certificate it issued for both roles.
-  std::string other_ca_file;
+  // An unrelated authority's revocation list (revoking nothing) and a certificate
+  // it issued for both roles.
   std::string other_crl_file;
   test_cert_files_t stranger;
 };
