@@ -1,7 +1,8 @@
 // Real daemons on loopback forming one cluster, over plain and TLS links: a front
 // without engine places a job on a peer, the peer fails while it holds the job,
-// the job is cured on another peer and reads back. A peer without engine
-// processes never takes a job. Every test ends with no spool file on any node
+// the job is cured on another peer and reads back; a peer that dies once it
+// stored the data never yields a wrong report. A peer without engine processes
+// never takes a job. Every test ends with no spool file on any node
 // still running.
 #include <string>
 #include <vector>
@@ -96,6 +97,34 @@ TEST_P(ClusterTest, AJobCuredOnAPeerThatFailsIsRedirectedAndReadsBack) {
   const message_t alarm = client->next(io);
   EXPECT_EQ(alarm.tag(), message_t::ALARM) << alarm.ShortDebugString();
   EXPECT_EQ(front.daemon.output().find("peer " + idle.endpoint_text()), std::string::npos);
+}
+
+TEST_P(ClusterTest, APeerThatDiesAfterStoringTheDataNeverYieldsAWrongReport) {
+  node_t& first = start_node("first", true);
+  node_t& second = start_node("second", true);
+  node_t& front = start_node("front", false, {&first});
+  ASSERT_TRUE(run([&] { return front.remote_forks == 4; })) << front.daemon.output();
+  set_peers(front.config, {&first, &second});
+  front.daemon.send_config(++front.revision, front.config);
+  ASSERT_TRUE(run([&] { return front.remote_forks == 8; })) << front.daemon.output();
+
+  // The first peer stores the data and asks its engine, which never answers.
+  first.engine->options().delay = std::chrono::milliseconds(600000);
+  auto client = connect(front);
+  client->submit(1, infected(200000, 4));
+  ASSERT_TRUE(run([&] { return first.engine->serials().size() == 1; })) << first.daemon.output();
+  kill_node(first);
+
+  // Either the job moved with its data still kept, or the client hears why not;
+  // never a clean verdict for infected data.
+  const message_t answer = client->next(io);
+  if (answer.tag() == message_t::SCAN_RESPONSE) {
+    EXPECT_EQ(answer.scan_report().virus_size(), 1) << answer.ShortDebugString();
+  } else {
+    ASSERT_EQ(answer.tag(), message_t::ALARM) << answer.ShortDebugString();
+    EXPECT_EQ(answer.error().code(), vl::EC_LINK_DISCONNECTED) << answer.ShortDebugString();
+  }
+  client->send(bk::ClientMessage::RESET, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ClusterTest, ::testing::Values(false, true),
