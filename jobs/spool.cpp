@@ -27,9 +27,8 @@ bk_spool_t::~bk_spool_t() {
 
 void bk_spool_t::add_segment(const std::string& base_path) {
   segment_t segment;
-  segment.number = next_number_++;
-  const std::string path =
-      segment.number == 0 ? base_path : base_path + ".patch" + std::to_string(segment.number);
+  const std::uint32_t number = next_number_++;
+  const std::string path = number == 0 ? base_path : base_path + ".patch" + std::to_string(number);
   // After one lost write nothing more of the job is stored: every segment keeps the
   // main file's record.
   segment.file = std::make_shared<bk_threaded_local_file_t>(
@@ -66,7 +65,7 @@ void bk_spool_t::append(std::shared_ptr<const std::string> chunk, size_callback_
 
 void bk_spool_t::unlock(done_callback_t callback) {
   segment_t& main_segment = segments_.front();
-  main_segment.state = 0;
+  main_segment.synced = sync_t::kNo;
   if (segments_.size() == 1) {
     // The engine may have cured the file in place.
     main_segment.file->update_size(when_open(
@@ -78,7 +77,6 @@ void bk_spool_t::unlock(done_callback_t callback) {
   auto patch = std::next(segments_.begin());
   merge_source_ = patch->file;
   main_segment.requests = std::move(patch->requests);
-  main_segment.number = patch->number;
   segments_.erase(patch);
   main_segment.file->merge(merge_source_,
                            when_open([this, callback = std::move(callback)](

@@ -68,14 +68,15 @@ class bk_spool_t {
   // Whether the main file is on disk as it stands for a request that cures or not;
   // a cure rewrites it, so a later cure needs a sync of its own.
   bool synced_for(bool cure) const {
-    return cure ? segments_.front().state == 2 : segments_.front().state != 0;
+    const sync_t synced = segments_.front().synced;
+    return cure ? synced == sync_t::kForCure : synced != sync_t::kNo;
   }
   // Creates the main file when nothing was written yet; as a barrier after the
   // earlier writes, puts everything appended so far on disk. `callback` is called as
   // a done_callback_t (a template, so that it is wrapped once per scan request).
   template <class Callback>
   void sync(bool cure, Callback callback) {
-    segments_.front().state = cure ? 2 : 1;
+    segments_.front().synced = cure ? sync_t::kForCure : sync_t::kForScan;
     segments_.front().file->sync(when_open(std::move(callback)));
   }
 
@@ -96,14 +97,14 @@ class bk_spool_t {
   void open_reading(reading_callback_t callback);
 
  private:
+  // How far a sync put the main file on disk; cleared when a merge or the engine may
+  // change it.
+  enum class sync_t : std::uint8_t { kNo, kForScan, kForCure };
   struct segment_t {
     // The requests covering the data up to the end of this segment, oldest first.
     std::deque<bk::ScanOptions> requests;
     std::shared_ptr<bk_threaded_local_file_t> file;
-    // 0 not synced, 1 synced for a scan, 2 synced for a cure.
-    std::uint32_t state = 0;
-    // 0 for the main file; a merged patch hands its number to the main file.
-    std::uint32_t number = 0;
+    sync_t synced = sync_t::kNo;
   };
 
   // A new last segment: `base_path` for the main file, then `base_path`.patch<N>.
