@@ -68,10 +68,7 @@ void bk_spool_t::unlock(done_callback_t callback) {
   main_segment.synced = sync_t::kNo;
   if (segments_.size() == 1) {
     // The engine may have cured the file in place.
-    main_segment.file->update_size(when_open(
-        [callback = std::move(callback)](const bk_threaded_local_file_t::size_result_t& result) {
-          callback(util::failure_of(result));
-        }));
+    refresh_size(std::move(callback));
     return;
   }
   auto patch = std::next(segments_.begin());
