@@ -334,10 +334,7 @@ void bk_master_job_t::fail(std::exception_ptr error) {
   auto self = weak_from_this().lock();
   CF_LOG(kLogError, name_ + " (" + describe() + "): Fatal: " + exception_ptr_text(error));
   if (executor_) services_.report_failure(executor_endpoint());
-  release_executor();
-  scans_.clear();
-  scans_forwarded_ = 0;
-  get_data_state_.reset();
+  end();
   delegate_->on_alarm(job_id, error, false);
 }
 
@@ -347,19 +344,19 @@ void bk_master_job_t::reject(const std::string& text) {
 
 void bk_master_job_t::reset() {
   CF_LOG(kLogDebug, name_ + ": Reset");
-  release_executor();
-  scans_.clear();
-  scans_forwarded_ = 0;
-  get_data_state_.reset();
+  end();
 }
 
-void bk_master_job_t::release_executor() {
+void bk_master_job_t::end() {
   move_to(state_t::kEnded);
   dispose_backup();
   drop_executor();
   chunk_sender_.reset();
   if (timer_) timer_->cancel();
   kill_callbacks();
+  scans_.clear();
+  scans_forwarded_ = 0;
+  get_data_state_.reset();
 }
 
 // ---------------------------------------------------------------------------

@@ -192,7 +192,8 @@ class bk_master_job_t : public bk_job_t,
   void reject(const std::string& text);
   std::unique_ptr<bk_job_backup_t> make_backup();
   node_t executor_endpoint() const;
-  void release_executor();
+  // Ends the job (kEnded): no executor, no open request, callbacks dead.
+  void end();
   void drop_executor();
   // Destroyed later: the backup may be deep in a call from its source job.
   void dispose_backup();
