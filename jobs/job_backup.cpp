@@ -89,7 +89,8 @@ void bk_job_backup_t::on_data_chunk(uint32_t, const char* data, uint64_t size) {
   }
   in_flight_ += size;
   pending_ -= size;
-  feed(std::make_shared<const std::string>(data, size));
+  // Each piece is copied straight out of the source job's bytes.
+  feed(data, size, nullptr);
 }
 
 boost::signals2::connection bk_job_backup_t::connect_on_drained(
@@ -119,19 +120,19 @@ void bk_job_backup_t::pump() {
   while (auto chunk = data_->kept.next()) {
     if (chunk->empty()) continue;
     in_flight_ += chunk->size();
-    feed(chunk);
+    feed(chunk->data(), chunk->size(), &chunk);
     return;
   }
   // Bytes are missing that nothing will deliver.
   if (in_flight_ == 0) corrupted("Backup job");
 }
 
-void bk_job_backup_t::feed(const chunk_t& chunk) {
-  if (chunk->empty()) return;
+void bk_job_backup_t::feed(const char* data, size_t size, const chunk_t* whole) {
+  if (size == 0) return;
   const uint64_t epoch = master_->epoch();
   size_t offset = 0;
-  while (offset < chunk->size()) {
-    uint64_t length = chunk->size() - offset;
+  while (offset < size) {
+    uint64_t length = size - offset;
     // A boundary already passed does not cut: its request goes when the
     // redirect finishes.
     const std::optional<uint64_t> boundary = master_->next_request_at();
@@ -141,9 +142,9 @@ void bk_job_backup_t::feed(const chunk_t& chunk) {
     if (length > 0) {
       // The client's own chunk object when it goes whole.
       const chunk_t piece =
-          length == chunk->size()
-              ? chunk
-              : std::make_shared<const std::string>(*chunk, offset, static_cast<size_t>(length));
+          whole && length == size
+              ? *whole
+              : std::make_shared<const std::string>(data + offset, static_cast<size_t>(length));
       offset += length;
       forwarded_ += length;
       master_->hand_on(piece);

@@ -101,8 +101,10 @@ class bk_job_backup_t : public bk_job_t::delegate, public bk_callback_wrapper_t 
   void on_data_reset_response(uint32_t job_id) override;
 
   void pump();
-  // Hands `chunk` on in pieces, issuing each request where it falls due.
-  void feed(const chunk_t& chunk);
+  // Hands the `size` bytes at `data` on in pieces, issuing each request where it
+  // falls due; `whole`, when not null, holds exactly those bytes and goes on itself
+  // when nothing cuts it. REQUIRES: the bytes stay valid during the call.
+  void feed(const char* data, size_t size, const chunk_t* whole);
   bool moved_on(uint64_t epoch) const;
   void finish();
   void corrupted(const std::string& text);
