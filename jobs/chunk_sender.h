@@ -42,6 +42,7 @@ class bk_chunk_sender_t : public bk_callback_wrapper_t {
 
   // Event loop only.
   boost::signals2::connection connection_;
+  // Gathers a piece that spans chunks; allocated at the first such piece.
   std::vector<char> buffer_;
   // The bytes to send: chunks_[index_] from offset_ on, then the rest.
   std::vector<std::shared_ptr<const std::string>> chunks_;
