@@ -307,7 +307,7 @@ void bk_master_job_t::finish_redirect() {
   dispose_backup();
   // The new executor acknowledged everything.
   data_->kept.clear();
-  if (!forward_remaining_scans()) return;
+  if (!forward_scans(std::nullopt)) return;
   request_data();
   if (epoch != epoch_) return;
   acknowledge(data_->unacknowledged);

@@ -205,10 +205,11 @@ class bk_master_job_t : public bk_job_t,
   void deliver_own_answers();
   void request_data();
   void start_chunk_sender(uint32_t max_chunk);
-  // These three return false when a call out moved the job on (the executor
-  // failed, the job ended): the caller then stops.
-  bool forward_due_scans(uint64_t forwarded);
-  bool forward_remaining_scans();
+  // Hands the executor the requests not forwarded yet, in order: with `due_at`, only
+  // those made at that offset, up to the first that was not.
+  // These two return false when a call out moved the job on (the executor failed,
+  // the job ended): the caller then stops.
+  bool forward_scans(std::optional<uint64_t> due_at);
   bool hand_tail_to_executor(uint64_t size);
 
   // Constant after construction.

@@ -297,7 +297,7 @@ void bk_master_job_t::issue_requests_due(uint64_t forwarded) {
     if (data_->size && forwarded == *data_->size) {
       request_data();
       if (epoch != epoch_) return;
-      forward_remaining_scans();
+      forward_scans(std::nullopt);
     }
     return;
   }
@@ -305,30 +305,20 @@ void bk_master_job_t::issue_requests_due(uint64_t forwarded) {
     request_data();
     if (epoch != epoch_) return;
   }
-  forward_due_scans(forwarded);
+  forward_scans(forwarded);
 }
 
-bool bk_master_job_t::forward_due_scans(uint64_t forwarded) {
-  const uint64_t epoch = epoch_;
-  for (;;) {
-    while (scans_forwarded_ < scans_.size() && scans_[scans_forwarded_].own_answer) {
-      ++scans_forwarded_;
-    }
-    if (scans_forwarded_ >= scans_.size()) return true;
-    const scan_entry_t& entry = scans_[scans_forwarded_];
-    if (entry.at_size != forwarded) return true;
-    ++scans_forwarded_;
-    const bk::ScanOptions options = entry.options;
-    if (auto executor = executor_) executor->scan(options);
-    if (epoch != epoch_) return false;
-  }
-}
-
-bool bk_master_job_t::forward_remaining_scans() {
+bool bk_master_job_t::forward_scans(std::optional<uint64_t> due_at) {
   const uint64_t epoch = epoch_;
   while (scans_forwarded_ < scans_.size()) {
-    const scan_entry_t& entry = scans_[scans_forwarded_++];
-    if (entry.own_answer) continue;
+    const scan_entry_t& entry = scans_[scans_forwarded_];
+    // Answered by the master: it never reaches an executor.
+    if (entry.own_answer) {
+      ++scans_forwarded_;
+      continue;
+    }
+    if (due_at && entry.at_size != *due_at) return true;
+    ++scans_forwarded_;
     const bk::ScanOptions options = entry.options;
     if (auto executor = executor_) executor->scan(options);
     if (epoch != epoch_) return false;
