@@ -206,9 +206,7 @@ void bk_job_backup_t::detach() {
 }
 
 std::shared_ptr<bk_job_t> bk_job_backup_t::take_source_job() {
-  std::shared_ptr<bk_job_t> job = std::move(job_);
-  job_.reset();
-  return job;
+  return std::move(job_);
 }
 
 // The source job's scan answers and acknowledgements belong to the failed run.
