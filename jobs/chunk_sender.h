@@ -1,8 +1,7 @@
 // Sends a job's kept chunks back to its driver as a read-back: the size at once,
 // then one piece of at most max_chunk bytes each time the driver's send queue has
 // drained, cut regardless of the chunks' borders. A master job whose data no
-// executor holds serves a soft-error client's GET_DATA with it
-// (bk_master_job_t::chunk_sender_t).
+// executor holds serves a soft-error client's GET_DATA with it.
 //
 // Owned by that job, which destroys it when the read-back is reset or replaced, or
 // from `done` after the last piece. Event loop only.

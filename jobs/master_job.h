@@ -5,7 +5,7 @@
 // scans itself (no data, size limits), keeps every chunk until the executor has
 // stored it, and on an executor failure moves the job to another node, replaying
 // the data through a job backup. A soft-error client whose data no executor holds
-// (the job was never placed) gets it back from the master (chunk_sender_t).
+// (the job was never placed) gets it back from the master (bk_chunk_sender_t).
 //
 // Owned by the client tie (std::make_shared, then set_delegate and set_soft_error
 // before the first operation); owns its executor, backup and chunk sender. Event
@@ -46,8 +46,6 @@ class bk_master_job_t : public bk_job_t,
   using endpoint_t = boost::asio::ip::tcp::endpoint;
   // A peer node, or none for this host.
   using node_t = std::optional<endpoint_t>;
-  using data_state_t = bk_job_data_t;
-  using chunk_sender_t = bk_chunk_sender_t;
 
   // How the job reaches the event loop and the cluster, which lives above the
   // jobs: the central object's services (wiring/master_job_services.h) ask its
@@ -231,11 +229,11 @@ class bk_master_job_t : public bk_job_t,
   bool cure_requested_ = false;
   // The executor's data is no longer the client's (a cure).
   bool data_replaced_ = false;
-  std::shared_ptr<data_state_t> data_;
+  std::shared_ptr<bk_job_data_t> data_;
   // The failure the client hears of if the job cannot move: the first one since an
   // executor last held all the data.
   std::optional<kept_error_t> kept_error_;
-  std::unique_ptr<chunk_sender_t> chunk_sender_;
+  std::unique_ptr<bk_chunk_sender_t> chunk_sender_;
   // Placements made, and the nodes they chose.
   uint32_t starts_ = 0;
   bool local_tried_ = false;

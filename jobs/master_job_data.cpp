@@ -29,12 +29,12 @@ void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chun
   if (cure_requested_ || soft_failed()) {
     // The refused bytes came out of the client's window all the same: they go
     // back with the job's other open bytes when the job ends.
-    if (!data_) data_ = std::make_shared<data_state_t>();
+    if (!data_) data_ = std::make_shared<bk_job_data_t>();
     data_->unacknowledged += chunk->size();
     reject(cure_requested_ ? "Data chunk after cure" : "Data chunk after soft error");
     return;
   }
-  if (!data_) data_ = std::make_shared<data_state_t>();
+  if (!data_) data_ = std::make_shared<bk_job_data_t>();
   data_->size = data_->size.value_or(0) + chunk->size();
   data_->unacknowledged += chunk->size();
   data_->kept.push_back(chunk);
@@ -223,8 +223,8 @@ void bk_master_job_t::request_data() {
 void bk_master_job_t::start_chunk_sender(uint32_t max_chunk) {
   CF_LOG(kLogDebug, name_ + ": Started sending chunks back to client after soft error");
   chunk_sender_.reset();
-  chunk_sender_ = std::make_unique<chunk_sender_t>(*this, data_->kept, max_chunk,
-                                                   [this] { chunk_sender_.reset(); });
+  chunk_sender_ = std::make_unique<bk_chunk_sender_t>(*this, data_->kept, max_chunk,
+                                                      [this] { chunk_sender_.reset(); });
 }
 
 void bk_master_job_t::on_get_data_response(uint32_t, uint64_t size) {
