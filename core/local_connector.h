@@ -1,9 +1,12 @@
 // bk_local_connector_t: connects a UNIX stream socket to a listening path without
 // ever making the event loop wait. A listener whose backlog is full does not take
 // a non-blocking connect (EAGAIN: the socket stays unconnected) and tells nobody
-// when it has room again, and Asio's asynchronous connect reports that as a
-// failure; so the connect is simply tried again, after a pause that grows up to
-// kMaxRetryPause, until it completes or fails for another reason.
+// when it has room again. Asio's asynchronous connect cannot be used: it takes
+// EAGAIN for a connect under way, waits for the socket to be writable (an
+// unconnected UNIX socket is at once) and then reports success on a socket that is
+// not connected. So the connect is simply tried again, after a pause that grows up
+// to kMaxRetryPause, until it completes or fails for another reason; only the
+// starter's `cancel` ends it earlier.
 //
 // Self-owned: the pending attempt or pause holds it until the handler has run. The
 // starter keeps a shared pointer only to cancel it. Event loop only. The handler
