@@ -1,11 +1,9 @@
 #include "cluster/peer_socket.h"
 
-#include <sstream>
+#include <boost/lexical_cast.hpp>
 
 std::string endpoint_text(const boost::asio::ip::tcp::endpoint& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
+  return boost::lexical_cast<std::string>(endpoint);
 }
 
 void set_no_delay(boost::asio::ip::tcp::socket& socket) noexcept {

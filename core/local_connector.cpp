@@ -11,16 +11,19 @@
 #include <boost/system/system_error.hpp>
 
 bk_local_connector_t::bk_local_connector_t(std::shared_ptr<cf_local_socket_t> socket,
-                                           const endpoint_t& endpoint, handler_t handler)
+                                           const endpoint_t& endpoint, handler_t handler,
+                                           std::chrono::milliseconds give_up_after)
     : socket_(std::move(socket)),
       endpoint_(endpoint),
+      give_up_at_(std::chrono::steady_clock::now() + give_up_after),
       handler_(std::move(handler)),
       pause_timer_(socket_->get_executor()) {}
 
 std::shared_ptr<bk_local_connector_t> bk_local_connector_t::start(
-    std::shared_ptr<cf_local_socket_t> socket, const endpoint_t& endpoint, handler_t handler) {
-  std::shared_ptr<bk_local_connector_t> connector(
-      new bk_local_connector_t(std::move(socket), endpoint, std::move(handler)));
+    std::shared_ptr<cf_local_socket_t> socket, const endpoint_t& endpoint, handler_t handler,
+    std::chrono::milliseconds give_up_after) {
+  std::shared_ptr<bk_local_connector_t> connector(new bk_local_connector_t(
+      std::move(socket), endpoint, std::move(handler), give_up_after));
   connector->start_attempt();
   return connector;
 }
@@ -63,6 +66,10 @@ void bk_local_connector_t::on_attempt() {
     case EINTR:
     case EINPROGRESS:
     case EALREADY:
+      if (std::chrono::steady_clock::now() >= give_up_at_) {
+        finish(boost::asio::error::timed_out);
+        return;
+      }
       start_pause();
       return;
     // An earlier attempt got through after all.
@@ -76,7 +83,8 @@ void bk_local_connector_t::on_attempt() {
 }
 
 void bk_local_connector_t::start_pause() {
-  pause_timer_.expires_after(pause_);
+  // The last pause ends at the time to give up, so the last attempt is made then.
+  pause_timer_.expires_at(std::min(std::chrono::steady_clock::now() + pause_, give_up_at_));
   pause_ = std::min(pause_ * 2, kMaxRetryPause);
   pause_timer_.async_wait([self = shared_from_this()](const boost::system::error_code& error) {
     self->on_pause(error);

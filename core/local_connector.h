@@ -1,9 +1,13 @@
 // bk_local_connector_t: connects a UNIX stream socket to a listening path without
 // ever making the event loop wait. A listener whose backlog is full does not take
 // a non-blocking connect (EAGAIN: the socket stays unconnected) and tells nobody
-// when it has room again, and Asio's asynchronous connect reports that as a
-// failure; so the connect is simply tried again, after a pause that grows up to
-// kMaxRetryPause, until it completes or fails for another reason.
+// when it has room again. Asio's asynchronous connect cannot be used: it takes
+// EAGAIN for a connect under way, waits for the socket to be writable (an
+// unconnected UNIX socket is at once) and then reports success on a socket that is
+// not connected. So the connect is simply tried again, after a pause that grows up
+// to kMaxRetryPause, until it completes, fails for another reason, or a listener
+// that never makes room has held it for `give_up_after` (timed_out): the requests
+// waiting on the connection are then failed rather than held for ever.
 //
 // Self-owned: the pending attempt or pause holds it until the handler has run. The
 // starter keeps a shared pointer only to cancel it. Event loop only. The handler
@@ -29,11 +33,15 @@ class bk_local_connector_t : public std::enable_shared_from_this<bk_local_connec
 
   // The longest pause between two attempts on a full backlog.
   static constexpr std::chrono::milliseconds kMaxRetryPause{100};
+  // How long a full backlog may hold a connect.
+  static constexpr std::chrono::milliseconds kGiveUpAfter{30000};
 
   // Opens `socket` (when it is not open yet) and connects it to `endpoint`.
   // REQUIRES: `socket` is not connected.
   static std::shared_ptr<bk_local_connector_t> start(std::shared_ptr<cf_local_socket_t> socket,
-                                                     const endpoint_t& endpoint, handler_t handler);
+                                                     const endpoint_t& endpoint, handler_t handler,
+                                                     std::chrono::milliseconds give_up_after =
+                                                         kGiveUpAfter);
 
   // Stops connecting and closes the socket; the handler is never called.
   void cancel() noexcept;
@@ -43,7 +51,7 @@ class bk_local_connector_t : public std::enable_shared_from_this<bk_local_connec
 
  private:
   bk_local_connector_t(std::shared_ptr<cf_local_socket_t> socket, const endpoint_t& endpoint,
-                       handler_t handler);
+                       handler_t handler, std::chrono::milliseconds give_up_after);
 
   void start_attempt();
   void on_attempt();
@@ -54,6 +62,7 @@ class bk_local_connector_t : public std::enable_shared_from_this<bk_local_connec
   // Constant after construction.
   const std::shared_ptr<cf_local_socket_t> socket_;
   const endpoint_t endpoint_;
+  const std::chrono::steady_clock::time_point give_up_at_;
 
   // Event loop only. Empty once called or cancelled.
   handler_t handler_;

@@ -38,6 +38,7 @@ class bk_task_queue_t {
   // running while it has none, until the destructor lets it go.
   boost::asio::io_context tasks_{1};
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-  // Main thread only; not-a-thread until the first post.
+  // Not-a-thread until the first post, which starts it on the main thread; a task's
+  // own post only reads it, after that start and before the destructor's join.
   boost::thread worker_;
 };

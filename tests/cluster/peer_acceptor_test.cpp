@@ -7,7 +7,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include <boost/asio/ssl/context.hpp>
 
 #include "cluster/cluster.h"
+#include "cluster/peer_socket.h"
 #include "cluster/ssl_settings.h"
 #include "framework/basic_ipc_link.h"
 #include "schemas/brel_brel_ipc.pb.h"
@@ -37,12 +37,6 @@ using server_t = bk::BrelServer2ClientMessage;
 using client_t = bk::BrelClient2ServerMessage;
 using plain_end_t = link_end_t<cf_tcp_ipc_link_t, server_t>;
 using tls_end_t = link_end_t<cf_ssl_ipc_link_t, server_t>;
-
-std::string text_of(const tcp::endpoint& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
 
 // A TLS client under way: its end opens once the handshake succeeded.
 struct tls_client_t {
@@ -175,7 +169,7 @@ TEST_F(PeerAcceptorTest, RefusesPeersThatFailOrStallTheHandshakeAndLetsAGoodOneI
   // No client certificate.
   ssl::context bare(ssl::context::tls_client);
   auto anonymous = connect_tls(&bare);
-  const std::string anonymous_at = text_of(anonymous->stream->next_layer().local_endpoint());
+  const std::string anonymous_at = endpoint_text(anonymous->stream->next_layer().local_endpoint());
   ASSERT_TRUE(run([&] { return anonymous->done; }));
   EXPECT_TRUE(anonymous->error);
   ASSERT_TRUE(
@@ -186,7 +180,7 @@ TEST_F(PeerAcceptorTest, RefusesPeersThatFailOrStallTheHandshakeAndLetsAGoodOneI
   auto silent = peer_end_t::connect(fx.io(), listening());
   ASSERT_TRUE(run([&] { return silent->ended; }));
   EXPECT_TRUE(log->has_line("Warning: SSL handshake with " +
-                            text_of(silent->socket()->local_endpoint()) +
+                            endpoint_text(silent->socket()->local_endpoint()) +
                             " failed: SSL handshake timed out"));
 
   auto good = connect_tls();

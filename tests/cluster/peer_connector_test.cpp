@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "cluster/cluster.h"
+#include "cluster/peer_socket.h"
 #include "framework/log.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/inventory_fixture.h"
@@ -28,12 +28,6 @@
 namespace {
 
 using tcp = boost::asio::ip::tcp;
-
-std::string text_of(const tcp::endpoint& endpoint) {
-  std::ostringstream text;
-  text << endpoint;
-  return text.str();
-}
 
 // A loopback listener playing one peer that never speaks (a TLS server that never
 // completes its handshake). It accepts only when polled, from the condition of a
@@ -120,7 +114,7 @@ class PeerConnectorTest : public ::testing::Test {
   // Waits out `count` more retry rounds: each fails once more to the refusing peer.
   bool rounds(int count) {
     const auto refusals = [this] {
-      const std::string part = "Connection to " + text_of(refusing()) + " failed: ";
+      const std::string part = "Connection to " + endpoint_text(refusing()) + " failed: ";
       std::lock_guard<std::mutex> lock(log_mutex());
       int seen = 0;
       for (const std::string& line : log->lines) seen += line.find(part) != std::string::npos;
@@ -160,7 +154,7 @@ TEST_F(PeerConnectorTest, KeepsOneTieAPeerAcrossReconfigurationsUntilItIsDropped
 TEST_F(PeerConnectorTest, SilentTlsPeerTimesOutAndIsTriedAgain) {
   connector().set_handshake_timeout(std::chrono::milliseconds(100));
   first(config({stub.endpoint()}, certs.ca_file));
-  const std::string timed_out = "Warning: SSL handshake with " + text_of(stub.endpoint()) +
+  const std::string timed_out = "Warning: SSL handshake with " + endpoint_text(stub.endpoint()) +
                                 " failed: SSL handshake timed out";
   ASSERT_TRUE(run([&] { return log->has_line(timed_out) && stub.connections.size() >= 2; }));
   EXPECT_TRUE(stub.closed(0));
@@ -199,7 +193,7 @@ TEST_F(PeerConnectorTest, CancelledAttemptEndsAtOnceAndLeavesItsSuccessorAlone) 
   ASSERT_TRUE(rounds(3));
   EXPECT_EQ(stub.connections.size(), 2u);
   EXPECT_EQ(stub.open_count(), 1u);
-  EXPECT_FALSE(log->has("SSL handshake with " + text_of(stub.endpoint())));
+  EXPECT_FALSE(log->has("SSL handshake with " + endpoint_text(stub.endpoint())));
 
   // internal_only also cancels the attempt under way.
   changed.set_internal_only(true);

@@ -11,6 +11,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/write.hpp>
 
+#include "core/local_connector.h"
 #include "framework/error.h"
 #include "schemas/brel_client_ipc.pb.h"
 #include "schemas/se_client_ipc.pb.h"
@@ -214,6 +215,29 @@ TEST_F(SeConnectorTest, MalformedMessagesFailTheLinkAndCloseIt) {
   engine.close();
   ASSERT_TRUE(run_posted(io));
   EXPECT_TRUE(delegate.results.empty() && delegate.errors.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A listener that never makes room does not hold the connect for ever: the
+// requests waiting on it are failed instead.
+TEST(LocalConnector, GivesUpOnABacklogThatStaysFull) {
+  boost::asio::io_context io;
+  temp_dir_t dir;
+  local::acceptor acceptor(io, local::endpoint(dir / "full.sock"));
+  acceptor.listen(0);
+  full_backlog_t backlog(dir / "full.sock");
+  auto socket = std::make_shared<cf_local_socket_t>(io);
+  std::optional<boost::system::error_code> result;
+  bk_local_connector_t::start(
+      socket, local::endpoint(dir / "full.sock"),
+      [&](const boost::system::error_code& error) { result = error; },
+      std::chrono::milliseconds(50));
+  ASSERT_TRUE(run_until(io, [&] { return result.has_value(); }));
+  EXPECT_EQ(*result, boost::asio::error::timed_out);
+  EXPECT_FALSE(socket->is_open());
 }
 
 }  // namespace
