@@ -44,16 +44,17 @@ bool matches_image(const file_image_t& file, std::uint64_t offset, const std::st
   return true;
 }
 
+int socket_peer_pid(int fd) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return -1;
+  return credentials.pid;
+}
+
 bench_client_t::bench_client_t() : cf_local_ipc_link_t(kIpcLinkLimit) {}
 
 int bench_client_t::peer_pid() const {
-  ucred credentials{};
-  socklen_t length = sizeof credentials;
-  if (::getsockopt(const_cast<cf_local_socket_t&>(*socket()).native_handle(), SOL_SOCKET,
-                   SO_PEERCRED, &credentials, &length) != 0) {
-    return -1;
-  }
-  return credentials.pid;
+  return socket_peer_pid(const_cast<cf_local_socket_t&>(*socket()).native_handle());
 }
 
 void bench_client_t::open(boost::asio::io_context& io, const std::string& socket_path,

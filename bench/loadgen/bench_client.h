@@ -37,6 +37,9 @@ data_messages_t make_data_messages(const file_image_t& file);
 bool matches_image(const file_image_t& file, std::uint64_t offset, const std::string& data,
                    std::uint64_t& differs_near);
 
+// The process at the other end of UNIX socket `fd` (SO_PEERCRED); -1 when unknown.
+int socket_peer_pid(int fd);
+
 class bench_client_t : public cf_local_ipc_link_t {
  public:
   // The process at the other end of the socket (SO_PEERCRED); -1 when unknown.
