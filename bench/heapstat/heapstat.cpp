@@ -32,7 +32,6 @@ void* publish(void*) {
     page->arena_bytes.store(info.arena, std::memory_order_relaxed);
     page->mapped_bytes.store(info.hblkhd, std::memory_order_relaxed);
     page->used_bytes.store(info.uordblks, std::memory_order_relaxed);
-    page->free_bytes.store(info.fordblks, std::memory_order_relaxed);
     page->readings.fetch_add(1, std::memory_order_relaxed);
     page->sequence.fetch_add(1, std::memory_order_release);
     ::nanosleep(&pause, nullptr);
