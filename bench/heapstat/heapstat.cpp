@@ -32,7 +32,6 @@ void* publish(void*) {
     page->arena_bytes.store(info.arena, std::memory_order_relaxed);
     page->mapped_bytes.store(info.hblkhd, std::memory_order_relaxed);
     page->used_bytes.store(info.uordblks, std::memory_order_relaxed);
-    page->free_bytes.store(info.fordblks, std::memory_order_relaxed);
     page->readings.fetch_add(1, std::memory_order_relaxed);
     page->sequence.fetch_add(1, std::memory_order_release);
     ::nanosleep(&pause, nullptr);
@@ -51,8 +50,13 @@ __attribute__((constructor)) void start() {
   }
   ::close(fd);
   if (mapping == MAP_FAILED) return;
-  // The file is new and zero-filled: the atomics start at 0.
   page = static_cast<heapstat_page_t*>(mapping);
+  // A new file is zero-filled. One a process before an exec published into may
+  // have been left mid-write, with an odd sequence every reader takes for a write
+  // in progress.
+  if (page->sequence.load(std::memory_order_relaxed) % 2 != 0) {
+    page->sequence.fetch_add(1, std::memory_order_release);
+  }
 
   sigset_t all, old;
   sigfillset(&all);

@@ -17,9 +17,8 @@ struct heapstat_page_t {
   // arena) and in single mappings for large blocks (hblkhd).
   std::atomic<std::uint64_t> arena_bytes;
   std::atomic<std::uint64_t> mapped_bytes;
-  // Bytes of the arenas in allocated blocks (uordblks) and free (fordblks).
+  // Bytes of the arenas in allocated blocks (uordblks).
   std::atomic<std::uint64_t> used_bytes;
-  std::atomic<std::uint64_t> free_bytes;
   // Readings published so far.
   std::atomic<std::uint64_t> readings;
 };

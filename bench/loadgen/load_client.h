@@ -17,12 +17,11 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "bench/loadgen/bench_client.h"
 #include "bench/loadgen/workload.h"
-#include "framework/basic_ipc_link.h"
 #include "schemas/brel_client_ipc.pb.h"
 
-class load_client_t : public std::enable_shared_from_this<load_client_t>,
-                      public cf_local_ipc_link_t {
+class load_client_t : public std::enable_shared_from_this<load_client_t>, public bench_client_t {
  public:
   // Connects to `socket_path` (blocking; a UNIX connect does not wait) and sends
   // HELLO. No file starts before `start` (the run's common start time).
@@ -35,9 +34,6 @@ class load_client_t : public std::enable_shared_from_this<load_client_t>,
   // after `deadline`.
   void start(bench_clock::time_point deadline);
 
-  // The process at the other end of the socket (SO_PEERCRED); -1 when unknown.
-  int peer_pid() const;
-
  private:
   load_client_t(const workload_t& workload, connection_result_t& result);
 
@@ -45,12 +41,13 @@ class load_client_t : public std::enable_shared_from_this<load_client_t>,
   // Queues data within the window and a bounded amount per write; then SCAN_REQUEST.
   void pump();
   void finish_file();
-  void fail(const std::string& text);
+  void fail(const std::string& text) override;
 
-  void on_scan_response(const bk::ServerMessage& message);
-  void on_data_chunk(const bk::ServerMessage& message);
+  void on_adjust_window(const bk::ServerMessage& message) override;
+  void on_scan_response(const bk::ServerMessage& message) override;
+  void on_get_data_response(const bk::ServerMessage& message) override;
+  void on_data_chunk(const bk::ServerMessage& message) override;
 
-  void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
   void on_error(const boost::system::error_code& code) override;
   std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
   void on_send_idle() override;
@@ -63,19 +60,14 @@ class load_client_t : public std::enable_shared_from_this<load_client_t>,
   bench_clock::time_point deadline_;
   bool started_ = false;
   bool done_ = false;
-  std::int64_t window_ = 0;
   std::uint32_t job_id_ = 0;
   bench_clock::time_point file_begin_;
   std::uint64_t sent_ = 0;
   bool scan_sent_ = false;
-  // Data bytes queued since the link last reported everything written.
-  std::uint64_t queued_ = 0;
   std::uint64_t expected_back_ = 0;
   std::uint64_t received_back_ = 0;
   bool reading_back_ = false;
-  // Built once: a DATA_CHUNK with the whole chunk, one with the file's last piece
-  // when that is shorter, and the SCAN_REQUEST.
-  bk::ClientMessage chunk_message_;
-  bk::ClientMessage tail_message_;
+  // Built once.
+  data_messages_t data_messages_;
   bk::ClientMessage scan_message_;
 };

@@ -40,18 +40,19 @@ namespace po = boost::program_options;
 
 namespace {
 
-// CPU time of a run, with its cost per file (µs for small files, ms for large).
+// The server's CPU time of a run, with its cost per file (µs for small files, ms for
+// large).
 std::string cpu_text(const run_figures_t& figures, bool small) {
-  if (figures.cpu_seconds < 0) return "?";
-  const double per_file =
-      figures.cpu_seconds / std::max(1.0, figures.files_per_second * figures.seconds);
-  return format("%.2f s", figures.cpu_seconds) + (small
-                                                      ? format(" (%.0f µs/file)", per_file * 1e6)
-                                                      : format(" (%.0f ms/file)", per_file * 1e3));
+  const double cpu_seconds = figures.processes.front().cpu_seconds;
+  if (cpu_seconds < 0) return "?";
+  const double per_file = cpu_seconds / std::max(1.0, figures.files_per_second * figures.seconds);
+  return format("%.2f s", cpu_seconds) + (small ? format(" (%.0f µs/file)", per_file * 1e6)
+                                                : format(" (%.0f ms/file)", per_file * 1e3));
 }
 
 std::string rss_text(const run_figures_t& figures) {
-  return figures.peak_rss_mib < 0 ? "?" : format("%.1f MiB", figures.peak_rss_mib);
+  const double peak_rss_mib = figures.processes.front().peak_rss_mib;
+  return peak_rss_mib < 0 ? "?" : format("%.1f MiB", peak_rss_mib);
 }
 
 }  // namespace
@@ -272,11 +273,12 @@ int main(int argc, char** argv) {
           figures[t].push_back(result);
           std::cerr << "." << std::flush;
           if (raw) {
+            const process_figures_t& server = result.processes.front();
             raw << workload.name << '\t' << targets[t].name << '\t' << run << '\t' << result.seconds
                 << '\t' << result.files << '\t' << result.files_per_second << '\t'
                 << result.megabytes_per_second << '\t' << result.latency_median_us << '\t'
-                << result.latency_p99_us << '\t' << result.cpu_seconds << '\t'
-                << result.peak_rss_mib << '\t' << result.context_switches << '\t'
+                << result.latency_p99_us << '\t' << server.cpu_seconds << '\t'
+                << server.peak_rss_mib << '\t' << server.context_switches << '\t'
                 << result.generator_cpu_seconds << '\n';
           }
         }

@@ -127,9 +127,6 @@ run_figures_t run_once(const target_t& target, const workload_t& workload,
     const std::int64_t peak = probes[i].peak_rss_kib();
     if (peak >= 0) processes[i].peak_rss_mib = static_cast<double>(peak) / 1024;
   }
-  figures.cpu_seconds = processes.front().cpu_seconds;
-  figures.peak_rss_mib = processes.front().peak_rss_mib;
-  figures.context_switches = processes.front().context_switches;
   figures.processes = std::move(processes);
 
   figures.seconds = std::chrono::duration<double>(end - begin).count();
@@ -158,9 +155,6 @@ run_figures_t median_figures(const std::vector<run_figures_t>& runs) {
   result.latency_median_us = pick(&run_figures_t::latency_median_us);
   result.latency_p99_us = pick(&run_figures_t::latency_p99_us);
   result.latency_max_us = pick(&run_figures_t::latency_max_us);
-  result.cpu_seconds = pick(&run_figures_t::cpu_seconds);
-  result.peak_rss_mib = pick(&run_figures_t::peak_rss_mib);
-  result.context_switches = pick(&run_figures_t::context_switches);
   result.generator_cpu_seconds = pick(&run_figures_t::generator_cpu_seconds);
   std::vector<double> files;
   for (const run_figures_t& run : runs) files.push_back(static_cast<double>(run.files));

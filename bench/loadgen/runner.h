@@ -38,11 +38,8 @@ struct run_figures_t {
   double latency_median_us = 0;
   double latency_p99_us = 0;
   double latency_max_us = 0;
-  // The first process measured (the server, unless others were named).
-  double cpu_seconds = -1;
-  double peak_rss_mib = -1;
-  double context_switches = -1;
-  // Every process measured, in the order asked for.
+  // Every process measured, in the order asked for (at least one after a run: the
+  // server, unless others were named).
   std::vector<process_figures_t> processes;
   // The generator's own CPU time, to show it is not what limits the run.
   double generator_cpu_seconds = 0;

@@ -21,6 +21,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "bench/loadgen/bench_client.h"
 #include "bench/loadgen/heap_probe.h"
 #include "bench/loadgen/node_stats.h"
 #include "bench/loadgen/process_probe.h"
@@ -92,12 +93,10 @@ int peer_pid_of(const std::string& socket_path) {
     ::close(fd);
     throw std::runtime_error("connect " + socket_path + ": " + error);
   }
-  ucred credentials{};
-  socklen_t length = sizeof credentials;
-  const int got = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length);
+  const int pid = socket_peer_pid(fd);
   ::close(fd);
-  if (got != 0 || credentials.pid <= 0) throw std::runtime_error("SO_PEERCRED failed");
-  return credentials.pid;
+  if (pid <= 0) throw std::runtime_error("SO_PEERCRED failed");
+  return pid;
 }
 
 sample_t take_sample(const process_probe_t& probe, heap_probe_t& heap,

@@ -1,35 +1,15 @@
 #include "bench/loadgen/soak_client.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <string>
 
 #include <boost/asio/post.hpp>
 
-#include "jobs/client_protocol.h"
-
-namespace {
-
-// Data queued per write at most (or one chunk when that is larger): enough to keep
-// the socket full, little enough not to pile a file up in the send queue.
-constexpr std::uint64_t kQueueBudget = 512 * 1024;
-
-}  // namespace
-
 soak_image_t make_soak_image(std::uint64_t size, std::uint32_t chunk_size) {
   soak_image_t image;
   image.file = make_file_image(size, chunk_size);
-  const file_image_t& file = *image.file;
-  image.chunk_message.set_tag(bk::ClientMessage::DATA_CHUNK);
-  image.chunk_message.set_data(file.chunk);
-  const std::uint64_t tail = file.size % file.chunk.size();
-  if (tail != 0) {
-    image.tail_message.set_tag(bk::ClientMessage::DATA_CHUNK);
-    image.tail_message.set_data(file.chunk.substr(0, tail));
-  }
+  image.messages = make_data_messages(*image.file);
   return image;
 }
 
@@ -39,26 +19,18 @@ int latency_histogram_t::bucket(double us) {
   return std::min(index, kBuckets - 1);
 }
 
-double latency_histogram_t::upper_us(int index) { return std::exp2((index + 1) / 8.0); }
+double latency_histogram_t::upper_us(int index) {
+  return std::exp2((index + 1) / 8.0);
+}
 
 std::shared_ptr<soak_client_t> soak_client_t::connect(boost::asio::io_context& io,
                                                       const soak_plan_t& plan, soak_slot_t& slot,
                                                       soak_counters_t& counters) {
   std::shared_ptr<soak_client_t> client(new soak_client_t(io, plan, slot, counters));
-  auto socket = std::make_shared<cf_local_socket_t>(io);
-  socket->connect(boost::asio::local::stream_protocol::endpoint(plan.socket_path));
-  client->set_socket(std::move(socket));
-  client->read_header();
+  client->open(io, plan.socket_path, slot.flow_control);
   ++slot.connections;
   counters.connections_opened.fetch_add(1, std::memory_order_relaxed);
   counters.connections_open.fetch_add(1, std::memory_order_relaxed);
-
-  bk::ClientMessage hello;
-  hello.set_tag(bk::ClientMessage::HELLO);
-  hello.set_origin(vl::APP_CONSOLE_SCANNER);
-  hello.set_origin_pid(static_cast<std::uint32_t>(::getpid()));
-  hello.set_flow_control(slot.flow_control);
-  client->async_send_message(hello);
   // Without flow control nothing is waited for; the first file follows once the
   // event loop runs.
   if (!slot.flow_control) {
@@ -70,26 +42,9 @@ std::shared_ptr<soak_client_t> soak_client_t::connect(boost::asio::io_context& i
 
 soak_client_t::soak_client_t(boost::asio::io_context& io, const soak_plan_t& plan,
                              soak_slot_t& slot, soak_counters_t& counters)
-    : cf_local_ipc_link_t(kIpcLinkLimit),
-      io_(io),
-      plan_(plan),
-      slot_(slot),
-      counters_(counters) {
-  for (const soak_image_t& image : plan_.images) {
-    chunk_messages_.push_back(image.chunk_message);
-    tail_messages_.push_back(image.tail_message);
-  }
+    : io_(io), plan_(plan), slot_(slot), counters_(counters) {
+  for (const soak_image_t& image : plan_.images) data_messages_.push_back(image.messages);
   scan_message_.set_tag(bk::ClientMessage::SCAN_REQUEST);
-}
-
-int soak_client_t::peer_pid() const {
-  ucred credentials{};
-  socklen_t length = sizeof credentials;
-  if (::getsockopt(const_cast<cf_local_socket_t&>(*socket()).native_handle(), SOL_SOCKET,
-                   SO_PEERCRED, &credentials, &length) != 0) {
-    return -1;
-  }
-  return credentials.pid;
 }
 
 // ---------------------------------------------------------------------------
@@ -144,29 +99,17 @@ void soak_client_t::start_file() {
   init.set_tag(bk::ClientMessage::INIT);
   init.set_job_id(job_id);
   async_send_message(init);
-  chunk_messages_[job.image].set_job_id(job_id);
-  tail_messages_[job.image].set_job_id(job_id);
+  data_messages_[job.image].set_job_id(job_id);
   pump();
 }
 
 void soak_client_t::pump() {
   if (done_ || sending_ == 0) return;
   job_t& job = jobs_.at(sending_);
-  const file_image_t& file = *plan_.images[job.image].file;
-  const std::uint64_t budget = std::max<std::uint64_t>(kQueueBudget, file.chunk.size());
-  while (job.sent < file.size && queued_ < budget) {
-    const std::uint64_t left = file.size - job.sent;
-    const bool whole = left >= file.chunk.size();
-    const std::uint64_t length = whole ? file.chunk.size() : left;
-    // With flow control the window is the client's to keep; wait for the next
-    // ADJUST_WINDOW. Without it, only the socket (and so the daemon) holds us back.
-    if (slot_.flow_control && window_ < static_cast<std::int64_t>(length)) return;
-    async_send_message(whole ? chunk_messages_[job.image] : tail_messages_[job.image]);
-    window_ -= static_cast<std::int64_t>(length);
-    job.sent += length;
-    queued_ += length;
+  if (!queue_data(data_messages_[job.image], *plan_.images[job.image].file, job.sent,
+                  slot_.flow_control)) {
+    return;
   }
-  if (job.sent < file.size) return;
   scan_message_.set_job_id(sending_);
   bk::ScanOptions& options = *scan_message_.mutable_scan_options();
   options.clear_threat_hash();
@@ -189,8 +132,7 @@ void soak_client_t::on_scan_response(const bk::ServerMessage& message) {
   if (report.has_error() || report.virus_size() > 0 || report.size() != file.size) {
     fail("job " + std::to_string(message.job_id()) + " of " + std::to_string(file.size) +
          " bytes: report with error " + std::to_string(report.error()) + ", " +
-         std::to_string(report.virus_size()) + " threat(s), size " +
-         std::to_string(report.size()));
+         std::to_string(report.virus_size()) + " threat(s), size " + std::to_string(report.size()));
     return;
   }
   if ((job.sha1 && message.sha1() != file.sha1) ||
@@ -239,20 +181,11 @@ void soak_client_t::on_data_chunk(const bk::ServerMessage& message) {
     return;
   }
   job_t& job = found->second;
-  const file_image_t& file = *plan_.images[job.image].file;
-  // Chunk-aligned pieces of the image against the data: a memcmp, not a byte loop.
-  std::uint64_t offset = job.received_back;
-  std::size_t at = 0;
-  while (at < data.size()) {
-    const std::size_t in_chunk = offset % file.chunk.size();
-    const std::size_t piece = std::min(data.size() - at, file.chunk.size() - in_chunk);
-    if (data.compare(at, piece, file.chunk, in_chunk, piece) != 0) {
-      fail("read-back data of job " + std::to_string(message.job_id()) + " differs near byte " +
-           std::to_string(offset));
-      return;
-    }
-    at += piece;
-    offset += piece;
+  std::uint64_t differs_near = 0;
+  if (!matches_image(*plan_.images[job.image].file, job.received_back, data, differs_near)) {
+    fail("read-back data of job " + std::to_string(message.job_id()) + " differs near byte " +
+         std::to_string(differs_near));
+    return;
   }
   job.received_back += data.size();
   if (job.received_back == job.expected_back) {
@@ -300,38 +233,20 @@ void soak_client_t::fail(const std::string& text) {
 // Link
 
 void soak_client_t::on_message(google::protobuf::io::ZeroCopyInputStream& body) {
+  // Closed (after a fault or at its end): what the server sent before is of no account.
   if (done_) return;
-  bk::ServerMessage message;
-  if (!message.ParseFromZeroCopyStream(&body)) {
-    fail("a server message that does not parse");
+  bench_client_t::on_message(body);
+}
+
+void soak_client_t::on_adjust_window(const bk::ServerMessage& message) {
+  if (!slot_.flow_control) {
+    fail("ADJUST_WINDOW on a connection without flow control");
     return;
   }
-  switch (message.tag()) {
-    case bk::ServerMessage::ADJUST_WINDOW:
-      if (!slot_.flow_control) {
-        fail("ADJUST_WINDOW on a connection without flow control");
-        return;
-      }
-      window_ += message.window_change();
-      may_start_ = true;
-      pump();
-      fill();
-      return;
-    case bk::ServerMessage::SCAN_RESPONSE:
-      on_scan_response(message);
-      return;
-    case bk::ServerMessage::GET_DATA_RESPONSE:
-      on_get_data_response(message);
-      return;
-    case bk::ServerMessage::DATA_CHUNK:
-      on_data_chunk(message);
-      return;
-    case bk::ServerMessage::ALARM:
-      fail("ALARM for job " + std::to_string(message.job_id()) + ": " +
-           std::to_string(message.error().code()) + " " + message.error().what());
-      return;
-  }
-  fail("unknown server tag " + std::to_string(message.tag()));
+  window_ += message.window_change();
+  may_start_ = true;
+  pump();
+  fill();
 }
 
 void soak_client_t::on_error(const boost::system::error_code& code) {

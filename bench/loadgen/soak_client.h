@@ -27,18 +27,16 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "bench/loadgen/bench_client.h"
 #include "bench/loadgen/workload.h"
-#include "framework/basic_ipc_link.h"
 #include "schemas/brel_client_ipc.pb.h"
 
 // One kind of file the mix draws: its content and size, and its DATA_CHUNK
-// messages: one with the whole chunk and one with the file's last piece when that
-// is shorter. Each connection sends copies of its own (a message caches its size,
+// messages. Each connection sends copies of its own (a message caches its size,
 // and the job id changes), so these are only read during the run.
 struct soak_image_t {
   std::shared_ptr<const file_image_t> file;
-  bk::ClientMessage chunk_message;
-  bk::ClientMessage tail_message;
+  data_messages_t messages;
 };
 
 // REQUIRES: size > 0, chunk_size > 0.
@@ -116,8 +114,7 @@ struct soak_slot_t {
   std::string error;
 };
 
-class soak_client_t : public std::enable_shared_from_this<soak_client_t>,
-                      public cf_local_ipc_link_t {
+class soak_client_t : public std::enable_shared_from_this<soak_client_t>, public bench_client_t {
  public:
   // Connects to the plan's socket (blocking; a UNIX connect does not wait), sends
   // HELLO and starts sending files once it may (at once without flow control, at the
@@ -125,9 +122,6 @@ class soak_client_t : public std::enable_shared_from_this<soak_client_t>,
   static std::shared_ptr<soak_client_t> connect(boost::asio::io_context& io,
                                                 const soak_plan_t& plan, soak_slot_t& slot,
                                                 soak_counters_t& counters);
-
-  // The process at the other end of the socket (SO_PEERCRED); -1 when unknown.
-  int peer_pid() const;
 
  private:
   struct job_t {
@@ -155,12 +149,13 @@ class soak_client_t : public std::enable_shared_from_this<soak_client_t>,
   // bounded amount per write; then its SCAN_REQUEST.
   void pump();
   void finish_file(std::uint32_t job_id, job_t& job);
-  void fail(const std::string& text);
+  void fail(const std::string& text) override;
   void end_connection();
 
-  void on_scan_response(const bk::ServerMessage& message);
-  void on_get_data_response(const bk::ServerMessage& message);
-  void on_data_chunk(const bk::ServerMessage& message);
+  void on_adjust_window(const bk::ServerMessage& message) override;
+  void on_scan_response(const bk::ServerMessage& message) override;
+  void on_get_data_response(const bk::ServerMessage& message) override;
+  void on_data_chunk(const bk::ServerMessage& message) override;
 
   void on_message(google::protobuf::io::ZeroCopyInputStream& body) override;
   void on_error(const boost::system::error_code& code) override;
@@ -179,16 +174,12 @@ class soak_client_t : public std::enable_shared_from_this<soak_client_t>,
   bool retiring_ = false;
   bool closing_ = false;
   bool done_ = false;
-  std::int64_t window_ = 0;
   std::uint32_t next_job_id_ = 0;
   std::uint64_t files_started_ = 0;
   std::map<std::uint32_t, job_t> jobs_;
   // The job whose data is being sent (0: none).
   std::uint32_t sending_ = 0;
-  // Data bytes queued since the link last reported everything written.
-  std::uint64_t queued_ = 0;
   // This connection's copies of the plan's DATA_CHUNK messages, image by image.
-  std::vector<bk::ClientMessage> chunk_messages_;
-  std::vector<bk::ClientMessage> tail_messages_;
+  std::vector<data_messages_t> data_messages_;
   bk::ClientMessage scan_message_;
 };
