@@ -13,6 +13,7 @@
 #include "schemas/brel_config.pb.h"
 #include "schemas/lumend_client_ipc.pb.h"
 #include "tests/support/frame.h"
+#include "tests/support/full_backlog.h"
 #include "tests/support/link_end.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/run_until.h"
@@ -37,6 +38,13 @@ class fake_cloud_t {
       : io(io), acceptor(io, stream_protocol::endpoint(path)) {
     start_accept();
   }
+  // A held one takes no connection, with room for none waiting, until released.
+  struct held_t {};
+  fake_cloud_t(boost::asio::io_context& io, const std::string& path, held_t)
+      : io(io), acceptor(io, stream_protocol::endpoint(path)) {
+    acceptor.listen(0);
+  }
+  void release() { start_accept(); }
 
   void answer(std::uint32_t serial, vl::ErrorCode code, bool threat = false) {
     send_bytes(
@@ -200,6 +208,38 @@ TEST_F(LumendTest, QueuedChecksShareOneAcquisitionAndGoOutInOrder) {
             "type: SE_KNOWN_VIRUS name: \"Cloud.Test\"");
 }
 
+TEST_F(LumendTest, ChecksWaitOutAConnectHeldByAFullBacklogThenGoOutInOrder) {
+  bk_lumend_timing_t timing;
+  // Armed by the first link, the release ends while the next connect is held: the
+  // connect goes on.
+  timing.release = milliseconds(20);
+  make_lumend(timing);
+  check_unanswered(0);
+  served_path = dir / "held.sock";
+  fake_cloud_t held(io, served_path.string(), fake_cloud_t::held_t());
+  full_backlog_t backlog(served_path.string());
+  cloud->drop();
+  EXPECT_EQ(result_of(0), kDisconnected);
+
+  check(1);
+  check(2);
+  // The loop goes on, past the release time, while the cloud daemon takes no
+  // connection.
+  ASSERT_TRUE(run_past(io, milliseconds(60)));
+  EXPECT_EQ(answers.size(), 1u);
+  check(3);
+  EXPECT_EQ(lumend->waiting_count(), 3u);
+  EXPECT_FALSE(lumend->linked());
+  EXPECT_EQ(path_requests, 2);
+
+  held.release();
+  for (int id = 1; id <= 3; ++id) EXPECT_EQ(result_of(id), kOk);
+  ASSERT_EQ(held.requests.size(), 3u);
+  for (std::uint32_t serial = 0; serial < 3; ++serial)
+    EXPECT_EQ(held.requests[serial].serial(), serial);
+  EXPECT_EQ(held.connections, static_cast<int>(backlog.size()) + 1);
+}
+
 TEST_F(LumendTest, RefusalsAndFailedAcquisitionsAnswerWithNoLumendButNeverInsideCheck) {
   make_lumend(bk_lumend_timing_t(), false);
   check(0);
@@ -333,6 +373,48 @@ TEST_F(LumendTest, ACallbackThatChecksAgainDuringAFailureGoesOutOnTheNextLink) {
   EXPECT_EQ(result_of(10), kOk);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(path_requests, 2);
+}
+
+TEST_F(LumendTest, StaleDeadlineNeverTimesOutALaterCheckWithTheSameSerial) {
+  bk_lumend_timing_t timing;
+  timing.release = milliseconds(10);
+  make_lumend(timing);
+  // Serial 0 again, on a new link, with a long deadline: well past the old one,
+  // nothing may be answered yet.
+  auto reused_serial_waits = [&](int id) {
+    check_unanswered(id, 5000);
+    EXPECT_EQ(cloud->requests.back().serial(), 0u);
+    ASSERT_TRUE(run_past(io, milliseconds(120)));
+    EXPECT_EQ(answers.count(id), 0u);
+    cloud->answer(0, vl::EC_OK);
+    EXPECT_EQ(result_of(id), kOk);
+  };
+  // Answered, then the idle link released.
+  check(0, kClean, 100, 40);
+  ASSERT_TRUE(wait_answer(0));
+  ASSERT_TRUE(run_until(io, [&] { return cloud->hang_ups == 1; }));
+  reused_serial_waits(1);
+  // Failed with its link.
+  ASSERT_TRUE(run_until(io, [&] { return cloud->hang_ups == 2; }));
+  check_unanswered(2, 40);
+  cloud->drop();
+  EXPECT_EQ(result_of(2), kDisconnected);
+  reused_serial_waits(3);
+}
+
+TEST_F(LumendTest, ACallbackThatChecksAgainWhenTheCloudIsSwitchedOffIsRefusedAfterTheSwitch) {
+  make_lumend();
+  int calls = 0;
+  cloud->mode = fake_cloud_t::mode_t::silent;
+  lumend->check(kClean, 1, [&](const boost::system::error_code&, const std::optional<vl::Virus>&) {
+    ++calls;
+    check(20);
+  });
+  ASSERT_TRUE(run_until(io, [&] { return cloud->requests.size() == 1; }));
+  configure(false);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(answers.count(20), 0u);
+  EXPECT_EQ(result_of(20), kNoLumend);
 }
 
 TEST_F(LumendTest, DestructionAnswersPendingAndQueuedChecksAndRefusesNewOnes) {

@@ -131,6 +131,22 @@ TEST_F(MarrodTieTest, CallbacksQueuedMeanwhileShareOneRequestAndItsAnswer) {
   }
 }
 
+TEST_F(MarrodTieTest, AnAnsweredRequestIsAskedAnewAndAPathWithAnErrorHandsOnBoth) {
+  std::vector<answer_t> cloud;
+  tie().request_lumend(keep(cloud));
+  EXPECT_EQ(next().tag(), message_t::GET_LUMEND_REQUEST);
+  respond(vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE, nullptr, vl::EC_NO_LUMEND);
+  ASSERT_TRUE(run([&] { return cloud.size() == 1; }));
+
+  // Answered: the next call asks anew. Both a path and an error are handed on.
+  tie().request_lumend(keep(cloud));
+  EXPECT_EQ(next().tag(), message_t::GET_LUMEND_REQUEST);
+  respond(vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE, "/run/lumend.sock", vl::EC_NOT_READY);
+  ASSERT_TRUE(run([&] { return cloud.size() == 2; }));
+  EXPECT_EQ(exception_ptr_to_error_enum(cloud[1].error), vl::EC_NOT_READY);
+  EXPECT_EQ(cloud[1].path, "/run/lumend.sock");
+}
+
 TEST_F(MarrodTieTest, ACallbackAskingAgainStartsANewRequest) {
   int calls = 0;
   std::function<void(const std::exception_ptr&, const boost::filesystem::path&)> retry =

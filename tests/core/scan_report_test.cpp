@@ -20,6 +20,8 @@ vl::ScanReport report_with(std::initializer_list<int> errors) {
 
 TEST(ScanReportErrors, CountedErrorSkipsLimitsAndTimeoutButSearchesBelowThemInPreorder) {
   EXPECT_EQ(vl::SE_READ_ERROR, first_counted_error(report_with({31, 7})));
+  // The report's own counted error comes before one below it.
+  EXPECT_EQ(vl::SE_READ_ERROR, first_counted_error(report_with({7, 9})));
   EXPECT_EQ(std::nullopt, first_counted_error(report_with({30, 34, 40})));
   EXPECT_EQ(vl::SE_REPORT_SIZE_LIMIT, first_counted_error(report_with({40, 35})));
   EXPECT_EQ(vl::SE_FILE_NOT_FOUND, first_counted_error(report_with({0, 0, 2})));
@@ -38,6 +40,14 @@ TEST(ScanReportErrors, CountedErrorSkipsLimitsAndTimeoutButSearchesBelowThemInPr
 
 TEST(ScanReportMaking, AnEmptyObjectAndLoadArithmetic) {
   EXPECT_EQ(std::string("\x0a\x00", 2), make_scan_report().SerializeAsString());
+  // A cloud verdict's threat is the report's only one.
+  vl::Virus virus;
+  virus.set_type(vl::SE_JOKE);
+  virus.set_name("EICAR-Test-File");
+  const vl::ScanReport report = make_scan_report(virus);
+  ASSERT_EQ(1, report.virus_size());
+  EXPECT_EQ(virus.SerializeAsString(), report.virus(0).SerializeAsString());
+  EXPECT_TRUE(report.IsInitialized());
   EXPECT_EQ(0u, saturating_sub(5, 7));
   EXPECT_EQ(2u, saturating_sub(7, 5));
   // No request pending still weighs the data once.

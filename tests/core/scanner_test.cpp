@@ -6,12 +6,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 
 #include "framework/error.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/file_text.h"
+#include "tests/support/full_backlog.h"
 #include "tests/support/run_until.h"
 #include "tests/support/scan_requester.h"
 #include "tests/support/temp_dir.h"
@@ -190,6 +192,40 @@ TEST_F(ScannerTest, UnavailableEngineFailsWaitingRequestsAndIsAskedForAgain) {
   ASSERT_TRUE(answered({a}));
   EXPECT_EQ(1u, a->reports.size());
   EXPECT_EQ(3, path_requests);
+}
+
+TEST_F(ScannerTest, RequestsWaitOutAConnectHeldByAFullBacklogAndFailWhenItIsRefused) {
+  served_path = dir / "held.sock";
+  auto held = std::make_unique<boost::asio::local::stream_protocol::acceptor>(
+      io, boost::asio::local::stream_protocol::endpoint(served_path));
+  held->listen(0);
+  full_backlog_t backlog(served_path);
+  auto a = job(1);
+  auto b = job(2);
+  a->request();
+  // The loop goes on serving others while the engine takes no connection.
+  ASSERT_TRUE(run_posted(io));
+  b->request();
+  // Several attempts on the full backlog go by.
+  ASSERT_TRUE(run_past(io, milliseconds(20)));
+  EXPECT_EQ(0u, a->answers() + b->answers());
+  EXPECT_EQ(1, path_requests);
+  EXPECT_EQ(0, state_changes);
+
+  // The engine goes away: what waits fails as for any engine that cannot be reached.
+  held.reset();
+  ASSERT_TRUE(answered({a, b}));
+  for (const auto& j : {a, b})
+    EXPECT_EQ(j->errors,
+              std::vector<boost::system::error_code>{make_error_code(vl::EC_NO_SCAN_ENGINE)});
+  EXPECT_EQ(1, state_changes);
+  EXPECT_FALSE(access::linked(*scanner));
+  boost::filesystem::remove(served_path);
+
+  served_path = socket_path;
+  a->request();
+  ASSERT_TRUE(answered({a}));
+  EXPECT_EQ(1u, a->reports.size());
 }
 
 TEST_F(ScannerTest, RequestsBeforeThePathAskOnceLeaveInOrderAndCancelledAnswersAreDropped) {

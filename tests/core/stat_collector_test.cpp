@@ -123,6 +123,14 @@ TEST_F(StatCollectorTest, EntriesAreListedInOrderPeersLiveOneIntervalAndGoneClie
                 console);
   EXPECT_EQ(reports[1].ShortDebugString(),
             entry("client", "origin: APP_LUMEND origin_pid: 77", 0, 0, 0, 0) + " " + console);
+
+  // Active again in a later interval: listed again, with that interval's figures.
+  collector->add_peer_out_sent(endpoint("10.0.0.2", 7000), 1);
+  const std::size_t seen = reports.size();
+  ASSERT_TRUE(reports_reach(seen + 1));
+  EXPECT_EQ(reports[seen].ShortDebugString(),
+            entry("peer_out", "endpoint: \"10.0.0.2:7000\"", 0, 0, 0, 1) + " " +
+                entry("client", "origin: APP_LUMEND origin_pid: 77", 0, 0, 0, 0) + " " + console);
 }
 
 TEST_F(StatCollectorTest, CountsEveryThreatOfTheTreeAndOnlyTheFirstCountedError) {

@@ -64,3 +64,37 @@ TEST(AppExeInfo, DescribesTheRegularFileBehindThePathWithItsMd5) {
   EXPECT_EQ(exception_ptr_text(failure),
             "MD5: open: No such file or directory: \"" + dir / "missing" + "\"");
 }
+
+TEST(FileMd5, DigestsAnEmptyFileAndNamesAReadFailure) {
+  temp_dir_t dir;
+  write_file(dir / "empty", "");
+  EXPECT_EQ(base64(file_md5(dir / "empty")), "1B2M2Y8AsgTpgAmY7PhCfg==");
+  // A directory opens, then fails at its first read.
+  const auto failure = failure_of([&] { file_md5(dir.path().string()); });
+  EXPECT_EQ(exception_ptr_text(failure).rfind("MD5: read: Is a directory", 0), 0u)
+      << exception_ptr_text(failure);
+}
+
+TEST(AppExeInfo, NamesAnOwnerWithoutUserEntryByUid) {
+  if (::geteuid() != 0) GTEST_SKIP() << "changing a file's owner needs root";
+  uid_t uid = 3999999;
+  while (::getpwuid(uid)) ++uid;
+  temp_dir_t dir;
+  const std::string path = dir / "exe";
+  write_file(path, "x");
+  ASSERT_EQ(::chown(path.c_str(), uid, static_cast<gid_t>(-1)), 0);
+  vl::AppExeInfo info;
+  fill_app_exe_info(info, "1", path);
+  EXPECT_EQ(info.exe_owner(), std::to_string(uid));
+}
+
+TEST(AppExeInfo, RefusesAMissingFileAndAnEmptyCommandLine) {
+  temp_dir_t dir;
+  vl::AppExeInfo info;
+  EXPECT_EQ(exception_ptr_to_error_enum(
+                failure_of([&] { fill_app_exe_info(info, "1", dir / "missing"); })),
+            vl::EC_NO_SUCH_ENTRY);
+  char* no_arguments[] = {nullptr};
+  EXPECT_EQ(exception_ptr_text(failure_of([&] { make_app_exe_info("1", 0, no_arguments); })),
+            "Unknown exe path");
+}

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/error.hpp>
+#include <boost/filesystem/exception.hpp>
 
 namespace {
 
@@ -21,6 +22,14 @@ std::exception_ptr thrown(E e) {
 }
 
 }  // namespace
+
+TEST(ErrorCategory, NamesItselfAndPrintsDisplayTexts) {
+  EXPECT_STREQ(vl::proto_error_category().name(), "vl.Error");
+  EXPECT_EQ(make_error_code(vl::EC_APP_TERMINATED).message(), "Process terminated by signal");
+  EXPECT_EQ(vl::proto_error_category().message(4242), "vl.Error 4242");
+  EXPECT_EQ(error_enum_name(vl::EC_NO_SUCH_ENTRY), "No such file or directory");
+  EXPECT_EQ(error_enum_name(4242), "4242");
+}
 
 TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditionsOfEitherCategory) {
   EXPECT_EQ(error_code_to_error_enum(make_error_code(vl::EC_DATA_CORRUPTED)),
@@ -48,6 +57,7 @@ TEST(ErrorCodeMapping, MapsOwnCodesAndErrnoConditionsOfEitherCategory) {
 }
 
 TEST(ExceptionMapping, MapsEveryFormOfThrownThingToACodeAndAText) {
+  EXPECT_EQ(exception_to_error_enum(std::bad_alloc()), vl::EC_NO_MEMORY);
   const struct {
     std::exception_ptr thrown;
     vl::ErrorCode code;
@@ -77,6 +87,21 @@ TEST(ExceptionMapping, MapsEveryFormOfThrownThingToACodeAndAText) {
   EXPECT_STREQ(mine, "main thread");
 }
 
+TEST(ExceptionText, TrimsLibraryQualifiers) {
+  EXPECT_STREQ(exception_text(std::runtime_error("boost::bad_get: failed value get")),
+               "bad_get: failed value get");
+  EXPECT_STREQ(exception_text(std::runtime_error("boost::filesystem::status: Permission denied")),
+               "status: Permission denied");
+  const boost::filesystem::filesystem_error iterator_error(
+      "boost::filesystem::directory_iterator::construct", "/spool", system_code(EACCES));
+  EXPECT_EQ(std::string(exception_text(iterator_error)).rfind("opendir: ", 0), 0u)
+      << exception_text(iterator_error);
+  // Only that exact scope is rewritten, and only a leading qualifier is trimmed.
+  EXPECT_STREQ(exception_text(std::runtime_error("boost::filesystem::construct: x")),
+               "construct: x");
+  EXPECT_STREQ(exception_text(std::runtime_error("open boost::asio::x")), "open boost::asio::x");
+}
+
 TEST(WireError, FillsFromExceptionsAndTurnsBackIntoOne) {
   vl::Error error;
   fill_error(error, nullptr);
@@ -92,6 +117,7 @@ TEST(WireError, FillsFromExceptionsAndTurnsBackIntoOne) {
   EXPECT_EQ(exception_ptr_text(failure), "No such file or directory");
   received.set_what("gone while scanning");
   EXPECT_EQ(exception_ptr_text(error_to_exception_ptr(received)), "gone while scanning");
+  EXPECT_EQ(make_error_exception_ptr(boost::system::error_code()), nullptr);
   EXPECT_EQ(exception_ptr_text(
                 make_error_exception_ptr(make_error_code(vl::EC_LINK_DISCONNECTED), "peer")),
             "peer: Link disconnected");

@@ -64,11 +64,17 @@ TEST(ReadExact, ReadsWholeCountAndReportsEarlyEndAndSystemErrors) {
   read_exact(fds[0], buffer, 4, error);
   EXPECT_FALSE(error);
   EXPECT_EQ(std::string(buffer, 4), "abcd");
+  read_exact(fds[0], buffer, 0, error);
+  EXPECT_FALSE(error);
   read_exact(fds[0], buffer, 5, error);
   EXPECT_EQ(error, make_error_code(vl::EC_UNEXPECTED_EOF));
   ::close(fds[0]);
+  const boost::system::error_code bad_fd(EBADF, boost::system::system_category());
   read_exact(-1, buffer, sizeof buffer, error);
-  EXPECT_EQ(error, boost::system::error_code(EBADF, boost::system::system_category()));
+  EXPECT_EQ(error, bad_fd);
+  boost::system::error_code write_error;
+  write_all(-1, buffer, sizeof buffer, write_error);
+  EXPECT_EQ(write_error, bad_fd);
 }
 
 TEST(WriteAll, GoesOnAfterSignalsInterruptABlockedWrite) {

@@ -1,6 +1,7 @@
 #include "framework/log.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,11 +13,14 @@
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
 
+#include "framework/console_log.h"
 #include "framework/error.h"
 #include "framework/file_log.h"
+#include "framework/syslog_log.h"
 #include "schemas/log.pb.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/file_text.h"
+#include "tests/support/proto_text.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -52,6 +56,15 @@ class LogDeathTest : public ::testing::Test {
 
 }  // namespace
 
+TEST(LogLevels, UnknownNamesAndConfiguredLevelsMeanError) {
+  EXPECT_STREQ(log_level_name(5), "Unknown");
+  EXPECT_EQ(log_level_from_name("Notice"), kLogNotice);
+  EXPECT_EQ(log_level_from_name("Verbose"), kLogError);
+  EXPECT_EQ(log_level_from_config(vl::LOG_LEVEL_WARNING), kLogWarning);
+  EXPECT_EQ(log_level_from_config(0), kLogError);
+  EXPECT_EQ(log_level_from_config(6), kLogError);
+}
+
 TEST(FileLog, WritesTimeAndPidBeforeEachLineAndClosesOnlyItsOwnDescriptor) {
   temp_dir_t dir;
   const std::string path = dir / "brelkin.log";
@@ -75,6 +88,17 @@ TEST(FileLog, WritesTimeAndPidBeforeEachLineAndClosesOnlyItsOwnDescriptor) {
   EXPECT_NE(::fcntl(pipe_fds[1], F_GETFD), -1);
   ::close(pipe_fds[0]);
   ::close(pipe_fds[1]);
+}
+
+TEST(FileLog, PrintsLocalTimeWithEnglishMonths) {
+  const char* saved = std::getenv("TZ");
+  const std::string zone = saved ? saved : "";
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  EXPECT_EQ(log_time_text(1700000000), "2023-Nov-14 22:13:20");
+  EXPECT_EQ(log_time_text(0), "1970-Jan-01 00:00:00");
+  saved ? ::setenv("TZ", zone.c_str(), 1) : ::unsetenv("TZ");
+  ::tzset();
 }
 
 TEST(FileLog, KeepsLinesFromThreadsWhole) {
@@ -120,12 +144,39 @@ TEST(CreateLog, FileIsAppendedAndNeverOpenedThroughALink) {
       [&] { create_log(log_settings(vl::Log::FILE, missing), ignore_line, ignore_line); });
   EXPECT_EQ(exception_ptr_to_error_enum(failure), vl::EC_NO_SUCH_ENTRY);
   EXPECT_EQ(exception_ptr_text(failure).rfind("Cannot create log", 0), 0u);
+  EXPECT_NE(exception_ptr_text(failure).find(missing), std::string::npos);
 
   const std::string planted = dir / "planted.log";
   ASSERT_EQ(::symlink((dir / "victim").c_str(), planted.c_str()), 0);
   EXPECT_TRUE(failure_of(
       [&] { create_log(log_settings(vl::Log::FILE, planted), ignore_line, ignore_line); }));
   EXPECT_FALSE(boost::filesystem::exists(dir / "victim")) << "the link was followed";
+}
+
+TEST(CreateLog, ChoosesBackEndByType) {
+  auto make = [](const std::string& text) {
+    return create_log(from_text<vl::Log>(text), ignore_line, ignore_line);
+  };
+  EXPECT_TRUE(std::dynamic_pointer_cast<cf_console_log_t>(make("type: STDERR")));
+  auto file = std::dynamic_pointer_cast<cf_file_log_t>(make("type: STDERR show_timestamp: true"));
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->fd(), 2);
+  EXPECT_FALSE(file->owns_fd());
+  auto system = std::dynamic_pointer_cast<cf_syslog_log_t>(
+      make("type: SYSLOG ident: 'brel' facility: LOCAL3"));
+  ASSERT_TRUE(system);
+  EXPECT_EQ(system->ident(), "brel");
+  EXPECT_EQ(system->facility(), LOG_LOCAL3);
+  EXPECT_FALSE(make("type: AUTO"));
+}
+
+TEST(SyslogLog, MapsLevelsOutOfRangeAndUnknownFacilities) {
+  EXPECT_EQ(cf_syslog_log_t::priority(kLogWarning), LOG_WARNING);
+  EXPECT_EQ(cf_syslog_log_t::priority(9), LOG_ERR);
+  // Never facility bits.
+  EXPECT_EQ(cf_syslog_log_t::priority(-1), LOG_DEBUG);
+  EXPECT_EQ(syslog_facility_from_config(vl::Log::LOCAL7), LOG_LOCAL7);
+  EXPECT_EQ(syslog_facility_from_config(5), LOG_DAEMON);
 }
 
 TEST_F(LogDeathTest, ReplaysBufferedEntriesThatPassTheThresholdOrPrintsThemAtExit) {
@@ -151,6 +202,33 @@ TEST_F(LogDeathTest, ReplaysBufferedEntriesThatPassTheThresholdOrPrintsThemAtExi
       ::testing::ExitedWithCode(3), "^Debug: Flushing log...\nInfo: never installed\n$");
 }
 
+TEST_F(LogDeathTest, EmptyBackEndNeverLeavesTheLogBuffering) {
+  // Nothing installed yet: the console takes over and the buffer is replayed.
+  EXPECT_EXIT(
+      {
+        log_threshold = kLogInfo;
+        log_message(kLogNotice, "buffered");
+        install_log(create_log(log_settings(vl::Log::AUTO), ignore_line, ignore_line));
+        log_message(kLogInfo, "written at once");
+        std::_Exit(has_log() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "^Notice: buffered\nInfo: written at once\n$");
+  // Something installed: it stays.
+  EXPECT_EXIT(
+      {
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) std::_Exit(2);
+        install_log(std::make_shared<cf_file_log_t>(pipe_fds[1], true, nullptr, nullptr));
+        install_log(nullptr);
+        log_message(kLogInfo, "still in the file");
+        ::write(2, "stderr untouched\n", 17);
+        install_log(make_console_log());  // closes the pipe's write end
+        const std::string text = read_fd(pipe_fds[0]);
+        std::_Exit(text.find("] Info: still in the file\n") != std::string::npos ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "^stderr untouched\n$");
+}
+
 TEST_F(LogDeathTest, CopiesInstalledLinesToInheritedPipeExceptForStandardError) {
   EXPECT_EXIT(
       {
@@ -167,6 +245,18 @@ TEST_F(LogDeathTest, CopiesInstalledLinesToInheritedPipeExceptForStandardError) 
       },
       ::testing::ExitedWithCode(0),
       "^Debug: Log Factory: Additional log - [0-9]+\nNotice: to file and pipe\n$");
+  EXPECT_EXIT(
+      {
+        int pipe_fds[2];
+        if (::pipe(pipe_fds) != 0) std::_Exit(2);
+        ::setenv("COM_VELMO_ADD_LOG_PIPE", std::to_string(pipe_fds[1]).c_str(), 1);
+        log_threshold = kLogInfo;
+        install_log(create_log(log_settings(vl::Log::STDERR), nullptr, nullptr));
+        log_message(kLogInfo, "once");
+        ::close(pipe_fds[1]);
+        std::_Exit(read_fd(pipe_fds[0]).empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "^Info: once\n$");
   EXPECT_EXIT(
       {
         ::setenv("COM_VELMO_ADD_LOG_PIPE", "x7", 1);

@@ -59,6 +59,31 @@ TEST_F(StartupDeathTest, TerminateHandlerLogsAndExitsWithTheMappingAndNoExitHand
         terminate_with(std::make_exception_ptr(vl::EC_BAD_CONFIG));
       },
       ::testing::ExitedWithCode(vl::EC_UNEXPECTED_ERROR), "^Error: Unexpected exception\n$");
+  // Called with no exception in flight.
+  EXPECT_EXIT(
+      {
+        install_terminate_handler();
+        std::terminate();
+      },
+      ::testing::ExitedWithCode(vl::EC_UNEXPECTED_ERROR), "^Error: Unexpected exception\n$");
+}
+
+TEST_F(StartupDeathTest, ProtobufMessagesReachTheLog) {
+  EXPECT_EXIT(
+      {
+        install_log(make_console_log());
+        install_protobuf_log_handler();
+        using namespace google::protobuf;
+        protobuf_log_handler(LOGLEVEL_WARNING, "f.cc", 1,
+                             "Reading dangerously large protocol message.  If the message turns "
+                             "out to be larger than 67108864 bytes, parsing will be halted");
+        protobuf_log_handler(LOGLEVEL_INFO, "f.cc", 1, "info text");
+        protobuf_log_handler(LOGLEVEL_FATAL, "f.cc", 1, "fatal text");
+        GOOGLE_LOG(WARNING) << "through the library";
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0),
+      "^Info: info text\nError: fatal text\nWarning: through the library\n$");
 }
 
 TEST_F(StartupDeathTest, DescriptorLimitIsRaisedToTheHardLimit) {

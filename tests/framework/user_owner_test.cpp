@@ -40,6 +40,9 @@ TEST(ResolveLocalUser, ByNameOrByUidWithTheGroupLookedUpLaterAndNothingOutsideTh
 
   auto failure = failure_of([] { resolve("name: 'no-such-user-here'"); });
   EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"no-such-user-here\"): ", 0), 0u);
+  // Only the part before a NUL would reach getpwnam.
+  failure = failure_of([] { resolve("name: 'root\\0x'"); });
+  EXPECT_EQ(exception_ptr_text(failure).rfind("getpwnam(\"root", 0), 0u);
   owner = resolve("uid: 3999999999");
   failure = failure_of([&] { owner_gid(owner); });
   EXPECT_EQ(exception_ptr_text(failure).rfind("getpwuid(3999999999): ", 0), 0u);
@@ -66,8 +69,13 @@ TEST(Ownership, CreatesOwnedFilesAndTakesTheTreeWithoutFollowingLinks) {
   EXPECT_EQ(st.st_gid, 54322u);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   write_file(dir / "old", "keep");
+  ASSERT_EQ(::chmod((dir / "old").c_str(), 0644), 0);
   create_owned_file(owner, dir / "old", 0600);
-  EXPECT_EQ(lstat_of(dir / "old").st_uid, 0u);
+  st = lstat_of(dir / "old");
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_size, 4);
+  EXPECT_THROW(create_owned_file(owner, dir / "missing/log", 0600), fs::filesystem_error);
 
   // Outside the tree: what a planted link points to must keep its owner.
   fs::create_directories(dir.path() / "outside/dir");
