@@ -1,5 +1,6 @@
 #include "jobs/master_job.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_job.h"
+#include "tests/support/run_until.h"
 
 namespace {
 
@@ -143,6 +145,24 @@ TEST(MasterJob, ExecutorsAndBackupsLetGoReachNobody) {
     rig.job.reset();
     EXPECT_EQ(4u, rig.client.acknowledged()) << how;
   }
+}
+
+TEST(MasterJob, ResetDuringThePauseStopsTheWait) {
+  bk_master_rig_t rig;
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  auto local = rig.node("Local job 0x1");
+  rig.send("data");
+  ASSERT_EQ(1u, rig.count(kind_t::kRedirectBegin));
+  rig.job->reset();
+  // Well past the pause, which would have placed the job on the scripted node.
+  ASSERT_TRUE(run_past(rig.io, std::chrono::milliseconds(20)));
+  EXPECT_EQ(1u, rig.cluster.placements.size());
+  EXPECT_EQ("", local->stored);
+  EXPECT_EQ(0u, rig.count(kind_t::kAlarm));
+  // The connection's grants are not held for the job once it is gone.
+  rig.job.reset();
+  EXPECT_EQ(4u, rig.client.acknowledged());
+  EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind);
 }
 
 TEST(MasterJob, RedirectReplaysStoredAndKeptDataInOrderWithoutDuplicates) {
