@@ -1,16 +1,22 @@
 #include "jobs/local_job.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/filesystem.hpp>
 
 #include "core/digest_pool.h"
@@ -91,6 +97,42 @@ class fake_cloud_t : public cf_local_ipc_link_t, public std::enable_shared_from_
   std::shared_ptr<cf_local_ipc_link_t> shared_this() override { return shared_from_this(); }
 
   boost::asio::local::stream_protocol::acceptor acceptor_;
+};
+
+// Holds both digest threads, each on a named pipe it reads as a file, until the
+// test lets them go one at a time: the digests asked meanwhile wait behind, in
+// order. Owned by one test on the main thread; it must be gone (or released)
+// before the digest pool, whose destruction joins the threads.
+class digest_stall_t {
+ public:
+  digest_stall_t(bk_digest_pool_t& pool, const std::string& base) {
+    for (int i = 0; i < 2; ++i) {
+      pipes_.push_back(base + std::to_string(i));
+      if (::mkfifo(pipes_.back().c_str(), 0600) != 0)
+        throw std::system_error(errno, std::generic_category(), "mkfifo");
+      pool.hash_file(true, false, pipes_.back(),
+                     [](std::exception_ptr, const bk_hash_values_t&) {});
+    }
+  }
+  ~digest_stall_t() {
+    while (release_one()) {
+    }
+  }
+  digest_stall_t(const digest_stall_t&) = delete;
+  digest_stall_t& operator=(const digest_stall_t&) = delete;
+
+  // Ends the next pipe's file (waiting until its thread opens it); false when none
+  // is left.
+  bool release_one() {
+    if (released_ == pipes_.size()) return false;
+    const int fd = ::open(pipes_[released_++].c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    return true;
+  }
+
+ private:
+  std::vector<std::string> pipes_;
+  std::size_t released_ = 0;
 };
 
 // Records what the job tells its driver, and calls `on_response` after each answer.
@@ -333,6 +375,35 @@ INSTANTIATE_TEST_SUITE_P(LocalJob, DigestsWithoutCloudVerdict,
                                   (std::get<1>(info.param) ? "DigestsFirst" : "EngineFirst");
                          });
 
+TEST_F(LocalJobTest, DigestsOfAnEarlierRequestDoNotCountForALaterOne) {
+  use_cloud();
+  auto job = make_job();
+  append(*job, pattern(2000, 'm'));
+  digest_stall_t stall(*fx.inventory().digest_pool, fx.path("stall"));
+  // A cure comes as soon as the scan is answered; its engine request lasts long
+  // enough for whatever the job sends after it to reach the engine first.
+  driver.on_response = [&] {
+    driver.on_response = nullptr;
+    engine->options().delay = 300ms;
+    job->scan(options(true));
+  };
+  // With the cloud on, a scan's SHA-1 is for the cloud alone: the engine answers
+  // it before its digests come.
+  job->scan(options());
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
+  // One thread now computes the scan's digests, then the cure's, which asks the
+  // engine only once they are there.
+  stall.release_one();
+  ASSERT_TRUE(wait(kind_t::kScanResponse, 2));
+  stall.release_one();
+  EXPECT_TRUE(fx.drain());
+  // One engine request and one cloud check for the cure, none from the stale digests.
+  EXPECT_EQ(engine->serials().size(), 2u);
+  EXPECT_EQ(cloud->checks.size(), 1u);
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 2u);
+  EXPECT_EQ(driver.count(kind_t::kAlarm), 0u);
+}
+
 TEST_F(LocalJobTest, ReadBackSendsAChunkPerDrainAndEndsOnDataReset) {
   // A job without data has its empty file made for the engine, and reads nothing.
   auto empty = make_job();
@@ -476,6 +547,33 @@ TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStor
   going->scan(options());
   ASSERT_TRUE(wait(kind_t::kScanResponse, 1));
   EXPECT_EQ(driver.response(0).report.size(), 13u);
+}
+
+TEST_F(LocalJobTest, PatchThatCannotBeOpenedForItsMergeFailsTheCureAndIsRemoved) {
+  auto job = make_job();
+  append(*job, "main");
+  // Both before the first answer can come: the cure covers a patch.
+  job->scan(options());
+  job->append_data(chunk_of("patch"));
+  job->scan(options(true));
+  // The first answer queues the merge right after this call.
+  worker_descriptor_shortage_t shortage(*fx.inventory().task_queue);
+  driver.on_response = [&] {
+    shortage.begin();
+    boost::asio::post(fx.io(), [&] {
+      shortage.end();
+      shortage.run();
+    });
+  };
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  driver.on_response = nullptr;
+  EXPECT_TRUE(fx.drain());
+  EXPECT_EQ(driver.count(kind_t::kScanResponse), 1u);
+  expect_alarm("open: Too many open files", false);
+  EXPECT_NE(driver.alarm().text().find(".patch1"), std::string::npos) << driver.alarm().text();
+  // Only the main file is left, and it goes with the job.
+  EXPECT_EQ(fx.spool_files().size(), 1u);
+  EXPECT_EQ(engine->serials().size(), 1u);
 }
 
 }  // namespace

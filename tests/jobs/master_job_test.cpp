@@ -1,5 +1,6 @@
 #include "jobs/master_job.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fake_job.h"
+#include "tests/support/recording_log.h"
+#include "tests/support/run_until.h"
 
 namespace {
 
@@ -143,6 +146,55 @@ TEST(MasterJob, ExecutorsAndBackupsLetGoReachNobody) {
     rig.job.reset();
     EXPECT_EQ(4u, rig.client.acknowledged()) << how;
   }
+}
+
+// Hands the pause's handler a failure no real timer can be made to give.
+class timer_probe_t : public bk_master_job_t {
+ public:
+  using bk_master_job_t::bk_master_job_t;
+  using bk_master_job_t::on_job_timer;
+};
+
+TEST(MasterJob, FailedPauseIsLoggedAndThePlacementTriedAtOnce) {
+  log_capture_t capture;
+  bk_master_rig_t rig;
+  auto services = rig.cluster.services(rig.io);
+  services.redirect_pause = std::chrono::hours(1);
+  auto probe = std::make_shared<timer_probe_t>(unused_inventory(), 7, services);
+  probe->set_delegate(&rig.client);
+  rig.job = probe;
+  // What the rig's own job said as it went.
+  rig.client.events.clear();
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  auto peer = rig.node("Remote job 0x1", test_peer(2));
+  rig.send("data");
+  ASSERT_EQ(1u, rig.cluster.placements.size());
+  probe->on_job_timer(boost::system::error_code(EIO, boost::system::system_category()));
+  EXPECT_TRUE(
+      capture.lines->has_line("Error: " + probe->name() + ": Job timer: Input/output error"));
+  EXPECT_EQ(2u, rig.cluster.placements.size());
+  probe.reset();
+  ASSERT_TRUE(rig.store_all(*peer, 4));
+  EXPECT_EQ("data", peer->stored);
+  EXPECT_EQ(0u, rig.count(kind_t::kAlarm));
+}
+
+TEST(MasterJob, ResetDuringThePauseStopsTheWait) {
+  bk_master_rig_t rig;
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  auto local = rig.node("Local job 0x1");
+  rig.send("data");
+  ASSERT_EQ(1u, rig.count(kind_t::kRedirectBegin));
+  rig.job->reset();
+  // Well past the pause, which would have placed the job on the scripted node.
+  ASSERT_TRUE(run_past(rig.io, std::chrono::milliseconds(20)));
+  EXPECT_EQ(1u, rig.cluster.placements.size());
+  EXPECT_EQ("", local->stored);
+  EXPECT_EQ(0u, rig.count(kind_t::kAlarm));
+  // The connection's grants are not held for the job once it is gone.
+  rig.job.reset();
+  EXPECT_EQ(4u, rig.client.acknowledged());
+  EXPECT_EQ(kind_t::kRedirectEnd, rig.client.events.back().kind);
 }
 
 TEST(MasterJob, RedirectReplaysStoredAndKeptDataInOrderWithoutDuplicates) {
