@@ -46,6 +46,7 @@ void bk_job_backup_t::start() {
   kill_callbacks();
   drained_.disconnect_all_slots();
   if (auto job = job_) {
+    source_read_ = true;
     job->data_reset();
     return;
   }
@@ -209,7 +210,10 @@ std::shared_ptr<bk_job_t> bk_job_backup_t::take_source_job() {
   return std::move(job_);
 }
 
-// The source job's scan answers and acknowledgements belong to the failed run.
+// The source job's scan answers and acknowledgements belong to the failed run; the
+// acknowledgements are counted for a master that takes the source job back.
 void bk_job_backup_t::on_scan_response(uint32_t, const vl::ScanReport&, const bk_hash_values_t&) {}
 
-void bk_job_backup_t::on_data_chunk_appended(uint32_t, uint32_t) {}
+void bk_job_backup_t::on_data_chunk_appended(uint32_t, uint32_t size) {
+  source_acknowledged_ += size;
+}

@@ -84,6 +84,11 @@ class bk_job_backup_t : public bk_job_t::delegate, public bk_callback_wrapper_t 
   std::shared_ptr<bk_job_t> take_source_job();
   // data.size when the backup was made: what the source job was handed.
   std::optional<uint64_t> source_size() const { return source_size_; }
+  // Bytes the source job acknowledged to the backup: stored, though the master
+  // never heard of them.
+  uint64_t source_acknowledged() const { return source_acknowledged_; }
+  // A replay asked the source job for its data; it may still be sending it.
+  bool source_read() const { return source_read_; }
 
   // (Re)starts the replay into the master's current executor from the beginning;
   // callbacks of an earlier replay are dropped.
@@ -130,4 +135,7 @@ class bk_job_backup_t : public bk_job_t::delegate, public bk_callback_wrapper_t 
   uint64_t in_flight_ = 0;
   // Bytes handed to the new executor in this replay.
   uint64_t forwarded_ = 0;
+  // Over the backup's whole life, across replays.
+  uint64_t source_acknowledged_ = 0;
+  bool source_read_ = false;
 };

@@ -168,9 +168,10 @@ void bk_local_job_t::on_scan_error(const std::exception_ptr& error, bool soft) {
 // ---------------------------------------------------------------------------
 // Failures and the parts' reports
 
-void bk_local_job_t::fail(const char* context, const std::exception_ptr& error, bool soft) {
+void bk_local_job_t::fail(const char* context, const std::exception_ptr& error, bool soft,
+                          bool usable) {
   CF_LOG(kLogDebug, name_ + ": " + context + ": " + exception_ptr_text(error));
-  failed_ = true;
+  if (!usable) failed_ = true;
   // The alarm is the answer for the request in progress.
   requests_.abandon();
   if (delegate_) delegate_->on_alarm(job_id, error, soft);
@@ -180,10 +181,10 @@ void bk_local_job_t::part_hooks_t::on_request_failed(const char* context,
                                                      const std::exception_ptr& error, bool soft) {
   // A reset job tells nothing more.
   if (job_.reset_) return;
-  job_.fail(context, error, soft);
-  // Only that request failed: the job stays usable, unless the driver reset it
-  // on hearing of the failure.
-  if (soft && !job_.reset_) job_.failed_ = false;
+  // Only that request failed: the job stays usable, unless the driver resets it on
+  // hearing of the failure. A soft-error client's driver may hand it the rest of
+  // the file right then.
+  job_.fail(context, error, soft, soft);
 }
 
 void bk_local_job_t::part_hooks_t::on_spool_settled() {

@@ -82,8 +82,9 @@ class bk_local_job_t : public bk_job_t,
   void on_data_appended(const std::shared_ptr<bk_local_job_t>& self, std::uint32_t size,
                         const bk_threaded_local_file_t::size_result_t& result);
   // Reports the failure to the driver; the job takes no data and starts no request
-  // until a soft request failure clears it.
-  void fail(const char* context, const std::exception_ptr& error, bool soft);
+  // afterwards, unless only one request failed (`usable`): then it stays usable,
+  // also for what the driver does on hearing of it.
+  void fail(const char* context, const std::exception_ptr& error, bool soft, bool usable = false);
 
   // Constant after construction.
   const std::string name_;

@@ -3,6 +3,7 @@
 // master_job_data.cpp, the replay itself in job_backup.cpp.
 #include "jobs/master_job.h"
 
+#include <algorithm>
 #include <cassert>
 #include <charconv>
 #include <utility>
@@ -251,26 +252,46 @@ void bk_master_job_t::on_job_timer(const boost::system::error_code& error) {
 
 // The client gets a soft alarm and may still read its data back: from the failed
 // executor when it holds some, which first gets the chunks that came during the
-// redirect and never reached it, and otherwise from the master's own copy.
+// redirect and never reached it, and otherwise from the master's own copy. Chunks
+// already on their way are taken as well, until the read-back begins.
 void bk_master_job_t::fail_softly() {
   auto self = weak_from_this().lock();
   const bool redirect_announced = move_announced();
   const std::exception_ptr error = kept_error_ ? kept_error_->error : nullptr;
   std::shared_ptr<bk_job_t> source;
   std::optional<uint64_t> source_size;
+  uint64_t source_acknowledged = 0;
+  bool source_read = false;
   if (backup_) {
     source = backup_->take_source_job();
     source_size = backup_->source_size();
+    source_acknowledged = backup_->source_acknowledged();
+    source_read = backup_->source_read();
     dispose_backup();
   }
   move_to(state_t::kSoftFailed);
   if (source) {
     executor_ = std::move(source);
     executor_->set_delegate(this);
+    const uint64_t epoch = epoch_;
+    if (source_read) {
+      // A replay had it send its data back; that must end before the client's own
+      // read-back can start.
+      source_resetting_ = true;
+      executor_->data_reset();
+      if (epoch != epoch_) return;
+    }
     if (data_ && data_->size && source_size && *data_->size > *source_size) {
       if (!hand_tail_to_executor(*data_->size - *source_size)) return;
     }
     move_to(state_t::kSoftFailedOnSource);
+    // From here on the executor's acknowledgements come straight to the client:
+    // the master keeps nothing more for a move that will not come.
+    if (data_) {
+      data_->kept.clear();
+      // What it stored while the backup stood in for the master.
+      acknowledge(std::min(source_acknowledged, data_->unacknowledged));
+    }
   }
   // No grant of the connection may wait for this job any more.
   if (redirect_announced) delegate_->on_redirect_end(job_id);
@@ -279,11 +300,12 @@ void bk_master_job_t::fail_softly() {
   deliver_own_answers();
   scans_.clear();
   scans_forwarded_ = 0;
-  // Nothing more will be stored for this job.
-  if (data_) acknowledge(data_->unacknowledged);
+  // The bytes the master keeps, or the executor has yet to store, stay open: they
+  // are the client's data, not yet stored anywhere but in memory.
   delegate_->on_alarm(job_id, error, true);
   if (!get_data_state_) return;
   // A read-back that waited for the redirect is served by what holds the data.
+  reading_back_ = true;
   if (executor_) {
     get_data_state_->requested = false;
     request_data();

@@ -110,10 +110,12 @@ class bk_master_job_t : public bk_job_t,
     // that waited are handed to it and the client's window given back before the
     // driver hears that the move is over.
     kFinishing,
-    // A soft alarm went out and only reading the data back is allowed; no executor
-    // holds the data, the master sends its own kept chunks.
+    // A soft alarm went out; no executor holds the data, the master keeps every
+    // chunk and sends them back itself. Chunks are taken until the read-back
+    // starts (the client cannot know when the alarm comes), scans never again.
     kSoftFailed,
-    // The same, served by the failed executor, taken back with the chunks it missed.
+    // The same, served by the failed executor, taken back with the chunks it missed
+    // and handed every later one.
     kSoftFailedOnSource,
     // Failed or reset: no executor, callbacks dead.
     kEnded,
@@ -162,6 +164,7 @@ class bk_master_job_t : public bk_job_t,
   // As the executor's delegate.
   BK_JOB_DELEGATE_OPERATIONS
   void on_resume(uint32_t size) override;
+  void on_data_reset_response(uint32_t job_id) override;
 
   // As the backup's master (placement side in master_job.cpp, requests in
   // master_job_data.cpp).
@@ -203,6 +206,8 @@ class bk_master_job_t : public bk_job_t,
   void deliver_own_answers();
   void request_data();
   void start_chunk_sender(uint32_t max_chunk);
+  // The executor taken back after a soft alarm must hold exactly the client's data.
+  bool read_back_incomplete(uint64_t size) const;
   // Hands the executor the requests not forwarded yet, in order: with `due_at`, only
   // those made at that offset, up to the first that was not.
   // These two return false when a call out moved the job on (the executor failed,
@@ -226,6 +231,12 @@ class bk_master_job_t : public bk_job_t,
   std::deque<scan_entry_t> scans_;
   size_t scans_forwarded_ = 0;
   std::optional<get_data_state_t> get_data_state_;
+  // After a soft alarm: the client began reading back, so its data is complete and
+  // a further chunk is refused.
+  bool reading_back_ = false;
+  // The failed executor taken back is ending a read-back its replay had started;
+  // what it sends until it confirms belongs to that read-back.
+  bool source_resetting_ = false;
   bool cure_requested_ = false;
   // The executor's data is no longer the client's (a cure).
   bool data_replaced_ = false;

@@ -26,7 +26,7 @@ std::exception_ptr out_of_order(const std::string& text) {
 
 void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chunk) {
   auto self = weak_from_this().lock();
-  if (cure_requested_ || soft_failed()) {
+  if (cure_requested_ || reading_back_) {
     // The refused bytes came out of the client's window all the same: they go
     // back with the job's other open bytes when the job ends.
     if (!data_) data_ = std::make_shared<bk_job_data_t>();
@@ -37,9 +37,15 @@ void bk_master_job_t::append_data(const std::shared_ptr<const std::string>& chun
   if (!data_) data_ = std::make_shared<bk_job_data_t>();
   data_->size = data_->size.value_or(0) + chunk->size();
   data_->unacknowledged += chunk->size();
+  // The failed executor taken back stores the rest of the file; nothing will
+  // replay it, so the master keeps no copy.
+  if (state_ == state_t::kSoftFailedOnSource) {
+    hand_on(chunk);
+    return;
+  }
   data_->kept.push_back(chunk);
-  // The replay hands the chunk on.
-  if (moving()) return;
+  // Held for the client's read-back, or handed on by the replay.
+  if (state_ == state_t::kSoftFailed || moving()) return;
   if (state_ == state_t::kUnplaced) {
     if (!place_or_redispatch(false)) return;
     move_to(state_t::kRunning);
@@ -53,13 +59,19 @@ void bk_master_job_t::hand_on(const std::shared_ptr<const std::string>& piece) {
 
 void bk_master_job_t::on_data_chunk_appended(uint32_t, uint32_t size) {
   auto self = weak_from_this().lock();
-  // Everything was acknowledged to the client when the soft alarm went out.
-  if (soft_failed()) return;
+  // The master keeps the data itself: no executor stores any of it.
+  if (state_ == state_t::kSoftFailed) return;
   if (moving()) {
     if (backup_) backup_->on_acknowledged(size);
     return;
   }
-  if (data_ && data_->kept.total() >= size && data_->unacknowledged >= size) {
+  // The executor taken back after a soft alarm: its chunks are no longer kept.
+  if (state_ == state_t::kSoftFailedOnSource) {
+    if (data_ && data_->unacknowledged >= size) {
+      acknowledge(size);
+      return;
+    }
+  } else if (data_ && data_->kept.total() >= size && data_->unacknowledged >= size) {
     data_->kept.shrink_front(size);
     acknowledge(size);
     return;
@@ -70,6 +82,14 @@ void bk_master_job_t::on_data_chunk_appended(uint32_t, uint32_t size) {
 
 void bk_master_job_t::on_resume(uint32_t size) {
   if (state_ == state_t::kRedirecting && backup_) backup_->on_resume(size);
+}
+
+void bk_master_job_t::on_data_reset_response(uint32_t) {
+  auto self = weak_from_this().lock();
+  if (!source_resetting_) return;
+  // The read-back of the failed run is over: a client's one may go to it now.
+  source_resetting_ = false;
+  if (state_ == state_t::kSoftFailedOnSource) request_data();
 }
 
 boost::signals2::connection bk_master_job_t::connect_on_drained(
@@ -199,6 +219,8 @@ void bk_master_job_t::get_data(uint32_t max_chunk) {
       return;
     }
   }
+  // After a soft alarm the data is complete once the client reads it back.
+  if (soft_failed()) reading_back_ = true;
   // No executor holds the data: the master has all of it and sends it itself.
   if (state_ == state_t::kSoftFailed) {
     start_chunk_sender(max_chunk);
@@ -215,7 +237,8 @@ void bk_master_job_t::get_data(uint32_t max_chunk) {
 }
 
 void bk_master_job_t::request_data() {
-  if (!get_data_state_ || get_data_state_->requested) return;
+  // Asked again once the executor confirmed the end of its earlier read-back.
+  if (!get_data_state_ || get_data_state_->requested || source_resetting_) return;
   get_data_state_->requested = true;
   if (auto executor = executor_) executor->get_data(get_data_state_->max_chunk);
 }
@@ -230,14 +253,21 @@ void bk_master_job_t::start_chunk_sender(uint32_t max_chunk) {
 void bk_master_job_t::on_get_data_response(uint32_t, uint64_t size) {
   auto self = weak_from_this().lock();
   const bool asked = get_data_state_ && get_data_state_->requested;
-  // While the executor holds no or not all of the data, an answer nobody asked
-  // for is a leftover of the failed run.
-  if (!asked && !executor_holds_data()) {
+  // While the executor holds no or not all of the data, or is ending the
+  // read-back of a replay, an answer nobody asked for is a leftover of the
+  // failed run.
+  if (!asked && (!executor_holds_data() || source_resetting_)) {
     CF_LOG(kLogDebug, name_ + ": Dropped GET_DATA_RESPONSE, size=" + std::to_string(size));
     return;
   }
   if (!asked) {
     on_executor_error(out_of_order("Out of order GET_DATA_RESPONSE"));
+    return;
+  }
+  if (!get_data_state_->response_received && read_back_incomplete(size)) {
+    CF_LOG(kLogWarning, name_ + ": Read-back of " + std::to_string(size) +
+                            " bytes, the client sent " + std::to_string(*data_->size));
+    fail(make_error_exception_ptr(make_error_code(vl::EC_DATA_CORRUPTED)));
     return;
   }
   if (data_ && !data_->size) data_->size = size;
@@ -249,8 +279,21 @@ void bk_master_job_t::on_get_data_response(uint32_t, uint64_t size) {
   delegate_->on_get_data_response(job_id, size);
 }
 
+// A failed executor taken back may have lost part of what it was handed (a write
+// that failed): its read-back would then pass for the client's whole file. Without
+// a cure its file is exactly the client's bytes.
+bool bk_master_job_t::read_back_incomplete(uint64_t size) const {
+  return state_ == state_t::kSoftFailedOnSource && !cure_requested_ && data_ && data_->size &&
+         size != *data_->size;
+}
+
 void bk_master_job_t::on_data_chunk(uint32_t, const char* data, uint64_t size) {
   auto self = weak_from_this().lock();
+  if (source_resetting_) {
+    CF_LOG(kLogDebug,
+           name_ + ": Dropped data chunk of the failed run, size=" + std::to_string(size));
+    return;
+  }
   if (!get_data_state_ || !get_data_state_->response_received) {
     on_executor_error(out_of_order("Out of order data chunk"));
     return;

@@ -109,25 +109,22 @@ bool bk_spool_t::follow_move(const std::string& path) {
 // Reading back
 
 void bk_spool_t::open_reading(reading_callback_t callback) {
-  // The sizes are the event loop's: they travel with the task, the worker never
-  // reads a segment's fields.
-  struct source_t {
-    std::weak_ptr<bk_threaded_local_file_t> file;
-    std::uint64_t size;
-  };
-  std::vector<source_t> sources;
-  for (const auto& segment : segments_) sources.push_back({segment.file, segment.file->size()});
-  if (merge_source_) sources.front().size += merge_source_->size();
+  std::vector<std::weak_ptr<bk_threaded_local_file_t>> sources;
+  for (const auto& segment : segments_) sources.push_back(segment.file);
 
+  // The worker runs the task after every write queued before it: the files' own
+  // sizes there are exactly the data appended so far. The event loop's may still
+  // lack the last writes, and a patch it still thought empty would be left out of
+  // the reading.
   util::make_async_chain(
       queue_, io_, std::weak_ptr<bk_threaded_local_file_t>(segments_.front().file),
       [sources](bk_threaded_local_file_t&) {
         auto list = std::make_shared<bk_local_file_t::read_list_t>();
         for (const auto& source : sources) {
-          const auto file = source.file.lock();
+          const auto file = source.lock();
           if (!file) break;
-          if (source.size == 0) continue;
-          if (bk_local_file_t* on_disk = file->worker_file()) list->emplace_back(*on_disk);
+          bk_local_file_t* on_disk = file->worker_file();
+          if (on_disk && on_disk->size() != 0) list->emplace_back(*on_disk);
         }
         return list;
       },

@@ -28,6 +28,7 @@
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/proto_text.h"
 #include "tests/support/test_virus.h"
+#include "tests/support/worker_stall.h"
 #include "tools/stand-se/stand_se.h"
 
 namespace {
@@ -518,6 +519,32 @@ INSTANTIATE_TEST_SUITE_P(LocalJob, EngineFailure,
                                                                       : "LinkLost") +
                                   (std::get<0>(info.param) ? "ForACure" : "ForAScan");
                          });
+
+// A read-back holds every byte appended before it, also while their writes still
+// wait for the worker: here the chunks that came during a scan, and the one the
+// driver hands the job on hearing that the scan failed softly.
+TEST_F(LocalJobTest, ReadBackHoldsEveryByteAppendedBeforeItAfterASoftScanFailure) {
+  auto job = make_job();
+  const std::string before = pattern(1000, 'a'), during = pattern(2000, 'b');
+  const std::string told = pattern(3000, 'c');
+  append(*job, before);
+  engine->options().delay = 60s;
+  job->scan(options());
+  ASSERT_TRUE(wait_engine(1));
+  worker_stall_t stall(*fx.inventory().task_queue);
+  job->append_data(chunk_of(during));
+  driver.after_alarm = [&](const auto&) { job->append_data(chunk_of(told)); };
+  engine->stop();
+  ASSERT_TRUE(wait(kind_t::kAlarm, 1));
+  EXPECT_TRUE(driver.alarm().soft);
+  driver.events.clear();
+  job->get_data(65535);
+  stall.release();
+  ASSERT_TRUE(wait(kind_t::kGetDataResponse, 1));
+  const std::string back = take_chunks();
+  EXPECT_TRUE(back == before + during + told) << back.size() << " bytes";
+  engine = stand_se_t::create(fx.io(), fx.path("se.sock"));
+}
 
 TEST_F(LocalJobTest, SpoolFileThatCannotBeCreatedFailsOnlyItsJobAndNothingIsStoredAfterIt) {
   auto going = make_job();

@@ -303,19 +303,70 @@ TEST(MasterJob, ScansAreAnsweredInRequestOrderAndLimitsWaitForTheCuredSize) {
   EXPECT_EQ(vl::SE_OBJECT_SIZE_LIMIT, rig.client.of(kind_t::kScanResponse).at(3).report.error());
 }
 
-TEST(MasterJob, SoftClientWhoseJobWasNeverPlacedReadsItsDataBackFromTheMaster) {
+TEST(MasterJob, SoftClientWhoseJobWasNeverPlacedReadsBackEveryChunkItSent) {
   bk_master_rig_t rig(true);
   rig.cluster.add_failure(vl::EC_NOT_READY);
   rig.send("abcdef");
   ASSERT_TRUE(rig.alarm().soft);
-  EXPECT_EQ(6u, rig.client.acknowledged());
+  // Chunks on their way when the alarm went out are the rest of the client's file.
+  rig.send("gh");
+  rig.send("ij");
+  EXPECT_EQ(1u, rig.count(kind_t::kAlarm));
+  // Held in memory, stored nowhere: the client's window stays spent on them.
+  EXPECT_EQ(0u, rig.client.acknowledged());
   rig.job->get_data(4);
-  EXPECT_EQ("abcdef", rig.read_back());
-  EXPECT_EQ((std::vector<uint64_t>{4, 2}), rig.client.sizes(kind_t::kDataChunk));
+  EXPECT_EQ("abcdefghij", rig.read_back());
+  EXPECT_EQ((std::vector<uint64_t>{4, 4, 2}), rig.client.sizes(kind_t::kDataChunk));
+  // Reading back says the data is complete.
   rig.send("x");
   EXPECT_EQ("Data chunk after soft error: Protocol violation", rig.alarm(1).text());
   EXPECT_EQ(1u, rig.cluster.placements.size());
-  EXPECT_EQ(7u, rig.client.acknowledged());
+  EXPECT_EQ(11u, rig.client.acknowledged());
+
+  bk_master_rig_t scanned(true);
+  scanned.cluster.add_failure(vl::EC_NO_SCAN_ENGINE);
+  scanned.send("abc");
+  ASSERT_TRUE(scanned.alarm().soft);
+  scanned.job->scan(options());
+  EXPECT_EQ("Scan is not allowed after soft error: Protocol violation", scanned.alarm(1).text());
+  EXPECT_FALSE(scanned.alarm(1).soft);
+}
+
+TEST(MasterJob, SoftClientWhoseNodeFailedKeepsStoringOnItAndReadsBackWhatItSent) {
+  bk_master_rig_t rig(true);
+  auto local = rig.node("Local job 0x1");
+  rig.send("abc");
+  ASSERT_TRUE(rig.store_all(*local, 3));
+  rig.job->scan(options());
+  // No other node: the engine's failure is the client's soft alarm.
+  local->alarm(vl::EC_LINK_DISCONNECTED, true);
+  ASSERT_TRUE(rig.alarm().soft);
+  EXPECT_EQ(3u, rig.client.acknowledged());
+  rig.send("def");
+  rig.send("gh");
+  EXPECT_EQ("abcdefgh", local->stored);
+  // Stored there, so the window comes back as for a running job.
+  ASSERT_TRUE(rig.store_all(*local, 8));
+  EXPECT_EQ(8u, rig.client.acknowledged());
+  rig.job->get_data(65535);
+  EXPECT_EQ("abcdefgh", rig.read_back());
+  rig.send("i");
+  EXPECT_EQ("Data chunk after soft error: Protocol violation", rig.alarm(1).text());
+  EXPECT_EQ("abcdefgh", local->stored);
+
+  // A node that lost part of the file never passes the rest off as the client's data.
+  bk_master_rig_t lossy(true);
+  auto broken = lossy.node("Local job 0x1");
+  lossy.send("abc");
+  ASSERT_TRUE(lossy.store_all(*broken, 3));
+  broken->alarm(vl::EC_LINK_DISCONNECTED, true);
+  ASSERT_TRUE(lossy.alarm().soft);
+  lossy.send("def");
+  broken->read_back = "abc";
+  lossy.job->get_data(65535);
+  ASSERT_TRUE(lossy.run_until([&] { return lossy.count(kind_t::kAlarm) > 1; }));
+  EXPECT_EQ(vl::EC_DATA_CORRUPTED, lossy.alarm(1).code());
+  EXPECT_EQ(0u, lossy.count(kind_t::kDataChunk));
 }
 
 TEST(MasterJob, SoftClientWhoseReplayFailsReadsItsDataBackFromTheFirstNode) {
@@ -327,18 +378,31 @@ TEST(MasterJob, SoftClientWhoseReplayFailsReadsItsDataBackFromTheFirstNode) {
   rig.job->scan(options());
   first->alarm(vl::EC_LINK_DISCONNECTED, true);
   rig.send("def");
+  // The replay read the first node's data, which then acknowledged the rest of it.
+  rig.poll();
+  first->acknowledge(2);
   second->alarm(vl::EC_LINK_DISCONNECTED);
   ASSERT_TRUE(rig.alarm().soft);
-  // No grant of the connection waits for this job any more; nothing more is stored.
+  // No grant of the connection waits for this job any more.
   EXPECT_EQ(1u, rig.count(kind_t::kRedirectEnd));
-  EXPECT_EQ(6u, rig.client.acknowledged());
-  // The chunk sent during the replay reached the first node too.
+  // The chunk sent during the replay reached the first node too, and one more
+  // after the alarm.
   EXPECT_EQ("abcdef", first->stored);
+  EXPECT_EQ(3u, rig.client.acknowledged());
+  rig.send("g");
+  EXPECT_EQ("abcdefg", first->stored);
+  first->acknowledge(4);
+  EXPECT_EQ(7u, rig.client.acknowledged());
   // The alarm answered the scan; a late answer of the failed node is dropped.
   first->answer_scan();
   EXPECT_EQ(0u, rig.count(kind_t::kScanResponse));
+  // Asked before the node confirmed the end of the replay's read-back: what that
+  // read-back still sends is not the client's.
   rig.job->get_data(65535);
-  EXPECT_EQ("abcdef", rig.read_back());
+  EXPECT_EQ(1u, first->get_data_calls.size());
+  first->send_chunk("stale");
+  EXPECT_EQ("abcdefg", rig.read_back());
+  EXPECT_EQ(2u, first->get_data_calls.size());
 }
 
 }  // namespace
