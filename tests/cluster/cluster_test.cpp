@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 #include <boost/asio/ip/address.hpp>
+#include <boost/signals2/connection.hpp>
 
 #include "cluster/cluster.h"
 #include "core/scanner.h"
@@ -343,6 +345,217 @@ TEST_F(ClusterTest, PeerFailuresSendJobsElsewhereAndItsHealthOutlivesItsLink) {
   EXPECT_DOUBLE_EQ(rating().failures, 0.0);
 }
 
+TEST_F(ClusterTest, ConfigurationIsLoggedEntryByEntry) {
+  vl::BrelConfig c = config();
+  add_server(c, "127.0.0.1", 7001);
+  add_server(c, "::1", 7002);
+  allow(c, "10.0.0.1");
+  allow(c, "10.0.0.1");
+  allow(c, "fe80::1");
+  apply(c);
+  EXPECT_TRUE(log->has_line("Notice: Configured server 127.0.0.1:7001"));
+  EXPECT_TRUE(log->has_line("Notice: Configured server [::1]:7002"));
+  EXPECT_TRUE(log->has_line("Notice: Allow connections from 10.0.0.1"));
+  EXPECT_TRUE(log->has_line("Notice: Allow connections from fe80::1"));
+}
+
+TEST_F(ClusterTest, IncomingPeerLinksAreLoggedAndSignalled) {
+  vl::BrelConfig c = config();
+  allow(c, "10.0.0.1");
+  allow(c, "10.0.0.2");
+  apply(c);
+  int changes = 0;
+  const boost::signals2::scoped_connection counting =
+      cluster->state_changed.connect([&changes] { ++changes; });
+  auto kept = accept_peer(endpoint("10.0.0.1", 5000));
+  EXPECT_TRUE(log->has_line("Notice: PeerIn connected: 10.0.0.1:5000"));
+  EXPECT_EQ(changes, 1);
+  // One link per address and port: another port of the same address is not it.
+  EXPECT_FALSE(cluster->is_peer_in_connected(endpoint("10.0.0.1", 5001)));
+
+  std::weak_ptr<fake_peer_in_t> dropped = accept_peer(endpoint("10.0.0.2", 5000));
+  ASSERT_FALSE(dropped.expired());  // the cluster owns it
+  vl::BrelConfig narrower = config();
+  allow(narrower, "10.0.0.1");
+  apply(narrower);
+  EXPECT_TRUE(dropped.expired());
+  EXPECT_TRUE(log->has_line("Notice: Connection from 10.0.0.2 is no longer allowed"));
+  EXPECT_TRUE(log->has_line("Notice: PeerIn disconnected: 10.0.0.2:5000"));
+}
+
+TEST_F(ClusterTest, EngineChangeSendsOneRecountedStatusHoweverManyConfigurations) {
+  vl::BrelConfig c = config(true, 3);
+  allow(c, "10.0.0.1");
+  auto job = inventory->scanner->create_job<placed_job_t>(1);
+  apply(c);
+  auto peer = accept_peer(endpoint("10.0.0.1", 5000));
+  ASSERT_EQ(peer->statuses.size(), 1u);
+  EXPECT_EQ(peer->statuses[0].job_count, 1u);
+  // Every configuration applies the cluster again; the engine is heard once.
+  job.reset();
+  apply(c);
+  apply(c);
+  inventory->scanner->state_changed();
+  ASSERT_EQ(peer->statuses.size(), 2u);
+  EXPECT_EQ(peer->statuses[1].max_forks, 3u);
+  EXPECT_EQ(peer->statuses[1].job_count, 0u);
+}
+
+TEST_F(ClusterTest, UnchangedIntervalKeepsTheStatusTimerRunning) {
+  vl::BrelConfig c = config();
+  allow(c, "10.0.0.1");
+  c.set_load_balance_status_interval(5);
+  apply(c);
+  auto peer = accept_peer(endpoint("10.0.0.1", 5000));
+  ASSERT_TRUE(run([&] { return peer->statuses.size() >= 2; }));
+  apply(c);
+  const std::size_t seen = peer->statuses.size();
+  ASSERT_TRUE(run([&] { return peer->statuses.size() >= seen + 2; }));
+}
+
+TEST_F(ClusterTest, InternalOnlyClearsTheServersAndLeavesOutgoingTiesToTheConnector) {
+  vl::BrelConfig c = config();
+  allow(c, "10.0.0.1");
+  add_server(c, "127.0.0.1", 7001);
+  apply(c);
+  auto in = accept_peer(endpoint("10.0.0.1", 5000));
+  auto out = ready_peer(peer(7001));
+  vl::BrelConfig internal = c;
+  internal.set_internal_only(true);
+  apply(internal);
+  EXPECT_FALSE(cluster->is_peer_in_connected(endpoint("10.0.0.1", 5000)));
+  EXPECT_TRUE(cluster->configured_servers().empty());
+  EXPECT_TRUE(cluster->is_peer_out_connected(peer(7001)));
+  EXPECT_EQ(cluster->remote_forks(), 4u);
+}
+
+TEST_F(ClusterTest, InternalOnlyFirstConfigurationLeavesTheEngineUnheard) {
+  vl::BrelConfig internal = config();
+  internal.set_internal_only(true);
+  apply(internal);
+  auto lone = accept_peer(endpoint("10.0.0.1", 5000));
+  inventory->scanner->state_changed();
+  EXPECT_EQ(lone->statuses.size(), 1u);
+}
+
+TEST_F(ClusterTest, OutgoingPeerChangesAreSignalledButNotItsConnect) {
+  apply(config(false));
+  int changes = 0;
+  const boost::signals2::scoped_connection counting =
+      cluster->state_changed.connect([&changes] { ++changes; });
+  auto a = connect_peer(peer(7001));
+  EXPECT_EQ(changes, 0);
+  // Every STATUS, with processes or without.
+  status(a, 0);
+  EXPECT_EQ(changes, 1);
+  status(a, 3);
+  EXPECT_EQ(changes, 2);
+  status(a, 0);
+  EXPECT_EQ(changes, 3);
+  EXPECT_TRUE(cluster->nodes().ready.empty());
+  cluster->on_peer_out_disconnected(a);
+  EXPECT_EQ(changes, 4);
+}
+
+TEST_F(ClusterTest, DropReleasesAWaitingTieTooAndItsLateReportsSignalNothing) {
+  apply(config(false));
+  std::weak_ptr<fake_peer_out_t> ready = ready_peer(peer(7001));
+  auto waiting = connect_peer(peer(7002));
+  // Never connected: nothing to drop.
+  cluster->drop_peer_out(peer(7003));
+  EXPECT_FALSE(ready.expired());
+  EXPECT_TRUE(cluster->is_peer_out_connected(peer(7002)));
+  // No longer configured and not ready yet: kept, it would take jobs once ready.
+  cluster->drop_peer_out(peer(7002));
+  EXPECT_EQ(waiting.use_count(), 1);
+  EXPECT_FALSE(cluster->is_peer_out_connected(peer(7002)));
+
+  int changes = 0;
+  const boost::signals2::scoped_connection counting =
+      cluster->state_changed.connect([&changes] { ++changes; });
+  status(waiting, 4, 1);
+  cluster->on_peer_out_disconnected(waiting);
+  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(cluster->nodes().ready.size(), 1u);
+  EXPECT_EQ(cluster->remote_forks(), 4u);
+}
+
+TEST_F(ClusterTest, OutcomesFeedThePeersRatingWhileReadyAndWhileAway) {
+  apply(config(false));
+  auto first = ready_peer(peer(7001));
+  const auto rating = [&] { return *cluster->nodes().find_rating(peer(7001)); };
+  for (int i = 0; i < 8; ++i) cluster->report_failure(peer(7001));
+  EXPECT_EQ(rating().state, bk_node_rating_t::failed);
+  now += milliseconds(5050);
+  cluster->update_weights();
+  EXPECT_EQ(rating().state, bk_node_rating_t::probation);
+  EXPECT_DOUBLE_EQ(rating().failures, 5.6);
+  // Eleven successes make it healthy; its counts then fade.
+  for (int i = 0; i < 11; ++i) cluster->report_success(peer(7001));
+  EXPECT_EQ(rating().state, bk_node_rating_t::healthy);
+  now += std::chrono::seconds(60);
+
+  // Failed and gone: outcomes of jobs still under way reach the saved health.
+  for (int i = 0; i < 8; ++i) cluster->report_failure(peer(7001));
+  cluster->on_peer_out_disconnected(first);
+  EXPECT_EQ(rating().state, bk_node_rating_t::failed);
+  cluster->report_failure(peer(7001));
+  EXPECT_DOUBLE_EQ(rating().failures, 9.0);
+  // A peer that was never ready has no rating to feed.
+  cluster->report_failure(peer(7999));
+  EXPECT_EQ(cluster->nodes().find_rating(peer(7999)), nullptr);
+  // Back: the saved health comes with it.
+  auto second = ready_peer(peer(7001));
+  EXPECT_EQ(cluster->nodes().saved.count(peer(7001)), 0u);
+  EXPECT_DOUBLE_EQ(rating().failures, 9.0);
+}
+
+TEST_F(ClusterTest, LocalFailuresMoveJobsToAPeerAndCloseTicksWait) {
+  apply(config(true, 4, 2.0f));
+  auto other = ready_peer(peer(7001));
+  EXPECT_EQ(choose(), "local");
+  for (int i = 0; i < 8; ++i) cluster->report_failure(std::nullopt);
+  const bk_node_rating_t& local = cluster->nodes().local.rating;
+  ASSERT_EQ(local.state, bk_node_rating_t::failed);
+  EXPECT_EQ(choose(2), "127.0.0.1:7001");
+
+  // Ticks closer than 10 ms do nothing; the skipped time counts towards the next.
+  now += milliseconds(5);
+  cluster->update_weights();
+  EXPECT_EQ(local.state_seconds, 0.0);
+  now += milliseconds(6);
+  cluster->update_weights();
+  EXPECT_DOUBLE_EQ(local.state_seconds, 0.011);
+}
+
+TEST_F(ClusterTest, LocalJobsCountTowardsTheLoadOfThisHost) {
+  apply(config(true, 4, 1.0f));
+  auto busy = ready_peer(peer(7001), 4, 2, 0);
+  // The idle host beats the peer with two jobs until it holds two of its own
+  // (a tie goes to the peer).
+  EXPECT_EQ(choose(1), "local");
+  EXPECT_EQ(choose(2), "local");
+  EXPECT_EQ(choose(3), "127.0.0.1:7001");
+  // Chosen jobs carry the master job's id.
+  EXPECT_EQ(jobs.back()->job_id, 3u);
+  // A finished local job makes room again.
+  jobs.erase(jobs.begin());
+  EXPECT_EQ(choose(4), "local");
+  EXPECT_EQ(jobs.back()->job_id, 4u);
+}
+
+TEST_F(ClusterTest, WeightLogShowsEveryNode) {
+  apply(config(true, 4, 1.0f));
+  auto idle = ready_peer(peer(7001), 4, 0, 0);
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count() / 1000;
+  choose();
+  // Equal shares of capacity (0.5), nothing queued, healthy.
+  EXPECT_TRUE(log->has_line("Debug: Weight local: " + std::to_string(micros) + " 0.5 0 0 0 0 0"));
+  EXPECT_TRUE(
+      log->has_line("Debug: Weight 127.0.0.1:7001: " + std::to_string(micros) + " 0.5 0 0 0 0 0"));
+}
+
 // Places job 7 on a fresh cluster as `setup` says. Words (peers are 127.0.0.1 with
 // the port given): -E no engine, F<n> engine processes (default 4), P<x> local
 // preference (default 1), L<n> local jobs running, C<port> configured, T<port>
@@ -390,6 +603,7 @@ TEST_F(ClusterTest, NodeChoicePicksTheNodeOrSaysWhyThereIsNone) {
   const char* const none_able = "error 125: No facilities were able to process the job";
   const std::vector<std::array<const char*, 3>> table = {
       {"no peers: every job runs here", "F0", "local"},
+      {"no peers, no preference", "P0", "local"},
       {"no engine, no peers", "-E", no_engine},
       {"no engine, peer not attempted yet", "-E C7001", not_ready},
       {"no engine, peer attempted and failed", "-E C7001 T7001", none_able},
@@ -398,6 +612,8 @@ TEST_F(ClusterTest, NodeChoicePicksTheNodeOrSaysWhyThereIsNone) {
       {"no engine, the untried peer is excluded", "-E C7001 C7002 T7001 X7002", none_able},
       {"ran here already, peer not attempted", "C7001 N", not_ready},
       {"ran here already, no peers", "N", none_able},
+      {"ran here already, peer attempted", "C7001 T7001 N", none_able},
+      {"no engine and ran here, peers configured", "-E C7001 T7001 N", none_able},
       {"equal peers: the first ready wins", "-E R7002:4:1:10 R7001:4:1:10", "127.0.0.1:7002"},
       {"equal to the best peer: the peer wins", "R7001:4:0:0", "127.0.0.1:7001"},
       {"greater local preference wins", "P2 R7001:4:0:0", "local"},

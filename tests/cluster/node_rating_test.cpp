@@ -83,4 +83,30 @@ TEST(NodeRating, PenaltyFollowsTheStateAndProbationLoad) {
   EXPECT_DOUBLE_EQ(0.7, rating(S::probation, 5.6, 0, 0).failure_ratio());
 }
 
+TEST(NodeRating, WeightFormula) {
+  // The weight of a node with these figures among the totals (capacity, bytes, jobs).
+  const auto weight = [](uint32_t forks, double factor, uint64_t bytes, uint32_t jobs,
+                         double failures, double capacity, double all_bytes, double all_jobs) {
+    S r = rating(failures >= 8 ? S::failed : S::healthy, failures, 0, 0, jobs);
+    r.max_forks = forks;
+    r.factor = factor;
+    r.bytes_in_queue = bytes;
+    return r.weight(capacity, all_bytes, all_jobs);
+  };
+  const double lowest = -1.7976931348623157e308;
+  EXPECT_DOUBLE_EQ(weight(4, 1.0, 0, 0, 0, 4, 0, 0), 1.0) << "idle sole node";
+  EXPECT_DOUBLE_EQ(weight(4, 1.0, 300, 2, 0, 8, 1200, 8), 0.5 - 0.25 - 0.125) << "shares";
+  EXPECT_DOUBLE_EQ(weight(4, 1.0, 0, 0, 2, 8, 0, 0), 0.5 - 0.25) << "health penalty";
+  EXPECT_DOUBLE_EQ(weight(4, 0.5, 0, 0, 0, 4, 0, 0), 0.5) << "local preference";
+  EXPECT_DOUBLE_EQ(weight(2, 1.0, 0, 0, 0, 4, 0, 0), 0.5) << "zero totals give zero shares";
+  EXPECT_DOUBLE_EQ(weight(0, 1.0, 0, 0, 8, 4, 100, 3), lowest) << "no engine processes, failed";
+  EXPECT_DOUBLE_EQ(weight(4, 0.0, 0, 0, 0, 4, 0, 0), lowest) << "preference zero";
+}
+
+TEST(NodeRating, DebugText) {
+  S r = rating(S::healthy, 1.5, 6, 0, 3);
+  r.bytes_in_queue = 1024;
+  EXPECT_EQ("1024 3 1.5 6 0.107143", r.debug_text());
+}
+
 }  // namespace

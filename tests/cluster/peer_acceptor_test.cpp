@@ -164,6 +164,17 @@ TEST_F(PeerAcceptorTest, LetsInOnlyAllowedAddressesAndEvictsThoseNoLongerAllowed
   ASSERT_TRUE(run([&] { return allowed->ended; }));
 }
 
+TEST_F(PeerAcceptorTest, LogsWhereItListensAndWhomItRefuses) {
+  first(config());
+  EXPECT_TRUE(log->has_line("Info: Peer acceptor on " + endpoint_text(listening()) + " started"));
+  auto stranger = dial("127.0.0.2");
+  const std::string refused =
+      "Warning: Connection from " + endpoint_text(stranger->local_endpoint()) + " is not allowed";
+  auto end = plain_end_t::open(stranger, kPeerLinkLimit);
+  ASSERT_TRUE(run([&] { return end->ended; }));
+  EXPECT_TRUE(log->has_line(refused));
+}
+
 TEST_F(PeerAcceptorTest, RefusesPeersThatFailOrStallTheHandshakeAndLetsAGoodOneIn) {
   first(tls_config());
   // No client certificate.
@@ -188,6 +199,14 @@ TEST_F(PeerAcceptorTest, RefusesPeersThatFailOrStallTheHandshakeAndLetsAGoodOneI
   ASSERT_TRUE(answers(*good->end));
 }
 
+TEST_F(PeerAcceptorTest, LogsEachTlsPeerItLetsIn) {
+  first(tls_config());
+  auto good = connect_tls();
+  ASSERT_TRUE(greeted(*good));
+  EXPECT_TRUE(log->has("Debug: Accepted SSL-connection from " +
+                       endpoint_text(good->stream->next_layer().local_endpoint())));
+}
+
 TEST_F(PeerAcceptorTest, SameSettingsKeepTheListenerAndANewPortMovesIt) {
   first(tls_config());
   const tcp::endpoint before = listening();
@@ -208,6 +227,38 @@ TEST_F(PeerAcceptorTest, SameSettingsKeepTheListenerAndANewPortMovesIt) {
   tcp::socket(fx.io()).connect(before, refused);
   EXPECT_EQ(refused, boost::asio::error::connection_refused);
   ASSERT_TRUE(greeted(*connect_tls()));
+  ASSERT_TRUE(answers(*early->end));
+}
+
+TEST_F(PeerAcceptorTest, ServerSocketAddedLaterListensWithTheSettingsKept) {
+  vl::BrelConfig without = tls_config();
+  without.clear_load_balance_server_socket();
+  first(without);
+  EXPECT_FALSE(acceptor().local_endpoint());
+
+  next(tls_config());
+  auto peer = connect_tls();
+  ASSERT_TRUE(greeted(*peer));
+}
+
+TEST_F(PeerAcceptorTest, ANewCaPathRestartsTheListenerOnItsPortAndKeepsItsLinks) {
+  const tcp::endpoint any(boost::asio::ip::address_v4::loopback(), 0);
+  const unsigned short port = tcp::acceptor(fx.io(), any).local_endpoint().port();
+  first(tls_config(port));
+  auto early = connect_tls();
+  ASSERT_TRUE(greeted(*early));
+
+  // The same CA by another path: a connection waiting in the old listener's queue
+  // is reset, the new listener takes the next one.
+  vl::BrelConfig hashed = tls_config(port);
+  hashed.set_load_balance_ssl_ca(certs.hashed_dir);
+  auto reset = connect_tls();
+  next(hashed);
+  ASSERT_TRUE(run([&] { return reset->done; }));
+  EXPECT_TRUE(reset->error);
+  EXPECT_EQ(listening().port(), port);
+  auto renewed = connect_tls();
+  ASSERT_TRUE(greeted(*renewed));
   ASSERT_TRUE(answers(*early->end));
 }
 

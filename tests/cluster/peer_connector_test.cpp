@@ -151,6 +151,32 @@ TEST_F(PeerConnectorTest, KeepsOneTieAPeerAcrossReconfigurationsUntilItIsDropped
   EXPECT_EQ(stub.connections.size(), 1u);
 }
 
+TEST_F(PeerConnectorTest, ReconfigurationsLogTheOutdatedAndTheNewPeers) {
+  const auto logged_since = [this](std::size_t mark, const std::string& line) {
+    std::lock_guard<std::mutex> lock(log_mutex());
+    for (std::size_t i = mark; i < log->lines.size(); ++i)
+      if (log->lines[i] == line) return true;
+    return false;
+  };
+  const auto log_size = [this] {
+    std::lock_guard<std::mutex> lock(log_mutex());
+    return log->lines.size();
+  };
+  const tcp::endpoint peer = stub.endpoint();
+  first(config({peer, refusing()}));
+  ASSERT_TRUE(run([&] { return cluster().is_peer_out_connected(peer); }));
+
+  std::size_t mark = log_size();
+  next(config({peer, refusing()}));
+  EXPECT_TRUE(logged_since(mark, "Debug: Outdated peers: <empty>"));
+  EXPECT_TRUE(logged_since(mark, "Debug: New peers: <empty>"));
+
+  mark = log_size();
+  next(config({refusing()}));
+  EXPECT_TRUE(logged_since(mark, "Debug: Outdated peers: (" + endpoint_text(peer) + ")"));
+  EXPECT_TRUE(logged_since(mark, "Debug: New peers: <empty>"));
+}
+
 TEST_F(PeerConnectorTest, SilentTlsPeerTimesOutAndIsTriedAgain) {
   connector().set_handshake_timeout(std::chrono::milliseconds(100));
   first(config({stub.endpoint()}, certs.ca_file));

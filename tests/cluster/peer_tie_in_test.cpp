@@ -3,6 +3,7 @@
 // jobs the test scripts.
 #include "cluster/peer_tie_in.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,8 +19,10 @@
 #include "cluster/peer_connection.h"
 #include "cluster/peer_protocol.h"
 #include "core/scanner.h"
+#include "core/stat_collector.h"
 #include "framework/error.h"
 #include "jobs/client_protocol.h"
+#include "schemas/brel_appstat.pb.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/frame.h"
@@ -199,6 +202,102 @@ TEST_F(PeerTieInTest, ReadsBackInPeerSizedChunksAndResetEndsTheJob) {
   EXPECT_EQ(tie()->job_count(), 0u);
 }
 
+TEST_F(PeerTieInTest, NamesItselfAndLogsItsPeerOnCreation) {
+  const server_t status = connect(false);
+  ASSERT_EQ(name.rfind("PeerIn 0x", 0), 0u);
+  EXPECT_EQ(name.find_first_not_of("0123456789abcdef", 9), std::string::npos) << name;
+  EXPECT_TRUE(log->has_line("Debug: " + name + ": Created with 127.0.0.1:" +
+                            std::to_string(tie()->remote_endpoint().port())));
+  EXPECT_EQ(status.job_id(), 0u);
+  EXPECT_EQ(status.server_status().job_count(), 0u);
+}
+
+TEST_F(PeerTieInTest, HelloWithoutVersionOrARequestBeforeHelloEndsTheLink) {
+  connect(false);
+  peer->send_raw(frame("tag: HELLO"));
+  EXPECT_TRUE(run([this] { return peer->ended && tie() == nullptr; }));
+  EXPECT_TRUE(peer->messages.empty()) << peer->messages.front().ShortDebugString();
+  EXPECT_TRUE(log->has("Error: " + name +
+                       ": IPC: HELLO: " + make_error_code(vl::EC_INVALID_ARGUMENT).message()));
+
+  // A request naming no job draws the alarm of job 0 before the link ends.
+  connect(false);
+  peer->send_raw(frame("tag: RESET_REQUEST"));
+  expect_alarm(0, vl::EC_INVALID_ARGUMENT, "Peer protocol version 1 required");
+  EXPECT_TRUE(run([this] { return peer->ended && tie() == nullptr; }));
+  EXPECT_TRUE(log->has("Error: " + name + ": IPC: Client message before hello: " +
+                       make_error_code(vl::EC_PROTOCOL_VIOLATION).message()));
+}
+
+TEST_F(PeerTieInTest, UnknownJobInGetDataDrawsAlarmAndTheLinkStays) {
+  connect();
+  peer->send(client_t::GET_DATA_REQUEST, 5);
+  expect_alarm(5, vl::EC_NO_SUCH_ENTRY);
+  // Resetting a job not held is no error, however often.
+  peer->send(client_t::RESET_REQUEST, 6);
+  peer->send(client_t::RESET_REQUEST, 6);
+  // No job failed, so the identifier may still start one, even without data.
+  peer->scan(5);
+  expect_nothing_before_marker();
+  ASSERT_EQ(jobs.count(5), 1u);
+  EXPECT_EQ(jobs[5]->scans.size(), 1u);
+  EXPECT_TRUE(jobs[5]->stored.empty());
+  EXPECT_EQ(jobs.count(6), 0u);
+  EXPECT_FALSE(peer->ended);
+}
+
+TEST_F(PeerTieInTest, CountsThePeersBytesAndReportsInTheStatistics) {
+  // Shared with the collector, which the central object keeps past the test's body.
+  const auto stats = std::make_shared<std::vector<vl::BrelAppStat>>();
+  auto& collector = fx.inventory().stat_collector;
+  collector = std::make_shared<bk_stat_collector_t>(
+      fx.io(), [stats](const vl::BrelAppStat& stat) { stats->push_back(stat); });
+  collector->set_report_interval(std::chrono::milliseconds(5));
+  collector->start();
+  // This peer's figures summed over the reports so far.
+  const auto figures = [stats] {
+    vl::BrelScanStat sum;
+    for (const vl::BrelAppStat& stat : *stats) {
+      for (const auto& entry : stat.peer_in()) {
+        sum.set_scanned_files(sum.scanned_files() + entry.scan().scanned_files());
+        sum.set_bytes_received(sum.bytes_received() + entry.scan().bytes_received());
+        sum.set_bytes_sent(sum.bytes_sent() + entry.scan().bytes_sent());
+      }
+    }
+    return sum;
+  };
+
+  connect();
+  peer->chunk(5, "abcdef");
+  peer->chunk(5, "gh");
+  peer->scan(5);
+  expect_nothing_before_marker();
+  EXPECT_TRUE(log->has_line("Debug: " + name + ": Started JOB 5 as Fake job"));
+  jobs[5]->answer_scan();
+  EXPECT_EQ(next().tag(), server_t::SCAN_RESPONSE);
+  peer->send(client_t::GET_DATA_REQUEST, 5);
+  EXPECT_EQ(next().data_size(), 8u);
+  EXPECT_EQ(next().data(), "abcdefgh");
+  EXPECT_TRUE(run([&] {
+    const vl::BrelScanStat sum = figures();
+    return sum.scanned_files() == 1 && sum.bytes_received() == 8 && sum.bytes_sent() == 8;
+  })) << figures().ShortDebugString();
+}
+
+TEST_F(PeerTieInTest, LinkDroppedMidJobResetsTheJobWithoutAnError) {
+  connect();
+  peer->chunk(4, "data");
+  peer->scan(4);
+  expect_nothing_before_marker();
+  ASSERT_EQ(jobs.count(4), 1u);
+  peer->close();
+  ASSERT_TRUE(run([&] { return tie() == nullptr; }));
+  EXPECT_EQ(jobs[4]->resets, 1u);
+  EXPECT_TRUE(log->has_line("Debug: " + name + ": Destroyed"));
+  // The peer hanging up is no error.
+  EXPECT_FALSE(log->has("Error: " + name));
+}
+
 TEST_F(PeerTieInTest, AJobThatFailedHereIsAnsweredWithItsFailureUntilReset) {
   enable_engine(false);
   connect();
@@ -247,9 +346,11 @@ TEST_F(PeerTieInTest, ATooLargeReportOrAThrowingJobFailsOnlyThatJob) {
   report.set_object(std::string(kPeerLinkLimit, 'r'));
   jobs[1]->get_delegate()->on_scan_response(1, report, bk_hash_values_t{});
   expect_alarm(1, vl::EC_BAD_MESSAGE_SIZE);
+  EXPECT_TRUE(log->has("Error: " + name + ": SCAN_RESPONSE 1: Scan report too large"));
   EXPECT_EQ(tie()->job_count(), 0u);
   // The dropped job's late answers: acknowledgements still go, the others do not.
   jobs[1]->alarm(vl::EC_DATA_CORRUPTED);
+  EXPECT_TRUE(log->has_line("Debug: " + name + ": Dropped ALARM 1"));
   jobs[1]->acknowledge(3);
   const server_t appended = next();
   EXPECT_EQ(appended.tag(), server_t::DATA_CHUNK_APPENDED);
@@ -262,6 +363,7 @@ TEST_F(PeerTieInTest, ATooLargeReportOrAThrowingJobFailsOnlyThatJob) {
   peer->chunk(2, "y");
   expect_alarm(2, vl::EC_UNEXPECTED_ERROR, "Disk gone");
   EXPECT_EQ(jobs.size(), 2u);
+  EXPECT_FALSE(peer->ended);
 }
 
 TEST_F(PeerTieInTest, StopsReadingWhileItsJobsHoldTooMuchUnstored) {

@@ -15,9 +15,11 @@
 
 #include "cluster/cluster.h"
 #include "cluster/peer_protocol.h"
+#include "cluster/peer_socket.h"
 #include "cluster/peer_tie_out.h"
 #include "cluster/remote_job.h"
 #include "framework/exception.h"
+#include "jobs/master_job.h"
 #include "tests/support/fake_job.h"
 #include "tests/support/frame.h"
 #include "tests/support/inventory_fixture.h"
@@ -25,12 +27,14 @@
 #include "tests/support/proto_text.h"
 #include "tests/support/recording_log.h"
 #include "tests/support/run_until.h"
+#include "wiring/master_job_services.h"
 
 namespace {
 
 using kind_t = bk_recording_delegate_t::kind_t;
 using strings_t = std::vector<std::string>;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 
 std::string chunk_text(uint32_t serial, const std::string& data) {
   return "tag: DATA_CHUNK job_id: " + std::to_string(serial) + " data: \"" + data + "\"";
@@ -194,6 +198,71 @@ TEST_F(PeerTieOutTest, JobsOfAGoneTieOutFailAtOnceOrAfterwards) {
                                     "alarm 3 " + gone, "alarm 4 " + disconnected(link)}));
 }
 
+TEST_F(PeerTieOutTest, SaysHelloFirstAndNumbersJobsFromOne) {
+  peer_link_t& link = open();
+  auto first = create(link, 11);
+  auto second = create(link, 12);
+  send(*first, "a");
+  send(*second, "b");
+  send(*first, "c");
+  ASSERT_TRUE(received(link, 4));
+  EXPECT_EQ(link.server->texts(), (strings_t{"tag: HELLO protocol_version: 1", chunk_text(1, "a"),
+                                             chunk_text(2, "b"), chunk_text(1, "c")}));
+  EXPECT_THAT(link.tie->name(), MatchesRegex("PeerOut 0x[0-9a-f]+"));
+  EXPECT_THAT(first->name(), MatchesRegex("Remote job 0x[0-9a-f]+"));
+  const std::string peer = endpoint_text(link.endpoint);
+  EXPECT_TRUE(log.lines->has_line("Debug: " + link.tie->name() + ": Created with " + peer));
+  EXPECT_TRUE(log.lines->has_line("Debug: " + second->name() + ": peer " + peer + ", remote_id 2"));
+}
+
+TEST_F(PeerTieOutTest, AlarmWithoutSoftEndsTheLink) {
+  peer_link_t& link = open();
+  link.server->send("tag: ALARM job_id: 1 error { code: EC_NOT_READY }");
+  ASSERT_TRUE(
+      run([&] { return link.server->ended && !cluster().is_peer_out_connected(link.endpoint); }));
+  EXPECT_TRUE(log.lines->has_line("Error: " + link.tie->name() + ": IPC: ALARM: Invalid argument"));
+}
+
+TEST_F(PeerTieOutTest, ResumesChunksOnceTheWriteCarryingThemIsDone) {
+  // HELLO is still being written: the chunks wait for the next write.
+  peer_link_t& link = open();
+  auto first = create(link, 1);
+  auto second = create(link, 2);
+  auto third = create(link, 3);
+  send(*first, "1");
+  send(*second, "22");
+  send(*third, "333");
+  EXPECT_EQ(client.count(kind_t::kResume), 0u);
+  // A job gone meanwhile is resumed no more.
+  second.reset();
+  ASSERT_TRUE(run([&] { return client.count(kind_t::kResume) == 2; }));
+  EXPECT_EQ(client.sizes(kind_t::kResume), (std::vector<uint64_t>{1, 3}));
+}
+
+TEST_F(PeerTieOutTest, MasterJobMovesOffAPeerWhoseLinkDrops) {
+  peer_link_t& first = ready();
+  peer_link_t& second = ready();
+  auto master = std::make_shared<bk_master_job_t>(fixture.inventory(), 7,
+                                                  master_job_services(fixture.inventory()));
+  master->set_delegate(&client);
+  send(*master, "abc");
+  ASSERT_TRUE(received(first, 2));
+  EXPECT_EQ(first.server->texts()[1], chunk_text(1, "abc"));
+
+  // Only the cluster holds the tie-out now, as in service.
+  first.tie.reset();
+  first.server->close();
+  ASSERT_TRUE(received(second, 2));
+  EXPECT_EQ(second.server->texts()[1], chunk_text(1, "abc"));
+  EXPECT_THAT(master->describe(), HasSubstr("peer " + endpoint_text(second.endpoint)));
+  // The failure counts against the peer, not this host.
+  ASSERT_NE(cluster().nodes().find_rating(first.endpoint), nullptr);
+  EXPECT_EQ(cluster().nodes().find_rating(first.endpoint)->failures, 1.0);
+  EXPECT_EQ(cluster().nodes().local.rating.failures, 0.0);
+  EXPECT_EQ(client.count(kind_t::kAlarm), 0u);
+  master->reset();
+}
+
 TEST_F(PeerTieOutTest, RoutesEachAnswerToItsJob) {
   peer_link_t& link = open();
   auto job = create(link, 31);
@@ -273,6 +342,7 @@ TEST_F(PeerTieOutTest, RemoteJobRefusedByTheLinkFailsAloneAndLeavesTheEstimate) 
   for (int i = 0; i < 4'000'000; ++i) huge.add_threat_hash(bk::SHA1);
   job->scan(huge);
   EXPECT_EQ(callbacks(), strings_t{"alarm 1 7 async_send_message: Invalid IPC message size hard"});
+  EXPECT_EQ(job->scan_request_count(), 0u);
   EXPECT_EQ(figures(*link.tie), "0 2 3");
   send(*other, "d");
   ASSERT_TRUE(received(link, 3));

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -204,8 +206,23 @@ TEST_F(SslSettingsTest, DiffersOnlyWhenTlsIsSwitchedOrAFileMoves) {
   }
 }
 
+TEST_F(SslSettingsTest, ContextNeedsASuccessfulPrepare) {
+  vl::BrelConfig off = tls_config(certs.server, certs.ca_file);
+  off.set_load_balance_use_ssl(false);
+  bk_ssl_settings_t plain(off);
+  plain.prepare();
+  EXPECT_FALSE(plain.prepared());
+  try {
+    plain.context();
+    ADD_FAILURE() << "context() returned without a prepared context";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "No SSL context prepared");
+  }
+}
+
 TEST_F(SslSettingsTest, PrepareFailuresNameTheSetting) {
   const std::string missing = dir / "missing.pem";
+  const std::string too_long = dir / std::string(300, 'x');
   const std::vector<std::pair<vl::BrelConfig, std::string>> rows = {
       {tls_config({missing, certs.server.key_file}, certs.ca_file),
        "LoadBalanceSslCertificate: No such file or directory"},
@@ -213,6 +230,14 @@ TEST_F(SslSettingsTest, PrepareFailuresNameTheSetting) {
        "LoadBalanceSslKey: "},
       {tls_config(certs.server, missing), "LoadBalanceSslCa: No such file or directory"},
       {tls_config(certs.server, certs.ca_file, missing), "Cannot add CRL path \"" + missing + "\""},
+      // Below the host's security level (1 and up), before the short-key Warning.
+      {tls_config(certs.short_rsa, certs.ca_file), "LoadBalanceSslCertificate: "},
+      {tls_config(certs.server, certs.server.key_file), "LoadBalanceSslCa: "},
+      {tls_config(certs.server, too_long), "Cannot access CA at \"" + too_long + "\": "},
+      {tls_config(certs.server, certs.ca_file, certs.ca_file),
+       "Cannot add CRL path \"" + certs.ca_file + "\""},
+      {tls_config(certs.server, certs.ca_file, too_long),
+       "Cannot access CRL(s) at \"" + too_long + "\": "},
   };
   for (const auto& [config, text] : rows) {
     SCOPED_TRACE(text);
@@ -247,6 +272,8 @@ TEST_F(SslSettingsTest, TrustsOnlyPeersTheCaOrASelfSignedTwinVouchesFor) {
        tls_config(certs.revoked, certs.hashed_dir), "certificate revoked"},
       {tls_config(certs.server, certs.ca_file), tls_config(certs.stranger, certs.ca_file),
        "unable to get local issuer certificate"},
+      {tls_config(certs.server, certs.ca_file), tls_config(certs.self_signed, certs.ca_file),
+       "self-signed certificate"},
       {tls_config(certs.self_signed), tls_config(certs.self_signed), ""},
       // A revocation list that does not cover the CA only warns.
       {tls_config(certs.server, certs.ca_file, certs.other_crl_file),
@@ -265,6 +292,53 @@ TEST_F(SslSettingsTest, TrustsOnlyPeersTheCaOrASelfSignedTwinVouchesFor) {
     EXPECT_EQ(client_end.succeeded(), row.reason.empty()) << client_end.text;
   }
   EXPECT_TRUE(log->has("unable to get certificate CRL"));
+}
+
+TEST_F(SslSettingsTest, TrustsTheCaAndItsRevocationListFromFilesOrHashedDirectory) {
+  for (const auto& [ca, crl] :
+       {std::pair{certs.ca_file, certs.crl_file}, std::pair{certs.hashed_dir, certs.hashed_dir}}) {
+    SCOPED_TRACE(ca);
+    ssl::context& server_context = prepared(tls_config(certs.server, ca, crl));
+    handshake(server_context, prepared(tls_config(certs.client, ca, crl)));
+    EXPECT_TRUE(server_end.succeeded()) << server_end.text;
+    EXPECT_TRUE(client_end.succeeded()) << client_end.text;
+
+    handshake(server_context, prepared(tls_config(certs.revoked, ca, crl)));
+    EXPECT_EQ(server_end.calls, 1);
+    EXPECT_TRUE(server_end.code);
+    EXPECT_EQ(server_end.text, "certificate revoked");
+    EXPECT_FALSE(client_end.succeeded());
+  }
+  EXPECT_FALSE(log->has("Warning"));
+}
+
+TEST_F(SslSettingsTest, MissingRevocationListOnlyWarns) {
+  for (const auto& loopback :
+       {asio::ip::make_address("127.0.0.1"), asio::ip::make_address("::1")}) {
+    SCOPED_TRACE(loopback.to_string());
+    ssl::context& server_context =
+        prepared(tls_config(certs.server, certs.ca_file, certs.other_crl_file));
+    handshake(server_context, prepared(tls_config(certs.client, certs.ca_file)), kBothOurs,
+              loopback);
+    EXPECT_TRUE(server_end.succeeded()) << server_end.text;
+    EXPECT_TRUE(client_end.succeeded()) << client_end.text;
+    const std::string address = loopback.is_v6() ? "[::1]" : "127.0.0.1";
+    const std::string port = std::to_string(client->next_layer().local_endpoint().port());
+    EXPECT_TRUE(log->has_line("Warning: SSL handshake with " + address + ":" + port +
+                              ": unable to get certificate CRL"));
+  }
+}
+
+TEST_F(SslSettingsTest, SelfSignedCertificateWithoutCaIsLogged) {
+  prepared(tls_config(certs.self_signed));
+  EXPECT_TRUE(log->has_line("Info: LoadBalance: using self-signed certificate without CA"));
+}
+
+TEST_F(SslSettingsTest, ServerOnlyCertificateServesAsClient) {
+  handshake(prepared(tls_config(certs.server, certs.ca_file)),
+            prepared(tls_config(certs.server, certs.ca_file)));
+  EXPECT_TRUE(server_end.succeeded()) << server_end.text;
+  EXPECT_TRUE(client_end.succeeded()) << client_end.text;
 }
 
 TEST_F(SslSettingsTest, SilentPeerTimesOutAndTheCallersCloseAborts) {
