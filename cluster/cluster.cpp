@@ -385,11 +385,17 @@ std::shared_ptr<bk_job_t> bk_cluster_t::choose_node(uint32_t job_id,
 
   // Among equal weights the peer that became ready first wins.
   const bk_node_t* best = nullptr;
+  bool busy_peer = false;
   for (const bk_node_t& node : nodes_->ready) {
     if (excluded.count(node.endpoint) != 0) continue;
     // A link retiring (its serials used up) takes no new job, even before the
     // cluster has heard of it.
     if (node.tie->max_forks() == 0) continue;
+    // The peer would refuse the job: the link is full, not the peer at fault.
+    if (node.tie->busy()) {
+      busy_peer = true;
+      continue;
+    }
     if (best == nullptr || node.weight > best->weight) best = &node;
   }
 
@@ -397,6 +403,10 @@ std::shared_ptr<bk_job_t> bk_cluster_t::choose_node(uint32_t job_id,
   if (best == nullptr) {
     // Without a peer this host takes the job whatever its capacity and weight.
     if (scanner.is_enabled() && !never_local) return create_local_job(job_id);
+    // A full link frees up as its jobs end: the job is placed again after a pause.
+    if (busy_peer) {
+      throw cf_proto_exception_t(vl::EC_NOT_READY, "No peer is ready to process the job");
+    }
     std::size_t untried = 0;
     for (const endpoint_t& server : configured_servers_) {
       if (tried_endpoints_.count(server) == 0 && excluded.count(server) == 0) ++untried;

@@ -70,6 +70,9 @@ class bk_cluster_t : public std::enable_shared_from_this<bk_cluster_t> {
     // The peer's load: its latest STATUS adjusted by the tie's own estimates.
     virtual uint32_t job_count() const = 0;
     virtual uint64_t bytes_in_queue() const = 0;
+    // The link holds as many open jobs as a peer takes on one link: it takes no
+    // more until one ends. Through no fault of the peer, so it costs no rating.
+    virtual bool busy() const { return false; }
     // A remote job under the tie's next serial, carrying the master job's id.
     virtual std::shared_ptr<bk_job_t> create_job(uint32_t job_id) = 0;
   };
@@ -114,10 +117,11 @@ class bk_cluster_t : public std::enable_shared_from_this<bk_cluster_t> {
   void drop_peer_out(const endpoint_t& endpoint);
 
   // The executing job for the master job `job_id` on the best node: a local job, or
-  // a remote job on the best ready peer not in `excluded`; `never_local` when the
-  // job has already run here. Throws cf_proto_exception_t when no node can take it:
-  // EC_NOT_READY while a configured peer has not been tried yet (waiting may help),
-  // else EC_NO_SCAN_ENGINE without engine and peers, else EC_UNEXPECTED_ERROR.
+  // a remote job on the best ready peer not in `excluded` whose link is not busy;
+  // `never_local` when the job has already run here. Throws cf_proto_exception_t
+  // when no node can take it: EC_NOT_READY while a peer's link is busy or a
+  // configured peer has not been tried yet (waiting may help), else
+  // EC_NO_SCAN_ENGINE without engine and peers, else EC_UNEXPECTED_ERROR.
   std::shared_ptr<bk_job_t> choose_node(uint32_t job_id, const std::set<endpoint_t>& excluded,
                                         bool never_local);
   // Recomputes every node's weight from the latest load figures and health.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "jobs/client_protocol.h"
 #include "schemas/brel_brel_ipc.pb.h"
 
 // The one protocol version both ends send and accept.
@@ -18,6 +19,15 @@ constexpr uint32_t kPeerProtocolVersion = 1;
 // (a client frame may hold up to 64 MiB) goes to a peer in several pieces, so that
 // every frame stays well within the 10 MiB peer-link limit.
 constexpr uint32_t kPeerMaxDataPiece = 8 * 1024 * 1024;
+
+// Open jobs on one peer link, which both ends keep to: the tie-out opens no more
+// (node choice passes a link at the bound over, and the job waits for a later
+// placement), and the tie-in refuses a job beyond it with an ALARM (EC_NOT_READY)
+// and the link goes on. A front node carries the jobs of all its clients over its
+// one link to a peer, so the bound stands far above what one client connection
+// may hold; it still keeps one link from taking every descriptor of the peer, and
+// a spool file that cannot be opened fails only its own job.
+constexpr uint32_t kPeerLinkJobLimit = 16 * kConnectionJobLimit;
 
 // The schema name of a tag ("HELLO", "STATUS", ...), or its decimal value when the
 // enumeration has no such value.

@@ -261,9 +261,9 @@ void bk_peer_tie_in_t::on_data_reset_request(const message_t& message) {
 bk_peer_tie_in_t::job_entry_t& bk_peer_tie_in_t::find_or_start_job(uint32_t job_id) {
   const auto found = jobs_.find(job_id);
   if (found != jobs_.end()) return found->second;
-  if (jobs_.size() >= kConnectionJobLimit) {
+  if (jobs_.size() >= kPeerLinkJobLimit) {
     throw cf_proto_exception_t(vl::EC_NOT_READY, "Too many open jobs on this peer link (" +
-                                                     std::to_string(kConnectionJobLimit) + ")");
+                                                     std::to_string(kPeerLinkJobLimit) + ")");
   }
   std::shared_ptr<bk_job_t> job = start_job(job_id);
   return jobs_.emplace(job_id, job_entry_t{std::move(job)}).first->second;
@@ -334,7 +334,8 @@ void bk_peer_tie_in_t::on_get_data_response(uint32_t job_id, uint64_t data_size)
     log(kLogDebug, "Dropped GET_DATA_RESPONSE " + std::to_string(job_id));
     return;
   }
-  server_message_t message = make_job_message<server_message_t>(server_message_t::GET_DATA_RESPONSE, job_id);
+  server_message_t message =
+      make_job_message<server_message_t>(server_message_t::GET_DATA_RESPONSE, job_id);
   message.set_data_size(data_size);
   send(message);
 }
@@ -344,7 +345,8 @@ void bk_peer_tie_in_t::on_data_chunk(uint32_t job_id, const char* data, uint64_t
     log(kLogDebug, "Dropped DATA_CHUNK " + std::to_string(job_id));
     return;
   }
-  server_message_t message = make_job_message<server_message_t>(server_message_t::DATA_CHUNK, job_id);
+  server_message_t message =
+      make_job_message<server_message_t>(server_message_t::DATA_CHUNK, job_id);
   // Straight into the message: set_data(data, size) would build a temporary first.
   message.mutable_data()->assign(data, size);
   send(message);
@@ -358,7 +360,8 @@ void bk_peer_tie_in_t::on_scan_response(uint32_t job_id, const vl::ScanReport& r
   if (jobs_.count(job_id) == 0) {
     log(kLogDebug, "Dropped SCAN_RESPONSE " + std::to_string(job_id));
   } else {
-    server_message_t message = make_job_message<server_message_t>(server_message_t::SCAN_RESPONSE, job_id);
+    server_message_t message =
+        make_job_message<server_message_t>(server_message_t::SCAN_RESPONSE, job_id);
     *message.mutable_scan_report() = report;
     if (!hashes.sha1.empty()) message.set_sha1(hashes.sha1);
     if (!hashes.sha256.empty()) message.set_sha256(hashes.sha256);
@@ -382,7 +385,8 @@ void bk_peer_tie_in_t::on_scan_response(uint32_t job_id, const vl::ScanReport& r
 }
 
 void bk_peer_tie_in_t::on_data_chunk_appended(uint32_t job_id, uint32_t size) {
-  server_message_t message = make_job_message<server_message_t>(server_message_t::DATA_CHUNK_APPENDED, job_id);
+  server_message_t message =
+      make_job_message<server_message_t>(server_message_t::DATA_CHUNK_APPENDED, job_id);
   message.set_data_size(size);
   send(message);
   const auto found = jobs_.find(job_id);

@@ -6,7 +6,7 @@
 // the cluster asks (on registration and at every status broadcast). It reads no
 // further message while its jobs hold more than kConnectionUnstoredLimit bytes of
 // the peer's data not yet stored, or while more than kConnectionSendQueueLimit
-// bytes wait to be written, and it runs at most kConnectionJobLimit jobs at once.
+// bytes wait to be written, and it runs at most kPeerLinkJobLimit jobs at once.
 //
 // Made by the peer acceptor for each accepted connection and then owned by the
 // cluster (registered through on_peer_in_connected); it owns its connection and its
@@ -110,7 +110,7 @@ class bk_peer_tie_in_t : public bk_peer_connection_t::delegate,
   void on_data_reset_request(const message_t& message);
 
   // The job held for `job_id`, or a new one (start_job) now held. Throws
-  // EC_NOT_READY when kConnectionJobLimit jobs are held already. The reference lasts
+  // EC_NOT_READY when kPeerLinkJobLimit jobs are held already. The reference lasts
   // until the next change of the jobs.
   job_entry_t& find_or_start_job(uint32_t job_id);
   // Throws EC_NOT_READY without a local engine, or what the job factory throws.

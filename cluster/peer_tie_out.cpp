@@ -75,11 +75,21 @@ uint32_t bk_peer_tie_out_t::max_forks() const {
   return next_serial_ == 0 ? 0 : max_forks_;
 }
 
+bool bk_peer_tie_out_t::busy() const {
+  // A job stays listed until its RESET_REQUEST is queued, which the peer reads
+  // before any later job's first message: the peer never holds more than this.
+  return jobs_.size() >= kPeerLinkJobLimit;
+}
+
 // ---------------------------------------------------------------------------
 // Jobs and their senders.
 
 std::shared_ptr<bk_job_t> bk_peer_tie_out_t::create_job(uint32_t job_id) {
   if (next_serial_ == 0) throw std::overflow_error("Serial number overflow");
+  if (busy()) {
+    throw cf_proto_exception_t(vl::EC_NOT_READY, "Too many open jobs on this peer link (" +
+                                                     std::to_string(kPeerLinkJobLimit) + ")");
+  }
   auto job =
       std::make_shared<bk_remote_job_t>(inventory_, job_id, shared_from_this(), next_serial_);
   jobs_.emplace(next_serial_, job);
@@ -105,7 +115,8 @@ void bk_peer_tie_out_t::send_data_chunk(uint32_t serial,
                                         uint64_t offset, uint32_t size) {
   const auto found = jobs_.find(serial);
   if (found == jobs_.end()) throw std::runtime_error("PeerTieOut: Unexpected job id");
-  client_message_t message = make_job_message<client_message_t>(client_message_t::DATA_CHUNK, serial);
+  client_message_t message =
+      make_job_message<client_message_t>(client_message_t::DATA_CHUNK, serial);
   message.set_data(chunk->data() + offset, size);
   // Listed before the send: the write it joins may begin inside it.
   pending_resumes_.push_back(resume_t{found->second, size});
@@ -126,7 +137,8 @@ void bk_peer_tie_out_t::send_scan_request(uint32_t serial, const bk::ScanOptions
   const auto found = jobs_.find(serial);
   if (found == jobs_.end()) throw std::runtime_error("PeerTieOut: Scan: unexpected job id");
   const std::shared_ptr<bk_remote_job_t> job = found->second.lock();
-  client_message_t message = make_job_message<client_message_t>(client_message_t::SCAN_REQUEST, serial);
+  client_message_t message =
+      make_job_message<client_message_t>(client_message_t::SCAN_REQUEST, serial);
   *message.mutable_scan_options() = options;
   connection_->send(message);
   // The job has counted this request already; each one beyond the first weighs
@@ -143,14 +155,16 @@ void bk_peer_tie_out_t::send_get_data_request(uint32_t serial) {
 }
 
 void bk_peer_tie_out_t::send_data_reset_request(uint32_t serial) {
-  connection_->send(make_job_message<client_message_t>(client_message_t::DATA_RESET_REQUEST, serial));
+  connection_->send(
+      make_job_message<client_message_t>(client_message_t::DATA_RESET_REQUEST, serial));
 }
 
 void bk_peer_tie_out_t::send_reset_request(const bk_remote_job_t& job) {
   // The link's end resets every job on the peer; the destructor fails the rest here.
   if (!connection_->is_open()) return;
   try {
-    connection_->send(make_job_message<client_message_t>(client_message_t::RESET_REQUEST, job.serial()));
+    connection_->send(
+        make_job_message<client_message_t>(client_message_t::RESET_REQUEST, job.serial()));
   } catch (const std::exception& e) {
     log(kLogError, std::string("IPC: ") + exception_text(e));
   }

@@ -4,7 +4,8 @@
 // it routes each BrelServer2ClientMessage back to the remote job the serial names.
 // Between two STATUS messages of the peer it estimates the peer's load from what it
 // sends and receives, and tells the cluster after each change. It resumes a job's
-// flow only once the write that carried the job's chunk has completed.
+// flow only once the write that carried the job's chunk has completed. It keeps at
+// most kPeerLinkJobLimit jobs open on its link, the most the peer takes there.
 //
 // Made by the peer connector for each connected (and handshaken) peer and then
 // owned by the cluster (registered through on_peer_out_connected); it owns its
@@ -61,9 +62,12 @@ class bk_peer_tie_out_t : public bk_peer_connection_t::delegate,
   uint32_t max_forks() const override;
   uint32_t job_count() const override { return job_count_; }
   uint64_t bytes_in_queue() const override { return bytes_in_queue_; }
+  // kPeerLinkJobLimit jobs created and not yet reset: the peer would refuse the next.
+  bool busy() const override;
   // A remote job under the next serial, carrying the master job's `job_id`. Throws
   // std::overflow_error "Serial number overflow" once every serial of the link has
-  // been used (the cluster does not choose such a tie).
+  // been used, and cf_proto_exception_t EC_NOT_READY while the link is busy (the
+  // cluster chooses neither tie).
   std::shared_ptr<bk_job_t> create_job(uint32_t job_id) override;
 
   // Senders of the remote jobs, each with the job's serial. Throw

@@ -31,10 +31,11 @@ constexpr uint32_t kConnectionUnstoredLimit = kClientInitialWindow;
 // that reads its answers, or one that sends many requests before it reads, seldom
 // meets it; small beside the unstored bytes, which bound the connection's memory.
 constexpr uint32_t kConnectionSendQueueLimit = 16 * 1024 * 1024;
-// Open jobs one connection may hold: each holds a spool file's descriptor while it
-// lives, so one connection must not take the descriptors every other one needs. A
-// client's INIT beyond it, or a peer's message that would start a job beyond it, is
-// answered by an ALARM (EC_NOT_READY) and the connection goes on.
+// Open jobs one client connection may hold: each holds a spool file's descriptor
+// while it lives, so one connection must not take the descriptors every other one
+// needs. A client's INIT beyond it is answered by an ALARM (EC_NOT_READY) and the
+// connection goes on. A peer link, which carries the jobs of many clients, has its
+// own, larger bound (kPeerLinkJobLimit).
 constexpr uint32_t kConnectionJobLimit = 1024;
 
 // Read-back chunk size a client tie and a job backup ask of a job running here.

@@ -63,6 +63,7 @@ struct fake_peer_out_t : bk_cluster_t::peer_out_t {
   uint32_t max_forks() const override { return forks; }
   uint32_t job_count() const override { return jobs; }
   uint64_t bytes_in_queue() const override { return bytes; }
+  bool busy() const override { return full; }
   std::shared_ptr<bk_job_t> create_job(uint32_t job_id) override {
     std::ostringstream text;
     text << where;
@@ -72,6 +73,7 @@ struct fake_peer_out_t : bk_cluster_t::peer_out_t {
   endpoint_t where;
   uint32_t forks = 0, jobs = 0;
   uint64_t bytes = 0;
+  bool full = false;
 };
 
 // An incoming tie that records each STATUS.
@@ -560,8 +562,8 @@ TEST_F(ClusterTest, WeightLogShowsEveryNode) {
 // the port given): -E no engine, F<n> engine processes (default 4), P<x> local
 // preference (default 1), L<n> local jobs running, C<port> configured, T<port>
 // attempted without a link, W<port> connected, not ready,
-// R<port>:<forks>:<jobs>:<bytes> ready (in word order), X<port> excluded, N the
-// job already ran here.
+// R<port>:<forks>:<jobs>:<bytes> ready (in word order), B<port> that ready peer's
+// link is busy, X<port> excluded, N the job already ran here.
 TEST_F(ClusterTest, NodeChoicePicksTheNodeOrSaysWhyThereIsNone) {
   const auto place = [this](const std::string& setup) {
     rebuild();
@@ -585,6 +587,7 @@ TEST_F(ClusterTest, NodeChoicePicksTheNodeOrSaysWhyThereIsNone) {
       if (w[0] == 'T') cluster->mark_peer_tried(port());
       if (w[0] == 'W') ties.push_back(connect_peer(port()));
       if (w[0] == 'X') excluded.insert(port());
+      for (const auto& tie : ties) tie->full = tie->full || (w[0] == 'B' && tie->where == port());
       if (w[0] == 'N') never_local = true;
       for (int i = w[0] == 'L' ? std::stoi(w.substr(1)) : 0; i > 0; --i)
         jobs.push_back(inventory->scanner->create_job<placed_job_t>(100 + i));
@@ -628,6 +631,13 @@ TEST_F(ClusterTest, NodeChoicePicksTheNodeOrSaysWhyThereIsNone) {
       {"excluded best peer: the next one", "-E R7001:4:0:0 R7002:4:3:0 X7001", "127.0.0.1:7002"},
       {"only peer excluded: here", "R7001:4:0:0 X7001", "local"},
       {"only peer excluded, no engine", "-E C7001 R7001:4:0:0 X7001", none_able},
+      {"busy best peer: the next one", "-E R7001:4:0:0 R7002:4:3:0 B7001", "127.0.0.1:7002"},
+      {"only peer busy: here", "R7001:4:0:0 B7001", "local"},
+      {"only peer busy, no engine: wait, though every peer was attempted",
+       "-E C7001 R7001:4:0:0 B7001", not_ready},
+      {"only peer busy, ran here already", "C7001 R7001:4:0:0 B7001 N", not_ready},
+      {"busy peer excluded: as if it were not there", "-E C7001 R7001:4:0:0 B7001 X7001",
+       none_able},
   };
   for (const auto& [what, setup, expected] : table) {
     EXPECT_EQ(place(setup), expected) << what << " (" << setup << ")";

@@ -399,16 +399,17 @@ TEST_F(PeerTieInTest, StopsReadingWhileItsJobsHoldTooMuchUnstored) {
 
 TEST_F(PeerTieInTest, RunsAtMostTheJobCapAtOnceAndTheLinkStays) {
   connect();
-  for (uint32_t id = 1; id <= kConnectionJobLimit; ++id) peer->scan(id);
-  peer->chunk(kConnectionJobLimit + 1, "x");
-  expect_alarm(kConnectionJobLimit + 1, vl::EC_NOT_READY,
-               "Too many open jobs on this peer link (1024)");
+  // A link carries the jobs of many clients: far more than one client connection.
+  for (uint32_t id = 1; id <= kPeerLinkJobLimit; ++id) peer->scan(id);
+  peer->chunk(kPeerLinkJobLimit + 1, "x");
+  expect_alarm(kPeerLinkJobLimit + 1, vl::EC_NOT_READY,
+               "Too many open jobs on this peer link (16384)");
   // A job that ends makes room for the next.
   peer->send(client_t::RESET_REQUEST, 1);
-  peer->scan(5000);
+  peer->scan(kPeerLinkJobLimit + 2);
   expect_nothing_before_marker();
-  EXPECT_EQ(tie()->job_count(), kConnectionJobLimit);
-  EXPECT_EQ(jobs.count(5000), 1u);
+  EXPECT_EQ(tie()->job_count(), kPeerLinkJobLimit);
+  EXPECT_EQ(jobs.count(kPeerLinkJobLimit + 2), 1u);
 }
 
 }  // namespace

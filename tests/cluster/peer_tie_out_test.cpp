@@ -311,6 +311,40 @@ TEST_F(PeerTieOutTest, UsedUpSerialsRetireTheLinkAfterItsLastJob) {
   EXPECT_EQ(client.count(kind_t::kAlarm), 0u);
 }
 
+TEST_F(PeerTieOutTest, AFullLinkTakesNoJobUntilOneEndsAndThePeerKeepsItsHealth) {
+  peer_link_t& link = ready();
+  std::vector<std::shared_ptr<bk_job_t>> jobs;
+  for (uint32_t id = 1; id <= kPeerLinkJobLimit; ++id) {
+    jobs.push_back(cluster().choose_node(id, {}, true));
+  }
+  // The only peer was attempted long ago, yet the job waits for room rather than
+  // fail, and the peer is not blamed for it.
+  try {
+    cluster().choose_node(0, {}, true);
+    ADD_FAILURE() << "placed on a full link";
+  } catch (const cf_proto_exception_t& e) {
+    EXPECT_EQ(e.code(), vl::EC_NOT_READY);
+    EXPECT_STREQ(e.what(), "No peer is ready to process the job");
+  }
+  try {
+    link.tie->create_job(0);
+    ADD_FAILURE() << "a job beyond the bound";
+  } catch (const cf_proto_exception_t& e) {
+    EXPECT_EQ(e.code(), vl::EC_NOT_READY);
+    EXPECT_STREQ(e.what(), "Too many open jobs on this peer link (16384)");
+  }
+  const bk_node_rating_t& rating = *cluster().nodes().find_rating(link.endpoint);
+  EXPECT_EQ(rating.state, bk_node_rating_t::healthy);
+  EXPECT_EQ(rating.failures, 0.0);
+
+  // A job that ends makes room, once its RESET_REQUEST is on its way.
+  jobs.front().reset();
+  const std::shared_ptr<bk_job_t> next = cluster().choose_node(0, {}, true);
+  EXPECT_THAT(next->describe(), HasSubstr("remote_id " + std::to_string(kPeerLinkJobLimit + 1)));
+  ASSERT_TRUE(received(link, 2));
+  EXPECT_EQ(link.server->texts()[1], "tag: RESET_REQUEST job_id: 1");
+}
+
 TEST_F(PeerTieOutTest, RemoteJobSplitsChunksAboveThePeerLimit) {
   peer_link_t& link = open();
   auto job = create(link, 1);

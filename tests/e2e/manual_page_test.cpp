@@ -1,11 +1,14 @@
-// The manual page stays complete: it describes every configuration field and
-// every status the daemon exits with, in the words the daemon logs.
+// The manual page stays complete: it describes every configuration field, every
+// status the daemon exits with and the open-job bounds, in the words the daemon
+// logs and answers.
 #include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "cluster/peer_protocol.h"
 #include "framework/error.h"
+#include "jobs/client_protocol.h"
 #include "schemas/brel_config.pb.h"
 #include "schemas/error.pb.h"
 #include "tests/support/file_text.h"
@@ -42,6 +45,15 @@ TEST(ManualPage, DescribesEveryConfigurationFieldAndExitStatus) {
     const std::string line =
         "\"Exit with status " + std::to_string(status) + " (" + error_enum_name(status) + ")\"";
     EXPECT_NE(text.find(line), std::string::npos) << "missing " << line;
+  }
+}
+
+TEST(ManualPage, StatesTheOpenJobBoundsTheDaemonKeeps) {
+  const std::string text = page_text(read_file(kPage));
+  for (const std::string& alarm :
+       {"\"Too many open jobs on this connection (" + std::to_string(kConnectionJobLimit) + ")\"",
+        "\"Too many open jobs on this peer link (" + std::to_string(kPeerLinkJobLimit) + ")\""}) {
+    EXPECT_NE(text.find(alarm), std::string::npos) << "missing " << alarm;
   }
 }
 
