@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,10 @@ struct accept_failure_t {
   int error;
   enum outcome_t { after_pause, at_once, ends } outcome;
 };
+// Names the case in gtest's messages.
+void PrintTo(const accept_failure_t& failure, std::ostream* out) {
+  *out << failure.name;
+}
 
 class PeerAcceptFailureTest : public PeerAcceptorTest,
                               public ::testing::WithParamInterface<accept_failure_t> {};

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,10 @@ struct accept_failure_t {
   enum outcome_t { after_pause, at_once, ends } outcome;
   const char* level;
 };
+// Names the case in gtest's messages.
+void PrintTo(const accept_failure_t& failure, std::ostream* out) {
+  *out << failure.name;
+}
 
 class ClientAcceptFailureTest : public ClientAcceptorTest,
                                 public ::testing::WithParamInterface<accept_failure_t> {};
