@@ -3,9 +3,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "cluster/cluster.h"
@@ -13,6 +15,7 @@
 #include "cluster/peer_connection.h"
 #include "cluster/peer_socket.h"
 #include "cluster/peer_tie_in.h"
+#include "framework/accept_error.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "schemas/brel_config.pb.h"
@@ -130,6 +133,24 @@ void bk_peer_acceptor_t::accept_any() {
   }
 }
 
+void bk_peer_acceptor_t::on_accept_error(const boost::system::error_code& error) {
+  switch (accept_error_kind(error)) {
+    case cf_accept_error_t::shortage:
+      retry_accept(error);
+      return;
+    case cf_accept_error_t::connection:
+      // Only that connection is lost; the next one may be waiting already.
+      CF_LOG(kLogDebug, "Peer acceptor: " + error.message());
+      accept_any();
+      return;
+    case cf_accept_error_t::listener:
+      break;
+  }
+  // The listener itself is broken: accepting again would fail for ever, so the
+  // daemon ends with the error.
+  throw boost::system::system_error(error, "Peer acceptor");
+}
+
 void bk_peer_acceptor_t::retry_accept(const boost::system::error_code& error) {
   // Out of descriptors or buffers passes; the listener must not end the daemon.
   CF_LOG(kLogError, "Peer acceptor: " + error.message());
@@ -146,12 +167,20 @@ void bk_peer_acceptor_t::retry_accept(const boost::system::error_code& error) {
       });
 }
 
+std::optional<boost::system::error_code> bk_peer_acceptor_t::take_injected_accept_error() {
+  return std::exchange(injected_accept_error_, std::nullopt);
+}
+
 void bk_peer_acceptor_t::accept_next() {
   auto socket = std::make_shared<cf_tcp_socket_t>(inventory_.io_context);
-  acceptor_.async_accept(*socket,
-                         [weak = weak_from_this(), socket](const boost::system::error_code& error) {
-                           if (const auto self = weak.lock()) self->on_accept(error, socket);
-                         });
+  auto done = [weak = weak_from_this(), socket](const boost::system::error_code& error) {
+    if (const auto self = weak.lock()) self->on_accept(error, socket);
+  };
+  if (const auto injected = take_injected_accept_error()) {
+    boost::asio::post(inventory_.io_context, [done, error = *injected] { done(error); });
+    return;
+  }
+  acceptor_.async_accept(*socket, done);
 }
 
 void bk_peer_acceptor_t::on_accept(const boost::system::error_code& error,
@@ -159,7 +188,7 @@ void bk_peer_acceptor_t::on_accept(const boost::system::error_code& error,
   // The listener was closed (reconfiguration or destruction).
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    retry_accept(error);
+    on_accept_error(error);
     return;
   }
   accept_next();
@@ -194,10 +223,14 @@ void bk_peer_acceptor_t::on_accept(const boost::system::error_code& error,
 
 void bk_peer_acceptor_t::accept_next_ssl() {
   auto stream = std::make_shared<cf_ssl_stream_t>(inventory_.io_context, ssl_settings_->context());
-  acceptor_.async_accept(stream->next_layer(),
-                         [weak = weak_from_this(), stream](const boost::system::error_code& error) {
-                           if (const auto self = weak.lock()) self->on_accept_ssl(error, stream);
-                         });
+  auto done = [weak = weak_from_this(), stream](const boost::system::error_code& error) {
+    if (const auto self = weak.lock()) self->on_accept_ssl(error, stream);
+  };
+  if (const auto injected = take_injected_accept_error()) {
+    boost::asio::post(inventory_.io_context, [done, error = *injected] { done(error); });
+    return;
+  }
+  acceptor_.async_accept(stream->next_layer(), done);
 }
 
 void bk_peer_acceptor_t::on_accept_ssl(const boost::system::error_code& error,
@@ -205,7 +238,7 @@ void bk_peer_acceptor_t::on_accept_ssl(const boost::system::error_code& error,
   // The listener was closed (reconfiguration or destruction).
   if (error == boost::asio::error::operation_aborted) return;
   if (error) {
-    retry_accept(error);
+    on_accept_error(error);
     return;
   }
   accept_next_ssl();

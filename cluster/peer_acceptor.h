@@ -7,7 +7,11 @@
 // Owned by bk_inventory_t through a shared pointer; pending accepts, handshakes and
 // timers hold weak references, so destroying the acceptor closes the listener and
 // their completions do nothing. Event loop only. The first start runs while the
-// daemon still has the privileges it was started with.
+// daemon still has the privileges it was started with. An accept that fails for
+// want of descriptors or memory is tried again after a pause, one that fails for
+// its own connection at once; a listener that fails otherwise throws
+// boost::system::system_error ("Peer acceptor") out of the event loop, which ends
+// the daemon.
 #pragma once
 
 #include <chrono>
@@ -33,7 +37,8 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
  public:
   using endpoint_t = boost::asio::ip::tcp::endpoint;
 
-  // How long a failed accept (out of descriptors, say) waits before accepting again.
+  // How long an accept that failed for want of descriptors or memory waits before
+  // accepting again.
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{200};
 
   // REQUIRES: `inventory` outlives the acceptor and holds the cluster.
@@ -62,6 +67,9 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
   void set_handshake_timeout(std::chrono::steady_clock::duration timeout) {
     handshake_timeout_ = timeout;
   }
+  // Tests: the next accept fails with `error` instead of taking a connection; the
+  // connection it would have taken waits for the accept after it.
+  void fail_next_accept(const boost::system::error_code& error) { injected_accept_error_ = error; }
 
  private:
   static std::optional<endpoint_t> listener_endpoint(const vl::BrelConfig& config);
@@ -80,8 +88,12 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
                     const endpoint_t& peer);
   // Makes the tie-in of a started connection and hands it to the cluster.
   void register_tie(const std::shared_ptr<bk_peer_connection_t>& connection);
+  // Accepts again at once or after accept_retry_delay_, or throws, as the error says.
+  void on_accept_error(const boost::system::error_code& error);
   // Logs the accept error and accepts again after accept_retry_delay_.
   void retry_accept(const boost::system::error_code& error);
+  // Tests: takes the error the next accept fails with; none when it is to accept.
+  std::optional<boost::system::error_code> take_injected_accept_error();
 
   // Constant after construction.
   bk_cluster_inventory_t& inventory_;
@@ -96,4 +108,5 @@ class bk_peer_acceptor_t : public std::enable_shared_from_this<bk_peer_acceptor_
   uint64_t listener_count_ = 0;
   std::chrono::steady_clock::duration accept_retry_delay_ = kAcceptRetryDelay;
   std::chrono::steady_clock::duration handshake_timeout_ = kSslHandshakeTimeout;
+  std::optional<boost::system::error_code> injected_accept_error_;
 };

@@ -72,9 +72,10 @@ void bk_lumend_t::check(const std::string& sha1, std::uint64_t size, callback_t 
     acquire_lumend();
     return;
   }
-  const std::uint32_t serial = tie->check(sha1, size);
-  // A serial still pending after its counter wrapped: only the newer check is kept.
-  pending.erase(serial);
+  // A serial still pending after the link's counter wrapped is skipped: each answer
+  // must find its own check.
+  const std::uint32_t serial =
+      tie->check(sha1, size, [this](std::uint32_t taken) { return pending.count(taken) > 0; });
   pending_check_t& sent = pending
                               .emplace(serial, pending_check_t{std::move(callback), ++checks_sent,
                                                                boost::asio::steady_timer(io)})

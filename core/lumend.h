@@ -92,6 +92,11 @@ class bk_lumend_t : public bk_lumend_tie_t::delegate_t {
   bool linked() const { return static_cast<bool>(tie); }
   std::size_t pending_count() const { return pending.size(); }
   std::size_t waiting_count() const { return waiting.size(); }
+  // Tests: the serial the link's next check takes, as if its counter had come
+  // round; nothing without a link.
+  void set_next_serial(std::uint32_t serial) {
+    if (tie) tie->set_next_serial(serial);
+  }
 
  private:
   // Consecutive failures tolerated; one more suspends the manager.

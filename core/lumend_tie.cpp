@@ -63,8 +63,13 @@ void bk_lumend_tie_t::on_connected(const std::shared_ptr<cf_local_socket_t>& soc
   if (done) done(nullptr);
 }
 
-std::uint32_t bk_lumend_tie_t::check(const std::string& sha1, std::uint64_t size) {
-  const std::uint32_t serial = next_serial++;
+std::uint32_t bk_lumend_tie_t::check(const std::string& sha1, std::uint64_t size,
+                                     const std::function<bool(std::uint32_t)>& in_use) {
+  std::uint32_t serial = next_serial++;
+  // The counter wraps; a serial it comes back to may still await its answer.
+  if (in_use) {
+    while (in_use(serial)) serial = next_serial++;
+  }
   CF_LOG(kLogDebug, "LumenD: check, sha1: " + sha1 + " size: " + std::to_string(size));
   cl::ClientMessage message;
   message.set_tag(cl::ClientMessage::CHECK_FILE_REQUEST);

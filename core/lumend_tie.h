@@ -56,9 +56,16 @@ class bk_lumend_tie_t : public std::enable_shared_from_this<bk_lumend_tie_t>,
                                                   delegate_t* delegate, connected_t connected);
 
   // Sends a check of a file by its SHA-1 text and size (the low 32 bits travel) and
-  // returns the serial its answer will carry. Throws boost::system::system_error
-  // EC_BAD_MESSAGE_SIZE "async_send_message" when the request cannot be framed.
-  std::uint32_t check(const std::string& sha1, std::uint64_t size);
+  // returns the serial its answer will carry: the counter's next one for which
+  // `in_use` (when given) is false, so that a counter come round never names a
+  // check still unanswered. Throws boost::system::system_error EC_BAD_MESSAGE_SIZE
+  // "async_send_message" when the request cannot be framed.
+  // REQUIRES: `in_use` is false for some serial.
+  std::uint32_t check(const std::string& sha1, std::uint64_t size,
+                      const std::function<bool(std::uint32_t)>& in_use = nullptr);
+
+  // Tests: the serial the next check takes, as if the counter had come round.
+  void set_next_serial(std::uint32_t serial) { next_serial = serial; }
 
   // Stops a connect under way, closes the socket and forgets the delegate: pending
   // completions end quietly.

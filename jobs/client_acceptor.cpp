@@ -11,11 +11,13 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/lexical_cast.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "core/core_inventory.h"
+#include "framework/accept_error.h"
 #include "framework/error.h"
 #include "framework/log.h"
 #include "jobs/client_tie.h"
@@ -177,35 +179,65 @@ class acceptor_impl_t : public bk_client_acceptor_t,
  private:
   void accept_next() {
     auto socket = std::make_shared<socket_type>(inventory_.io_context);
-    acceptor_.async_accept(
-        *socket, [weak = this->weak_from_this(), socket](const boost::system::error_code& error) {
-          if (auto self = weak.lock()) self->on_accept(error, socket);
-        });
+    auto done = [weak = this->weak_from_this(), socket](const boost::system::error_code& error) {
+      if (auto self = weak.lock()) self->on_accept(error, socket);
+    };
+    if (injected_accept_error_) {
+      const boost::system::error_code error = *injected_accept_error_;
+      injected_accept_error_.reset();
+      boost::asio::post(inventory_.io_context, [done, error] { done(error); });
+      return;
+    }
+    acceptor_.async_accept(*socket, done);
   }
 
   void on_accept(const boost::system::error_code& error,
                  const std::shared_ptr<socket_type>& socket) {
     // The listener was closed: the loop ends.
     if (error == boost::asio::error::operation_aborted) return;
-    // What a listener reports for a connection that went before it was taken.
+    // What a listener reports for a connection that went before it was taken, and
+    // also what a broken one reports every time: accepting again goes through the
+    // pause, so that it cannot spin the event loop.
     if (error == boost::asio::error::invalid_argument) {
-      accept_next();
+      retry_after_pause(kLogDebug, error);
       return;
     }
     if (error) {
-      // Out of descriptors or buffers passes; the listener must not end the daemon.
-      CF_LOG(kLogError, "Server socket: accept: " + error.message());
-      retry_timer_.expires_after(accept_retry_delay_);
-      retry_timer_.async_wait([weak = this->weak_from_this()](const boost::system::error_code& e) {
-        auto self = weak.lock();
-        // Our own cancel (the acceptor is going).
-        if (!self || e == boost::asio::error::operation_aborted) return;
-        self->accept_next();
-      });
+      on_accept_error(error);
       return;
     }
     bk_client_tie_t<Protocol>::create(inventory_, job_factory_)->start(socket);
     accept_next();
+  }
+
+  void on_accept_error(const boost::system::error_code& error) {
+    switch (accept_error_kind(error)) {
+      case cf_accept_error_t::shortage:
+        // Out of descriptors or buffers passes; the listener must not end the daemon.
+        retry_after_pause(kLogError, error);
+        return;
+      case cf_accept_error_t::connection:
+        // Only that connection is lost; the next one may be waiting already.
+        CF_LOG(kLogDebug, "Server socket: accept: " + error.message());
+        accept_next();
+        return;
+      case cf_accept_error_t::listener:
+        break;
+    }
+    // The listener itself is broken: accepting again would fail for ever, so the
+    // daemon ends with the error.
+    throw boost::system::system_error(error, "Server socket: accept");
+  }
+
+  void retry_after_pause(int level, const boost::system::error_code& error) {
+    CF_LOG(level, "Server socket: accept: " + error.message());
+    retry_timer_.expires_after(accept_retry_delay_);
+    retry_timer_.async_wait([weak = this->weak_from_this()](const boost::system::error_code& e) {
+      auto self = weak.lock();
+      // Our own cancel (the acceptor is going).
+      if (!self || e == boost::asio::error::operation_aborted) return;
+      self->accept_next();
+    });
   }
 
   // Constant after construction.

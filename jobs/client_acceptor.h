@@ -6,11 +6,17 @@
 // Owned by bk_client_acceptor_set_t (the only strong reference); a pending accept
 // holds a weak one, so destroying the acceptor closes the listener and its
 // completion does nothing. Event loop only. `start` runs while the daemon still has
-// the privileges it was started with.
+// the privileges it was started with. An accept that fails for want of descriptors
+// or memory is tried again after a pause, one that fails for its own connection at
+// once; a listener that fails otherwise throws boost::system::system_error
+// ("Server socket: accept") out of the event loop, which ends the daemon.
 #pragma once
 
 #include <chrono>
 #include <memory>
+#include <optional>
+
+#include <boost/system/error_code.hpp>
 
 #include "jobs/client_tie.h"
 
@@ -24,7 +30,8 @@ class bk_client_acceptor_t {
  public:
   enum kind_t { kUnix = 0, kTcp = 1 };
 
-  // How long a failed accept (out of descriptors, say) waits before accepting again.
+  // How long an accept that failed for want of descriptors or memory (or with EINVAL)
+  // waits before accepting again.
   static constexpr std::chrono::milliseconds kAcceptRetryDelay{200};
 
   // Kind 0 makes a UNIX acceptor, kind 1 a TCP one; any other kind ends the process.
@@ -50,9 +57,13 @@ class bk_client_acceptor_t {
   void set_accept_retry_delay(std::chrono::steady_clock::duration delay) {
     accept_retry_delay_ = delay;
   }
+  // Tests: the next accept fails with `error` instead of taking a connection; the
+  // connection it would have taken waits for the accept after it.
+  void fail_next_accept(const boost::system::error_code& error) { injected_accept_error_ = error; }
 
  protected:
   bk_client_acceptor_t() = default;
 
   std::chrono::steady_clock::duration accept_retry_delay_ = kAcceptRetryDelay;
+  std::optional<boost::system::error_code> injected_accept_error_;
 };

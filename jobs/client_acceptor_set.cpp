@@ -32,6 +32,7 @@ void bk_client_acceptor_set_t::configure_kind(const vl::BrelConfig& config, int 
   if (!wanted) return;
   auto acceptor = bk_client_acceptor_t::create(inventory_, kind, job_factory_);
   acceptor->set_accept_retry_delay(accept_retry_delay_);
+  if (first_accept_error_) acceptor->fail_next_accept(*first_accept_error_);
   acceptors_[kind] = acceptor;
   acceptor->start(config);
 }

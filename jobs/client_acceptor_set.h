@@ -11,6 +11,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "jobs/client_acceptor.h"
 
@@ -33,6 +34,8 @@ class bk_client_acceptor_set_t {
   void set_accept_retry_delay(std::chrono::steady_clock::duration delay) {
     accept_retry_delay_ = delay;
   }
+  // Tests: the first accept of each acceptor made afterwards fails with `error`.
+  void fail_first_accept(const boost::system::error_code& error) { first_accept_error_ = error; }
 
  private:
   void configure_kind(const vl::BrelConfig& config, int kind);
@@ -43,4 +46,5 @@ class bk_client_acceptor_set_t {
   // Event loop only. By kind: 0 UNIX, 1 TCP.
   std::map<int, std::shared_ptr<bk_client_acceptor_t>> acceptors_;
   std::chrono::steady_clock::duration accept_retry_delay_ = bk_client_acceptor_t::kAcceptRetryDelay;
+  std::optional<boost::system::error_code> first_accept_error_;
 };

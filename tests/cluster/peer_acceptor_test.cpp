@@ -1,12 +1,14 @@
 // The peer acceptor of a real central object against plain and TLS peer clients on
 // loopback: who is let in and who is turned away, what the TLS listener refuses,
 // when a reconfiguration keeps or moves the listener, and a failing accept that is
-// retried instead of ending the daemon.
+// retried after a pause, retried at once or ends the daemon, as its error says.
 #include "cluster/peer_acceptor.h"
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,9 +20,11 @@
 #include "cluster/peer_socket.h"
 #include "cluster/ssl_settings.h"
 #include "framework/basic_ipc_link.h"
+#include "framework/error.h"
 #include "schemas/brel_brel_ipc.pb.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/descriptor_limit.h"
+#include "tests/support/failure_of.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/link_end.h"
 #include "tests/support/peer_end.h"
@@ -271,5 +275,57 @@ TEST_F(PeerAcceptorTest, FailedAcceptIsLoggedAndRetried) {
   auto end = plain_end_t::open(socket, kPeerLinkLimit);
   ASSERT_TRUE(greeted(*end));
 }
+
+// One accept fails with `error`; what the acceptor does next depends on its kind.
+struct accept_failure_t {
+  const char* name;
+  int error;
+  enum outcome_t { after_pause, at_once, ends } outcome;
+};
+// Names the case in gtest's messages.
+void PrintTo(const accept_failure_t& failure, std::ostream* out) {
+  *out << failure.name;
+}
+
+class PeerAcceptFailureTest : public PeerAcceptorTest,
+                              public ::testing::WithParamInterface<accept_failure_t> {};
+
+TEST_P(PeerAcceptFailureTest, ShortageWaitsLostConnectionDoesNotBrokenListenerEndsTheDaemon) {
+  const accept_failure_t& failure = GetParam();
+  const boost::system::error_code error(failure.error, boost::system::system_category());
+  // Long enough to tell an accept after the pause from one at once.
+  const auto pause = failure.outcome == accept_failure_t::at_once
+                         ? std::chrono::steady_clock::duration(std::chrono::hours(1))
+                         : std::chrono::steady_clock::duration(100ms);
+  acceptor().set_accept_retry_delay(pause);
+  acceptor().fail_next_accept(error);
+  const auto started = std::chrono::steady_clock::now();
+  first(config());
+  auto socket = dial();
+
+  if (failure.outcome == accept_failure_t::ends) {
+    const std::exception_ptr thrown = failure_of([this] { run([] { return false; }); });
+    ASSERT_TRUE(thrown) << "the failure did not leave the event loop";
+    EXPECT_EQ(exception_ptr_text(thrown), "Peer acceptor: " + error.message());
+    // What the daemon's exit status becomes.
+    EXPECT_EQ(exception_ptr_to_error_enum(thrown), vl::EC_INVALID_ARGUMENT);
+    return;
+  }
+  // The peer waiting in the queue is taken by the accept after the failed one.
+  auto end = plain_end_t::open(socket, kPeerLinkLimit);
+  ASSERT_TRUE(greeted(*end));
+  const char* level = failure.outcome == accept_failure_t::at_once ? "Debug" : "Error";
+  EXPECT_TRUE(log->has(std::string(level) + ": Peer acceptor: " + error.message()));
+  if (failure.outcome == accept_failure_t::after_pause) {
+    EXPECT_GE(std::chrono::steady_clock::now() - started, pause);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachKind, PeerAcceptFailureTest,
+    ::testing::Values(accept_failure_t{"OutOfMemory", ENOMEM, accept_failure_t::after_pause},
+                      accept_failure_t{"HostUnreachable", EHOSTUNREACH, accept_failure_t::at_once},
+                      accept_failure_t{"InvalidArgument", EINVAL, accept_failure_t::ends}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -441,4 +441,41 @@ TEST_F(LumendTest, DestructionAnswersPendingAndQueuedChecksAndRefusesNewOnes) {
   io.poll();
 }
 
+TEST_F(LumendTest, AReusedSerialNamesOnlyItsOwnCheck) {
+  make_lumend();
+  check_unanswered(0);
+  // As if 2^32 - 1 checks had gone out since: the counter comes round to serial 0,
+  // which the first check still holds.
+  constexpr std::uint32_t kLast = std::numeric_limits<std::uint32_t>::max();
+  lumend->set_next_serial(kLast);
+  check_unanswered(1);
+  check_unanswered(2);
+  ASSERT_EQ(cloud->requests.size(), 3u);
+  EXPECT_EQ(cloud->requests[1].serial(), kLast);
+  EXPECT_EQ(cloud->requests[2].serial(), 1u);
+  cloud->answer(1, vl::EC_OK, true);
+  cloud->answer(kLast, vl::EC_NETWORK_TIMEDOUT);
+  cloud->answer(0, vl::EC_OK);
+  EXPECT_EQ(result_of(2), kOk);
+  EXPECT_TRUE(answers[2].virus);
+  EXPECT_EQ(result_of(1), kNetTimeout);
+  EXPECT_EQ(result_of(0), kOk);
+  EXPECT_FALSE(answers[0].virus);
+  EXPECT_EQ(lumend->pending_count(), 0u);
+
+  // Serials restart with a new link: the deadline of a check failed with the old one
+  // does not time out the check that has its serial now.
+  lumend->set_next_serial(0);
+  check_unanswered(3, 100);
+  EXPECT_EQ(cloud->requests.back().serial(), 0u);
+  cloud->drop();
+  EXPECT_EQ(result_of(3), kDisconnected);
+  check_unanswered(4);
+  EXPECT_EQ(cloud->requests.back().serial(), 0u);
+  ASSERT_TRUE(run_past(io, milliseconds(200)));
+  EXPECT_EQ(answers.count(4), 0u);
+  cloud->answer(0, vl::EC_OK);
+  EXPECT_EQ(result_of(4), kOk);
+}
+
 }  // namespace

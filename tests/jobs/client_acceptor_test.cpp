@@ -1,12 +1,15 @@
 // The client listeners inside a central object: endpoints from the configuration,
 // the socket file, live reconfiguration, and an accept loop that survives running
-// out of descriptors.
+// out of descriptors and tells a listener's faults from those of one connection.
 #include "jobs/client_acceptor_set.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,11 +20,13 @@
 #include <boost/filesystem.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include "framework/error.h"
 #include "framework/log.h"
 #include "jobs/client_acceptor.h"
 #include "schemas/brel_config.pb.h"
 #include "tests/support/client_end.h"
 #include "tests/support/descriptor_limit.h"
+#include "tests/support/failure_of.h"
 #include "tests/support/file_text.h"
 #include "tests/support/inventory_fixture.h"
 #include "tests/support/recording_log.h"
@@ -187,5 +192,61 @@ TEST_F(ClientAcceptorTest, TcpListenerFollowsTheConfiguration) {
   EXPECT_TRUE(error);
   EXPECT_TRUE(fs::exists(path));
 }
+
+// One accept fails with `error`; what the acceptor does next depends on its kind.
+struct accept_failure_t {
+  const char* name;
+  int error;
+  enum outcome_t { after_pause, at_once, ends } outcome;
+  const char* level;
+};
+// Names the case in gtest's messages.
+void PrintTo(const accept_failure_t& failure, std::ostream* out) {
+  *out << failure.name;
+}
+
+class ClientAcceptFailureTest : public ClientAcceptorTest,
+                                public ::testing::WithParamInterface<accept_failure_t> {};
+
+TEST_P(ClientAcceptFailureTest, ShortageWaitsLostConnectionDoesNotBrokenListenerEndsTheDaemon) {
+  const accept_failure_t& failure = GetParam();
+  const boost::system::error_code error(failure.error, boost::system::system_category());
+  // Long enough to tell an accept after the pause from one at once.
+  const auto pause = failure.outcome == accept_failure_t::at_once
+                         ? std::chrono::steady_clock::duration(std::chrono::hours(1))
+                         : std::chrono::milliseconds(100);
+  set->set_accept_retry_delay(pause);
+  set->fail_first_accept(error);
+  const std::string path = dir / "brel.sock";
+  const auto started = std::chrono::steady_clock::now();
+  set->start(unix_config(path));
+  asio::local::stream_protocol::socket client(fx.io());
+  client.connect(path);
+
+  if (failure.outcome == accept_failure_t::ends) {
+    const std::exception_ptr thrown = failure_of([this] { run([] { return false; }); });
+    ASSERT_TRUE(thrown) << "the failure did not leave the event loop";
+    EXPECT_EQ(exception_ptr_text(thrown), "Server socket: accept: " + error.message());
+    // What the daemon's exit status becomes.
+    EXPECT_EQ(exception_ptr_to_error_enum(thrown), vl::EC_UNEXPECTED_ERROR);
+    return;
+  }
+  // The client waiting in the queue is taken by the accept after the failed one.
+  expect_tie_answers(client);
+  EXPECT_TRUE(log->has(std::string(failure.level) + ": Server socket: accept: " + error.message()));
+  if (failure.outcome == accept_failure_t::after_pause) {
+    EXPECT_GE(std::chrono::steady_clock::now() - started, pause);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachKind, ClientAcceptFailureTest,
+    ::testing::Values(
+        accept_failure_t{"NoBuffers", ENOBUFS, accept_failure_t::after_pause, "Error"},
+        // A listener that says it every time must not spin the event loop.
+        accept_failure_t{"InvalidArgument", EINVAL, accept_failure_t::after_pause, "Debug"},
+        accept_failure_t{"ConnectionAborted", ECONNABORTED, accept_failure_t::at_once, "Debug"},
+        accept_failure_t{"NotASocket", ENOTSOCK, accept_failure_t::ends, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
