@@ -1,7 +1,8 @@
-// The scanning client program against a scripted stand-in for the daemon: the exit
-// status and report when a job fails, the connection is lost or the daemon
-// misbehaves. Bad usage is in the command-line tests, scans and cures through the
-// real daemon in the client tests.
+// The scanning client program against a scripted stand-in for the daemon: what it
+// sends (window, options, read-back, reset) and writes, and the exit status and
+// report when a job fails, the connection is lost or the daemon misbehaves. Bad
+// usage is in the command-line tests, scans and cures through the real daemon in
+// the client tests.
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -19,6 +20,7 @@
 #include "tests/e2e/run_program.h"
 #include "tests/support/file_text.h"
 #include "tests/support/frame.h"
+#include "tests/support/sample_data.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -153,6 +155,63 @@ vl::ScanReport report(bool infected) {
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
+}
+
+TEST(ClientTool, StreamsWithinTheWindowSendsOptionsAndWritesTheCuredData) {
+  temp_dir_t files;
+  const std::string input = files / "infected.bin";
+  const std::string output = files / "cured.bin";
+  const std::string content = pattern(2500, 'a');
+  const std::string cured = pattern(70000, 'c');
+  write_file(input, content);
+  std::string received;
+  fake_daemon_t daemon([&](connection_t& c) {
+    const auto hello = c.expect(bk::ClientMessage::HELLO);
+    EXPECT_TRUE(hello.flow_control());
+    EXPECT_EQ(hello.origin(), vl::APP_CONSOLE_SCANNER);
+    EXPECT_GT(hello.origin_pid(), 0u);
+    c.send_window(1000);
+    const uint32_t job = c.expect(bk::ClientMessage::INIT).job_id();
+    received = c.receive_data(job, content.size(), 1000, 1000);
+    const auto scan = c.expect(bk::ClientMessage::SCAN_REQUEST);
+    EXPECT_EQ(scan.job_id(), job);
+    const auto& options = scan.scan_options();
+    EXPECT_TRUE(options.has_cure() && options.cure());
+    EXPECT_EQ(options.min_size_to_scan(), 1024u);
+    EXPECT_EQ(options.max_size_to_scan(), 2u * 1024 * 1024);
+    EXPECT_EQ(options.scan_timeout_ms(), 5000u);
+    ASSERT_EQ(options.threat_hash_size(), 2);
+    EXPECT_EQ(options.threat_hash(0), bk::SHA1);
+    EXPECT_EQ(options.threat_hash(1), bk::SHA256);
+    c.send(bk::ServerMessage::SCAN_RESPONSE, job, [](auto& m) {
+      *m.mutable_scan_report() = report(true);
+      m.mutable_scan_report()->set_cured(true);
+      m.set_sha1(std::string(40, 'A'));
+    });
+    EXPECT_EQ(c.expect(bk::ClientMessage::GET_DATA_REQUEST).job_id(), job);
+    c.send(bk::ServerMessage::GET_DATA_RESPONSE, job,
+           [&](auto& m) { m.set_data_size(cured.size()); });
+    for (std::size_t at = 0; at < cured.size(); at += 65535)
+      c.send(bk::ServerMessage::DATA_CHUNK, job,
+             [&](auto& m) { m.set_data(cured.substr(at, 65535)); });
+    EXPECT_EQ(c.expect(bk::ClientMessage::RESET).job_id(), job);
+    EXPECT_TRUE(c.at_end());
+  });
+  const auto result =
+      daemon.run({"--chunk-size", "400", "--cure", "--hash", "SHA1,sha256", "--min-size", "1K",
+                  "--max-size", "2M", "--timeout", "5000", "-o", output, input});
+  EXPECT_EQ(result.status, 1) << result.out << result.err;
+  EXPECT_EQ(received, content);
+  EXPECT_TRUE(
+      contains(result.out, input + " > inner/payload.com: EICAR-Test-File FOUND (Known virus)\n"))
+      << result.out;
+  EXPECT_TRUE(contains(result.out, input + ": cured\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "  SHA1: " + std::string(40, 'A') + "\n")) << result.out;
+  EXPECT_TRUE(contains(result.out, "Data written to " + output)) << result.out;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(read_file(output), cured);
+  // Only the input and the output remain: no partial file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(files.path()), {}), 2);
 }
 
 TEST(ClientTool, AlarmOrLostConnectionFailsOnlyItsJobsButAThreatWins) {

@@ -86,6 +86,8 @@ TEST_P(ClusterTest, AJobCuredOnAPeerThatFailsIsRedirectedAndReadsBack) {
   EXPECT_TRUE(response.scan_report().cured());
   EXPECT_EQ(client->read_back(io, 1), cured(bad));
   EXPECT_EQ(second.engine->serials().size(), 1u);
+  EXPECT_TRUE(wait_output(second, "PeerIn 0x1: Started JOB 1 as Local job 0x"))
+      << second.daemon.output();
   client->send(bk::ClientMessage::RESET, 1);
   // The front keeps trying the peer it lost.
   EXPECT_TRUE(wait_output(front, "Connection to " + first.endpoint_text() + " failed"));
@@ -96,6 +98,8 @@ TEST_P(ClusterTest, AJobCuredOnAPeerThatFailsIsRedirectedAndReadsBack) {
   client->submit(2, "data");
   const message_t alarm = client->next(io);
   EXPECT_EQ(alarm.tag(), message_t::ALARM) << alarm.ShortDebugString();
+  // Peers are configured, so this is no missing engine but a job no node took.
+  EXPECT_EQ(alarm.error().code(), vl::EC_UNEXPECTED_ERROR) << alarm.ShortDebugString();
   EXPECT_EQ(front.daemon.output().find("peer " + idle.endpoint_text()), std::string::npos);
 }
 

@@ -92,7 +92,8 @@ class daemon_set_t {
   }
 
   // Runs every daemon's side and every engine until `done`, keeping the daemons'
-  // application information on the way.
+  // application information on the way and answering their requests for the cloud
+  // daemon's path with "lumend.sock" in their own directory.
   bool run(const std::function<bool()>& done) {
     return run_until(
         io,
@@ -102,6 +103,12 @@ class daemon_set_t {
             while (!node->killed && node->daemon.next(message, std::chrono::milliseconds(0))) {
               if (message.tag() == vl::Brel2MarrodMessage::MY_INFO_NOTIFICATION)
                 node->remote_forks = static_cast<int>(message.info().remote_se_forks());
+              if (message.tag() == vl::Brel2MarrodMessage::GET_LUMEND_REQUEST) {
+                vl::Marrod2BrelMessage response;
+                response.set_tag(vl::Marrod2BrelMessage::GET_LUMEND_RESPONSE);
+                response.set_socket_path(node->path("lumend.sock"));
+                node->daemon.send(response);
+              }
             }
           }
           return done();
