@@ -136,8 +136,16 @@ void marrod_harness_t::start(const std::vector<std::string>& args) {
   if (pid_ == 0) {
     ::dup2(output[1], 1);
     ::dup2(output[1], 2);
-    // The daemon's end survives exec; everything else of ours is close-on-exec.
-    if (with_link_) ::fcntl(pair[1], F_SETFD, 0);
+    // The daemon's end survives exec; nothing else of ours may: a test's socket
+    // the daemon held a copy of would outlive the test's close (an engine's
+    // listener, a client's connection).
+    if (with_link_) {
+      ::fcntl(pair[1], F_SETFD, 0);
+      if (pair[1] > 3) ::close_range(3, static_cast<unsigned>(pair[1]) - 1, 0);
+      ::close_range(static_cast<unsigned>(pair[1]) + 1, ~0U, 0);
+    } else {
+      ::close_range(3, ~0U, 0);
+    }
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
