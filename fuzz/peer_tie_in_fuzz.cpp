@@ -353,15 +353,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inventory.start();
     inventory.marrod_tie->config_changed(fuzz_config(spool));
 
-    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    // Made by hand: a blocking connect or accept of the loop's sockets would end the
+    // run when one of libFuzzer's timer signals interrupts it.
+    const auto [near, far] = fuzz_tcp_pair();
     fuzz_peer_client_t peer(io);
-    peer.socket.connect(acceptor.local_endpoint());
+    peer.socket.assign(tcp::v4(), near);
     peer.socket.set_option(tcp::no_delay(true));
     std::weak_ptr<bk_peer_tie_in_t> weak_tie;
     {
       // As the peer acceptor makes a link.
-      auto socket = std::make_shared<cf_tcp_socket_t>(io);
-      acceptor.accept(*socket);
+      auto socket = std::make_shared<cf_tcp_socket_t>(io, tcp::v4(), far);
       socket->set_option(tcp::no_delay(true));
       auto connection = std::make_shared<bk_peer_connection_plain_t>(inventory);
       connection->start(socket);

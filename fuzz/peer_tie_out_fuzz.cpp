@@ -9,14 +9,10 @@
 // gets its outcome (a hard alarm at the latest when the link ends, and its driver
 // drops it then), every alarm carries a failure, and once the peer has hung up the
 // tie-out goes away.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -164,52 +160,6 @@ class fuzz_server_t {
   char buffer_[65536];
 };
 
-// One listener for the whole run, so that the inputs do not each take a port.
-int listener_fd() {
-  static const int fd = [] {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(s, 16) != 0) {
-      std::perror("listener");
-      std::abort();
-    }
-    return s;
-  }();
-  return fd;
-}
-
-// A connected pair of descriptors over the listener. libFuzzer's timer signals
-// interrupt blocking calls, so each is finished or repeated by hand.
-std::pair<int, int> connect_pair() {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (client < 0 ||
-      ::getsockname(listener_fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    fail("socket failed");
-  }
-  if (::connect(client, reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    if (errno != EINTR) fail("connect failed");
-    pollfd writable{client, POLLOUT, 0};
-    while (::poll(&writable, 1, -1) < 0) {
-      if (errno != EINTR) fail("poll failed");
-    }
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (::getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
-      fail("connect failed");
-    }
-  }
-  int server;
-  while ((server = ::accept4(listener_fd(), nullptr, nullptr, SOCK_CLOEXEC)) < 0) {
-    if (errno != EINTR) fail("accept failed");
-  }
-  return {client, server};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -218,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     bk_inventory_t inventory(pair[0]);
     fuzz_server_t server(inventory.io_context);
-    const auto [near, far] = connect_pair();
+    const auto [near, far] = fuzz_tcp_pair();
     auto client = std::make_shared<tcp::socket>(inventory.io_context, tcp::v4(), near);
     server.socket.assign(tcp::v4(), far);
     // Each end resets on close instead of lingering in TIME_WAIT: thousands of

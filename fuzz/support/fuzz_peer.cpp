@@ -1,12 +1,17 @@
 #include "fuzz/support/fuzz_peer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/asio/buffer.hpp>
@@ -176,4 +181,57 @@ bool fuzz_run_until(asio::io_context& io, const std::function<bool()>& done,
 
 bool never_ends(const std::exception_ptr&) {
   return false;
+}
+
+namespace {
+
+[[noreturn]] void fail_pair(const char* what) {
+  std::perror(what);
+  std::abort();
+}
+
+int listener_fd() {
+  static const int fd = [] {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(s, 16) != 0) {
+      fail_pair("listener");
+    }
+    return s;
+  }();
+  return fd;
+}
+
+}  // namespace
+
+std::pair<int, int> fuzz_tcp_pair() {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (client < 0 ||
+      ::getsockname(listener_fd(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    fail_pair("socket");
+  }
+  if (::connect(client, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    if (errno != EINTR) fail_pair("connect");
+    // The connection goes on in the background; its outcome comes as writability.
+    pollfd writable{client, POLLOUT, 0};
+    while (::poll(&writable, 1, -1) < 0) {
+      if (errno != EINTR) fail_pair("poll");
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+      errno = error;
+      fail_pair("connect");
+    }
+  }
+  int server;
+  while ((server = ::accept4(listener_fd(), nullptr, nullptr, SOCK_CLOEXEC)) < 0) {
+    if (errno != EINTR) fail_pair("accept");
+  }
+  return {client, server};
 }

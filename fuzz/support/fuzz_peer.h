@@ -1,8 +1,9 @@
-// Test-side helpers shared by the fuzz targets: the far end of a link under fuzzing
-// and the bounded run of the event loop. Linking them also gives every target its
-// LLVMFuzzerInitialize, which installs a log back-end that drops every line, with the
-// threshold at Debug, so every log text is still built from the input (with
-// BRELKIN_FUZZ_LOG set in the environment, the lines go to standard error).
+// Test-side helpers shared by the fuzz targets: the far end of a link under fuzzing,
+// the bounded run of the event loop and connected loopback TCP pairs. Linking them
+// also gives every target its LLVMFuzzerInitialize, which installs a log back-end
+// that drops every line, with the threshold at Debug, so every log text is still
+// built from the input (with BRELKIN_FUZZ_LOG set in the environment, the lines go
+// to standard error).
 //
 // fuzz_peer_t plays the other process: it writes one fuzz input into its socket,
 // shuts down its sending side, and collects whatever the link writes back until the
@@ -14,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
@@ -122,3 +124,10 @@ bool fuzz_run_until(boost::asio::io_context& io, const std::function<bool()>& do
 
 // For links where the daemon must survive whatever the other process sends.
 bool never_ends(const std::exception_ptr&);
+
+// A connected pair of TCP descriptors on loopback, {client, server}, both close on
+// exec, made through one listener for the whole run so that inputs do not each
+// take a port. libFuzzer's timer signals interrupt blocking calls, so an
+// interrupted connect is finished and an interrupted accept repeated; any other
+// failure aborts. The caller owns both descriptors.
+std::pair<int, int> fuzz_tcp_pair();

@@ -95,6 +95,12 @@ class PeerAcceptorTest : public ::testing::Test {
   }
   // With the CA's client certificate unless another context is given.
   std::shared_ptr<tls_client_t> connect_tls(ssl::context* context = nullptr) {
+    auto client = dial_tls(context);
+    handshake(client);
+    return client;
+  }
+  // Connected over TCP, waiting in the listener's queue; no handshake yet.
+  std::shared_ptr<tls_client_t> dial_tls(ssl::context* context = nullptr) {
     if (!context) {
       vl::BrelConfig c = tls_config();
       c.set_load_balance_ssl_certificate(certs.client.cert_file);
@@ -108,13 +114,15 @@ class PeerAcceptorTest : public ::testing::Test {
     client->stream->next_layer().connect(listening());
     sockets_.push_back(
         std::shared_ptr<cf_tcp_socket_t>(client->stream, &client->stream->next_layer()));
+    return client;
+  }
+  void handshake(const std::shared_ptr<tls_client_t>& client) {
     client->stream->async_handshake(ssl::stream_base::client,
                                     [client](const boost::system::error_code& error) {
                                       client->done = true;
                                       client->error = error;
                                       if (!error) client->end = tls_end_t::open(client->stream);
                                     });
-    return client;
   }
 
   bool run(const std::function<bool()>& done) { return fx.run_until(done); }
@@ -209,6 +217,28 @@ TEST_F(PeerAcceptorTest, LogsEachTlsPeerItLetsIn) {
   ASSERT_TRUE(greeted(*good));
   EXPECT_TRUE(log->has("Debug: Accepted SSL-connection from " +
                        endpoint_text(good->stream->next_layer().local_endpoint())));
+}
+
+TEST_F(PeerAcceptorTest, PeerStruckOffTheListDuringItsHandshakeIsTurnedAwayAfterIt) {
+  first(tls_config());
+  auto struck = dial_tls();
+  const tcp::endpoint struck_at = struck->stream->next_layer().local_endpoint();
+  // The listener takes connections in order: once the stranger dialled after it
+  // was turned away, the first one was let in and waits for its handshake.
+  auto stranger = dial("127.0.0.2");
+  const std::string stranger_at = endpoint_text(stranger->local_endpoint());
+  ASSERT_TRUE(run([&] { return log->has("Connection from " + stranger_at + " is not allowed"); }));
+  EXPECT_FALSE(log->has("Connection from " + endpoint_text(struck_at)));
+
+  next(config(0, "127.0.0.2", true));
+  handshake(struck);
+  ASSERT_TRUE(run([&] {
+    return struck->done && (!struck->end || struck->end->ended || !struck->end->messages.empty());
+  }));
+  EXPECT_TRUE(!struck->end || struck->end->messages.empty()) << "The peer got a link";
+  EXPECT_TRUE(
+      log->has_line("Warning: Connection from " + endpoint_text(struck_at) + " is not allowed"));
+  EXPECT_FALSE(fx.inventory().cluster->is_peer_in_connected(struck_at));
 }
 
 TEST_F(PeerAcceptorTest, SameSettingsKeepTheListenerAndANewPortMovesIt) {

@@ -1,9 +1,9 @@
 // Clients of one real daemon on its UNIX and TCP sockets (the TCP one on the port
 // the daemon logs having bound): whole scans through the stand-in engine with cure
-// and read-back, the flow-control window, what a daemon without engine or peers
-// answers, many clients at once, a cloud verdict from the stand-in cloud daemon,
-// the job cap, and the scanning client program. Every test ends with an empty
-// spool.
+// and read-back, the flow-control window, requests that break a job's rules, what a
+// daemon without engine or peers answers, many clients at once, a cloud verdict
+// from the stand-in cloud daemon, the job cap, and the scanning client program.
+// Every test ends with an empty spool.
 #include <openssl/evp.h>
 
 #include <string>
@@ -242,6 +242,61 @@ TEST_F(ClientTest, CloudVerdictFindsWhatTheEngineDoesNot) {
   end->send(bk::ClientMessage::RESET, 2);
   cloud.signal(SIGTERM);
   EXPECT_EQ(cloud.wait_exit(), 0) << cloud.output();
+}
+
+TEST_F(ClientTest, RequestsThatBreakAJobsRulesEndOnlyThatJob) {
+  auto client = connect(*node);
+  const std::string file = pattern(1 << 20, 3);
+  // A second INIT of an identifier in use leaves the job that holds it alone.
+  client->submit(1, file);
+  EXPECT_EQ(next(*client).scan_report().size(), file.size());
+  client->send(bk::ClientMessage::INIT, 1);
+  const message_t in_use = next(*client);
+  EXPECT_EQ(std::make_tuple(in_use.tag(), in_use.job_id(), in_use.error().code()),
+            std::make_tuple(message_t::ALARM, 1u, vl::EC_ALREADY_IN_PROGRESS))
+      << in_use.ShortDebugString();
+  client->scan(1, {});
+  EXPECT_EQ(next(*client).scan_report().size(), file.size());
+
+  // Each refused request ends its job. A read-back under way sends a chunk each time
+  // the connection drained, so it is still running when the next request comes.
+  const auto open = [&](uint32_t id) {
+    client->send(bk::ClientMessage::INIT, id);
+    client->chunk(id, file);
+  };
+  const auto read = [&](uint32_t id) { client->send(bk::ClientMessage::GET_DATA_REQUEST, id); };
+  bk::ScanOptions cure;
+  cure.set_cure(true);
+  // The code and text of the job's alarm, once the start of its read-back is past.
+  const auto refusal = [&](uint32_t id) {
+    message_t answer = next(*client);
+    while (answer.job_id() == id && (answer.tag() == message_t::GET_DATA_RESPONSE ||
+                                     answer.tag() == message_t::DATA_CHUNK)) {
+      answer = next(*client);
+    }
+    EXPECT_EQ(std::make_tuple(answer.tag(), answer.job_id(), answer.error().code()),
+              std::make_tuple(message_t::ALARM, id, vl::EC_PROTOCOL_VIOLATION))
+        << answer.ShortDebugString();
+    return answer.error().what();
+  };
+  open(2);
+  read(2);
+  read(2);
+  EXPECT_EQ(refusal(2), "Previous GET_DATA request is not finished: Protocol violation");
+  open(3);
+  client->scan(3, cure);
+  read(3);
+  EXPECT_EQ(refusal(3), "GET_DATA while curing: Protocol violation");
+  open(4);
+  read(4);
+  client->scan(4, cure);
+  EXPECT_EQ(refusal(4), "Request to cure while GET_DATA is not finished: Protocol violation");
+  // The connection, its other job and a job under a refused identifier go on.
+  client->scan(1, {});
+  EXPECT_EQ(next(*client).scan_report().size(), file.size());
+  client->submit(2, "again");
+  EXPECT_EQ(next(*client).scan_report().size(), 5u);
+  for (uint32_t id : {1, 2}) client->send(bk::ClientMessage::RESET, id);
 }
 
 TEST_F(ClientTest, AConnectionHoldsAtMostTheJobCapAndTheOthersAreServed) {

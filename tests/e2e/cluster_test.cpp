@@ -2,9 +2,11 @@
 // without engine places a job on a peer, the peer fails while it holds the job,
 // the job is cured on another peer and reads back; a peer that dies once it
 // stored the data never yields a wrong report. A peer without engine processes
-// never takes a job. Every test ends with no spool file on any node
-// still running.
+// never takes a job; a front whose only peer refuses it fails a job at once.
+// Every test ends with no spool file on any node still running.
+#include <chrono>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/daemon_set.h"
@@ -129,6 +131,34 @@ TEST_P(ClusterTest, APeerThatDiesAfterStoringTheDataNeverYieldsAWrongReport) {
     EXPECT_EQ(answer.error().code(), vl::EC_LINK_DISCONNECTED) << answer.ShortDebugString();
   }
   client->send(bk::ClientMessage::RESET, 1);
+}
+
+TEST_P(ClusterTest, AFrontWhoseOnlyPeerRefusesFailsAJobAtOnce) {
+  // Bound but not listening: every connection to it is refused.
+  boost::asio::ip::tcp::socket refusing(io);
+  refusing.open(boost::asio::ip::tcp::v4());
+  refusing.bind({boost::asio::ip::address_v4::loopback(), 0});
+  const unsigned short port = refusing.local_endpoint().port();
+  node_t& front = start_node("front", false);
+  vl::IPSocket* peer = front.config.mutable_load_balance_to()->add_ip();
+  peer->set_address("127.0.0.1");
+  peer->set_port(port);
+  front.daemon.send_config(++front.revision, front.config);
+  ASSERT_TRUE(wait_output(front, "Connection to 127.0.0.1:" + std::to_string(port) + " failed: "))
+      << front.daemon.output();
+
+  // Tried and failed, the peer is no reason to wait: no retries for half a minute.
+  auto client = connect(front, false, false);
+  client->submit(1, "data");
+  ASSERT_TRUE(run_until(
+      io, [&] { return !client->messages.empty() || client->ended; }, std::chrono::seconds(10)))
+      << front.daemon.output();
+  const message_t alarm = client->messages.front();
+  EXPECT_EQ(
+      std::make_tuple(alarm.tag(), alarm.job_id(), alarm.error().code(), alarm.error().what()),
+      std::make_tuple(message_t::ALARM, 1u, vl::EC_UNEXPECTED_ERROR,
+                      std::string("No facilities were able to process the job")))
+      << alarm.ShortDebugString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ClusterTest, ::testing::Values(false, true),

@@ -1,10 +1,13 @@
 #include "framework/fd_io.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,34 +25,63 @@ void count_signal(int) {
 }
 
 // Writes `size` bytes with `write` into a pipe nobody reads yet, so the writer
-// blocks, while signals interrupt it; checks that all of it came out.
+// blocks, while signals interrupt it; checks that all of it came out. A writer that
+// gives up early or never ends fails the check within a deadline instead of holding
+// the test: the pipe is drained without blocking, and a writer still blocked at the
+// deadline is let go by closing the pipe's read end.
 void write_under_signals(const std::function<void(int, const std::string&)>& write,
                          std::size_t size) {
+  using clock = std::chrono::steady_clock;
+  const clock::time_point deadline = clock::now() + std::chrono::seconds(20);
   struct sigaction action {
-  }, previous{};
+  }, previous{}, previous_pipe{}, ignore{};
   action.sa_handler = count_signal;
   sigemptyset(&action.sa_mask);  // no SA_RESTART: a blocked write returns EINTR
-  EXPECT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+  // A writer let go by closing the read end gets EPIPE, not the signal's end.
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &previous_pipe), 0);
   int fds[2];
-  EXPECT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(::fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
   std::string payload(size, '\0');
   for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<char>('a' + i % 26);
-  std::thread writer([&] { write(fds[1], payload); });
-  // Each signal waits for the handler, so most land while the write is blocked.
-  for (int i = 0; i < 20; ++i) {
+  std::atomic<bool> finished{false};
+  std::thread writer([&] {
+    write(fds[1], payload);
+    finished = true;
+  });
+  // Each signal waits for the handler, so most land while the write is blocked; a
+  // writer that has returned takes no more.
+  for (int i = 0; i < 20 && !finished && clock::now() < deadline; ++i) {
     const int before = signals_caught;
     ::pthread_kill(writer.native_handle(), SIGUSR1);
-    while (signals_caught == before) std::this_thread::yield();
+    while (signals_caught == before && !finished && clock::now() < deadline)
+      std::this_thread::yield();
   }
   std::string received;
   std::string chunk(65536, '\0');
-  for (ssize_t n; received.size() < size && (n = ::read(fds[0], &chunk[0], chunk.size())) > 0;)
-    received.append(chunk, 0, static_cast<std::size_t>(n));
-  writer.join();
+  while (received.size() < size && clock::now() < deadline) {
+    // Taken before the read: whatever a writer that had returned by then wrote is in
+    // the pipe, so an empty pipe afterwards means it gave up short.
+    const bool writer_done = finished;
+    pollfd readable{fds[0], POLLIN, 0};
+    ::poll(&readable, 1, 100);
+    const ssize_t n = ::read(fds[0], &chunk[0], chunk.size());
+    if (n > 0) {
+      received.append(chunk, 0, static_cast<std::size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || writer_done) {
+      break;
+    }
+  }
+  EXPECT_TRUE(finished || received.size() == size) << "the writer did not return in time";
   ::close(fds[0]);
+  writer.join();
   ::close(fds[1]);
+  ::sigaction(SIGPIPE, &previous_pipe, nullptr);
   ::sigaction(SIGUSR1, &previous, nullptr);
-  EXPECT_TRUE(received == payload) << "received " << received.size() << " bytes";
+  EXPECT_TRUE(received == payload) << "received " << received.size() << " of " << size << " bytes";
 }
 
 }  // namespace

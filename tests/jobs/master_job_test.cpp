@@ -254,6 +254,27 @@ TEST(MasterJob, RedirectReplaysStoredAndKeptDataInOrderWithoutDuplicates) {
   }
 }
 
+TEST(MasterJob, ReadBackAskedOfANodeThatFailsMidReplayIsAskedOfTheNextOne) {
+  bk_master_rig_t rig;
+  rig.cluster.add_failure(vl::EC_NOT_READY);
+  auto dropping = rig.node("Remote job 0x1", test_peer(2));
+  auto next = rig.node("Remote job 0x2", test_peer(3));
+  // Asked for the data during its replay, it drops out before it answers.
+  dropping->auto_read_back = false;
+  const std::string data = "0123456789";
+  rig.send(data);
+  rig.job->get_data(4);
+  ASSERT_TRUE(rig.run_until([&] { return !dropping->get_data_calls.empty(); }));
+  dropping->alarm(vl::EC_LINK_DISCONNECTED);
+  EXPECT_EQ(data, rig.read_back());
+  EXPECT_EQ(std::vector<uint32_t>{4}, next->get_data_calls);
+  EXPECT_EQ(std::vector<uint64_t>{10}, rig.client.sizes(kind_t::kGetDataResponse));
+  EXPECT_EQ((std::vector<uint64_t>{4, 4, 2}), rig.client.sizes(kind_t::kDataChunk));
+  ASSERT_TRUE(rig.store_all(*next, 10));
+  EXPECT_EQ(0u, rig.count(kind_t::kAlarm));
+  EXPECT_EQ(10u, rig.client.acknowledged());
+}
+
 TEST(MasterJob, RequestsWithoutDataAreAnsweredLaterAndACureForbidsData) {
   bk_master_rig_t rig;
   rig.job->scan(options(true));
