@@ -95,178 +95,6 @@ google::protobuf::BytesValue message_of_size(std::size_t size) {
   return message;
 }
 
-using link_t = test_link_t<cf_local_ipc_link_t>;
-
-class BasicIpcLinkTest : public ::testing::Test {
- protected:
-  BasicIpcLinkTest() { asio::local::connect_pair(*near, *far); }
-
-  void start_link(std::uint32_t limit = kSmallLimit) {
-    link = std::make_shared<link_t>(limit, record);
-    link->start(near);
-  }
-  bool wait_for(const std::function<bool()>& done) { return run_until(io, done); }
-  bool wait_messages(std::size_t n) {
-    return wait_for([&] { return record->messages.size() >= n; });
-  }
-  // Drops the test's reference and waits until nothing else holds the link.
-  bool released() {
-    std::weak_ptr<link_t> weak = link;
-    link.reset();
-    return wait_for([&] { return weak.expired(); });
-  }
-
-  void far_write(const std::string& bytes) {
-    bool written = false;
-    asio::async_write(*far, asio::buffer(bytes), [&](const error_code& code, std::size_t) {
-      EXPECT_FALSE(code) << code.message();
-      written = true;
-    });
-    ASSERT_TRUE(wait_for([&] { return written; }));
-  }
-  std::string far_read(std::size_t size) {
-    std::string bytes(size, '\0');
-    bool read = false;
-    asio::async_read(*far, asio::buffer(&bytes[0], size), [&](const error_code& code, std::size_t) {
-      EXPECT_FALSE(code) << code.message();
-      read = true;
-    });
-    EXPECT_TRUE(wait_for([&] { return read; }));
-    return bytes;
-  }
-
-  asio::io_context io;
-  // `near` is given to the link under test, `far` is driven raw by the test.
-  std::shared_ptr<cf_local_socket_t> near = std::make_shared<cf_local_socket_t>(io);
-  std::shared_ptr<cf_local_socket_t> far = std::make_shared<cf_local_socket_t>(io);
-  std::shared_ptr<link_record_t> record = std::make_shared<link_record_t>();
-  std::shared_ptr<link_t> link;
-};
-
-TEST_F(BasicIpcLinkTest, ExchangesOneByteAndExactlyTheLimitAndRefusesOneMore) {
-  // Past the look-ahead: a long frame is read to its end and no further.
-  constexpr std::uint32_t kLimit = 1024 * 1024;
-  start_link(kLimit);
-  const std::string largest = patterned(kLimit);
-  // The first frame trickles in, its header split too.
-  const std::string first = frame_of("x");
-  for (char byte : first) far_write(std::string(1, byte));
-  far_write(frame_of(largest));
-  ASSERT_TRUE(wait_messages(2));
-  EXPECT_EQ(record->messages[0], "x");
-  EXPECT_TRUE(record->messages[1] == largest);
-  EXPECT_EQ(record->blocks, 2);
-
-  const auto message = message_of_size(kLimit);
-  link->async_send_message(message);
-  EXPECT_TRUE(far_read(4 + kLimit) == frame_of(message.SerializeAsString()));
-
-  // A refused header stops the loop: no read holds the link any more.
-  far_write(length_prefix(kLimit + 1));
-  ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
-  EXPECT_EQ(record->errors.front(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
-  EXPECT_EQ(link.use_count(), 1);
-  far_write(frame_of("late"));
-  EXPECT_EQ(link.use_count(), 1);
-  EXPECT_EQ(record->errors.size(), 1u);
-  EXPECT_EQ(record->messages.size(), 2u);
-}
-
-TEST_F(BasicIpcLinkTest, QueuedSendsLeaveTogetherInOrderAndAnOversizedOneQueuesNothing) {
-  link = std::make_shared<link_t>(kSmallLimit, record);
-  std::string expected;
-  auto send = [&](std::size_t size) {
-    const auto message = message_of_size(size);
-    link->async_send_message(message);
-    expected += frame_of(message.SerializeAsString());
-  };
-  // Before the link has its socket, a send waits in the queue.
-  send(5);
-  link->start(near);
-  send(6);
-  // The first write is out; the rest wait for its completion.
-  EXPECT_EQ(record->notices, "b");
-  send(7);
-  try {
-    link->async_send_message(message_of_size(kSmallLimit + 1));
-    FAIL() << "an oversized message was queued";
-  } catch (const boost::system::system_error& e) {
-    EXPECT_EQ(e.code(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
-    EXPECT_NE(std::string(e.what()).find("async_send_message"), std::string::npos);
-  }
-  send(8);
-  ASSERT_TRUE(wait_for([&] { return record->notices.size() == 5; }));
-  EXPECT_EQ(record->notices, "bsbsi");
-  EXPECT_EQ(far_read(expected.size()), expected);
-
-  far->close();
-  ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
-  EXPECT_EQ(record->errors, std::vector<error_code>{error_code(asio::error::eof)});
-}
-
-TEST_F(BasicIpcLinkTest, ClosingInOnMessageEndsTheLoopQuietly) {
-  start_link();
-  link->close_on_message = true;
-  far_write(frame_of("one") + frame_of("two"));
-  ASSERT_TRUE(wait_messages(1));
-  EXPECT_EQ(link.use_count(), 1);
-  EXPECT_EQ(record->messages, std::vector<std::string>{"one"});
-  EXPECT_TRUE(record->errors.empty());
-}
-
-TEST_F(BasicIpcLinkTest, ClosedPausedLinkWithAWriteOutGetsNoLateCallAndIsReleased) {
-  // A body larger than any socket buffer keeps the write outstanding: the far end
-  // does not read.
-  constexpr std::uint32_t kLarge = 16 * 1024 * 1024;
-  start_link(kLarge);
-  link->pause_on = "one";
-  far_write(frame_of("one") + frame_of("two"));
-  ASSERT_TRUE(wait_messages(1));
-  link->async_send_message(message_of_size(kLarge));
-  ASSERT_EQ(record->notices, "b");
-  link->close();
-  EXPECT_FALSE(link->is_open());
-  // Queued on a closed link; its write is never reported, nor the frame that waits.
-  link->async_send_message(message_of_size(10));
-  link->resume_reading();
-  ASSERT_TRUE(released());
-  EXPECT_EQ(record->notices, "b");
-  EXPECT_TRUE(record->errors.empty());
-  EXPECT_EQ(record->messages, std::vector<std::string>{"one"});
-}
-
-TEST_F(BasicIpcLinkTest, PausedLinkKeepsFramesResumesInOrderAndHearsAHangUpAtOnce) {
-  start_link();
-  link->pause_on = "one";
-  far_write(frame_of("one") + frame_of("two") + frame_of("three"));
-  ASSERT_TRUE(wait_messages(1));
-  // Marker: a frame sent and received while the link waits.
-  link->async_send_message(message_of_size(5));
-  far_read(4 + 5);
-  EXPECT_EQ(record->messages, std::vector<std::string>{"one"});
-  far_write(frame_of("four"));
-  link->resume_reading();
-  // A pause and a resume before the frames follow change nothing, and the frames
-  // never follow from inside the call.
-  link->pause_reading();
-  link->resume_reading();
-  EXPECT_EQ(record->messages.size(), 1u);
-  ASSERT_TRUE(wait_messages(4));
-  EXPECT_EQ(record->messages, (std::vector<std::string>{"one", "two", "three", "four"}));
-
-  // Paused again with a frame waiting, the peer goes with an answer unread, as a
-  // client that never reads does: the link hears of it before the frame.
-  link->pause_on = "five";
-  far_write(frame_of("five") + frame_of("six"));
-  ASSERT_TRUE(wait_messages(5));
-  link->async_send_message(message_of_size(5));
-  ASSERT_TRUE(wait_for([&] { return record->notices == "bsibsi"; }));
-  far->close();
-  ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
-  EXPECT_EQ(record->errors, std::vector<error_code>{error_code(asio::error::connection_reset)});
-  EXPECT_EQ(record->messages.size(), 5u);
-}
-
 // The same link over each stream the daemon uses: a UNIX socket pair, TCP over
 // loopback and TLS over that, each at its real limit. TLS carries the frames in
 // records of its own and ends with close_notify.
@@ -399,6 +227,144 @@ struct transport_names_t {
                                                 : "Tls";
   }
 };
+
+// The cases that need only the UNIX socket pair of the daemon's local links.
+class BasicIpcLinkTest : public BasicIpcLinkTransportTest<local_transport_t> {
+ protected:
+  using link_t = link_type;
+
+  bool wait_messages(std::size_t n) {
+    return wait_for([&] { return record->messages.size() >= n; });
+  }
+
+  // `near` is given to the link under test, `far` is driven raw by the test.
+  std::shared_ptr<cf_local_socket_t>& near = transport.near;
+  std::shared_ptr<cf_local_socket_t>& far = transport.far;
+};
+
+TEST_F(BasicIpcLinkTest, ExchangesOneByteAndExactlyTheLimitAndRefusesOneMore) {
+  // Past the look-ahead: a long frame is read to its end and no further.
+  constexpr std::uint32_t kLimit = 1024 * 1024;
+  start_link(kLimit);
+  const std::string largest = patterned(kLimit);
+  // The first frame trickles in, its header split too.
+  const std::string first = frame_of("x");
+  for (char byte : first) far_write(std::string(1, byte));
+  far_write(frame_of(largest));
+  ASSERT_TRUE(wait_messages(2));
+  EXPECT_EQ(record->messages[0], "x");
+  EXPECT_TRUE(record->messages[1] == largest);
+  EXPECT_EQ(record->blocks, 2);
+
+  const auto message = message_of_size(kLimit);
+  link->async_send_message(message);
+  EXPECT_TRUE(far_read(4 + kLimit) == frame_of(message.SerializeAsString()));
+
+  // A refused header stops the loop: no read holds the link any more.
+  far_write(length_prefix(kLimit + 1));
+  ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
+  EXPECT_EQ(record->errors.front(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
+  EXPECT_EQ(link.use_count(), 1);
+  far_write(frame_of("late"));
+  EXPECT_EQ(link.use_count(), 1);
+  EXPECT_EQ(record->errors.size(), 1u);
+  EXPECT_EQ(record->messages.size(), 2u);
+}
+
+TEST_F(BasicIpcLinkTest, QueuedSendsLeaveTogetherInOrderAndAnOversizedOneQueuesNothing) {
+  link = std::make_shared<link_t>(kSmallLimit, record);
+  std::string expected;
+  auto send = [&](std::size_t size) {
+    const auto message = message_of_size(size);
+    link->async_send_message(message);
+    expected += frame_of(message.SerializeAsString());
+  };
+  // Before the link has its socket, a send waits in the queue.
+  send(5);
+  link->start(near);
+  send(6);
+  // The first write is out; the rest wait for its completion.
+  EXPECT_EQ(record->notices, "b");
+  send(7);
+  try {
+    link->async_send_message(message_of_size(kSmallLimit + 1));
+    FAIL() << "an oversized message was queued";
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
+    EXPECT_NE(std::string(e.what()).find("async_send_message"), std::string::npos);
+  }
+  send(8);
+  ASSERT_TRUE(wait_for([&] { return record->notices.size() == 5; }));
+  EXPECT_EQ(record->notices, "bsbsi");
+  EXPECT_EQ(far_read(expected.size()), expected);
+
+  far->close();
+  ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
+  EXPECT_EQ(record->errors, std::vector<error_code>{error_code(asio::error::eof)});
+}
+
+TEST_F(BasicIpcLinkTest, ClosingInOnMessageEndsTheLoopQuietly) {
+  start_link();
+  link->close_on_message = true;
+  far_write(frame_of("one") + frame_of("two"));
+  ASSERT_TRUE(wait_messages(1));
+  EXPECT_EQ(link.use_count(), 1);
+  EXPECT_EQ(record->messages, std::vector<std::string>{"one"});
+  EXPECT_TRUE(record->errors.empty());
+}
+
+TEST_F(BasicIpcLinkTest, ClosedPausedLinkWithAWriteOutGetsNoLateCallAndIsReleased) {
+  // A body larger than any socket buffer keeps the write outstanding: the far end
+  // does not read.
+  constexpr std::uint32_t kLarge = 16 * 1024 * 1024;
+  start_link(kLarge);
+  link->pause_on = "one";
+  far_write(frame_of("one") + frame_of("two"));
+  ASSERT_TRUE(wait_messages(1));
+  link->async_send_message(message_of_size(kLarge));
+  ASSERT_EQ(record->notices, "b");
+  link->close();
+  EXPECT_FALSE(link->is_open());
+  // Queued on a closed link; its write is never reported, nor the frame that waits.
+  link->async_send_message(message_of_size(10));
+  link->resume_reading();
+  ASSERT_TRUE(released());
+  EXPECT_EQ(record->notices, "b");
+  EXPECT_TRUE(record->errors.empty());
+  EXPECT_EQ(record->messages, std::vector<std::string>{"one"});
+}
+
+TEST_F(BasicIpcLinkTest, PausedLinkKeepsFramesResumesInOrderAndHearsAHangUpAtOnce) {
+  start_link();
+  link->pause_on = "one";
+  far_write(frame_of("one") + frame_of("two") + frame_of("three"));
+  ASSERT_TRUE(wait_messages(1));
+  // Marker: a frame sent and received while the link waits.
+  link->async_send_message(message_of_size(5));
+  far_read(4 + 5);
+  EXPECT_EQ(record->messages, std::vector<std::string>{"one"});
+  far_write(frame_of("four"));
+  link->resume_reading();
+  // A pause and a resume before the frames follow change nothing, and the frames
+  // never follow from inside the call.
+  link->pause_reading();
+  link->resume_reading();
+  EXPECT_EQ(record->messages.size(), 1u);
+  ASSERT_TRUE(wait_messages(4));
+  EXPECT_EQ(record->messages, (std::vector<std::string>{"one", "two", "three", "four"}));
+
+  // Paused again with a frame waiting, the peer goes with an answer unread, as a
+  // client that never reads does: the link hears of it before the frame.
+  link->pause_on = "five";
+  far_write(frame_of("five") + frame_of("six"));
+  ASSERT_TRUE(wait_messages(5));
+  link->async_send_message(message_of_size(5));
+  ASSERT_TRUE(wait_for([&] { return record->notices == "bsibsi"; }));
+  far->close();
+  ASSERT_TRUE(wait_for([&] { return !record->errors.empty(); }));
+  EXPECT_EQ(record->errors, std::vector<error_code>{error_code(asio::error::connection_reset)});
+  EXPECT_EQ(record->messages.size(), 5u);
+}
 
 template <class Transport>
 class BasicIpcLinkAtItsLimitTest : public BasicIpcLinkTransportTest<Transport> {};
