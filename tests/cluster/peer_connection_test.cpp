@@ -63,60 +63,6 @@ google::protobuf::BytesValue message_of_size(std::size_t size) {
   return message;
 }
 
-class PeerConnectionTest : public ::testing::Test {
- protected:
-  PeerConnectionTest() {
-    tcp::acceptor acceptor(fx.io(), {asio::ip::address_v4::loopback(), 0});
-    far.connect(acceptor.local_endpoint());
-    acceptor.accept(*near);
-  }
-  ~PeerConnectionTest() override {
-    // As a tie does: close before the delegate goes, then let the aborted
-    // completions release the connection.
-    connection->close_quietly("test");
-    fx.io().restart();
-    fx.io().poll();
-  }
-  void start() {
-    connection->start(near);
-    connection->set_delegate(&delegate);
-  }
-
-  bk_inventory_fixture_t fx;
-  std::shared_ptr<cf_tcp_socket_t> near = std::make_shared<cf_tcp_socket_t>(fx.io());
-  tcp::socket far{fx.io()};
-  recording_delegate_t delegate;
-  std::shared_ptr<bk_peer_connection_plain_t> connection =
-      std::make_shared<bk_peer_connection_plain_t>(fx.inventory());
-};
-
-TEST_F(PeerConnectionTest, CarriesTenMebibytesAndRefusesOneByteMore) {
-  start();
-  const auto largest = message_of_size(kPeerLinkLimit);
-  connection->send(largest);
-  std::string sent(4 + kPeerLinkLimit, '\0');
-  bool read = false;
-  asio::async_read(far, asio::buffer(&sent[0], sent.size()),
-                   [&](const error_code&, std::size_t) { read = true; });
-  ASSERT_TRUE(fx.run_until([&] { return read; }));
-  EXPECT_TRUE(sent == frame_of(largest.SerializeAsString()));
-  EXPECT_EQ(delegate.notices, "bsi");
-  try {
-    connection->send(message_of_size(kPeerLinkLimit + 1));
-    ADD_FAILURE() << "sent";
-  } catch (const boost::system::system_error& e) {
-    EXPECT_EQ(e.code(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
-  }
-
-  const std::string body(kPeerLinkLimit, 'p');
-  const std::string bytes = frame_of(body) + length_prefix(kPeerLinkLimit + 1);
-  asio::async_write(far, asio::buffer(bytes), [](const error_code&, std::size_t) {});
-  ASSERT_TRUE(fx.run_until([&] { return !delegate.errors.empty(); }));
-  ASSERT_EQ(delegate.messages.size(), 1u);
-  EXPECT_TRUE(delegate.messages[0] == body);
-  EXPECT_EQ(delegate.errors, std::vector<error_code>{make_error_code(vl::EC_BAD_MESSAGE_SIZE)});
-}
-
 void connect_pair(asio::io_context& io, tcp::socket& near, tcp::socket& far) {
   tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
   far.connect(acceptor.local_endpoint());
@@ -281,28 +227,27 @@ TYPED_TEST(PeerConnectionKindsTest, StartWithoutReadablePeerThrowsAndReadsNothin
   EXPECT_EQ(this->connection.use_count(), 1);
 }
 
-// A TLS link reads its frames across many records.
-class PeerConnectionTlsTest : public PeerConnectionKindsTest<tls_transport_t> {};
-
-TEST_F(PeerConnectionTlsTest, CarriesTenMebibytesAndRefusesOneByteMore) {
-  start();
+// Over TLS the frames cross many records.
+TYPED_TEST(PeerConnectionKindsTest, CarriesTenMebibytesAndRefusesOneByteMore) {
+  this->start();
   const auto largest = message_of_size(kPeerLinkLimit);
-  connection->send(largest);
-  EXPECT_TRUE(far_read(4 + kPeerLinkLimit) == frame_of(largest.SerializeAsString()));
-  EXPECT_EQ(delegate.notices, "bsi");
+  this->connection->send(largest);
+  EXPECT_TRUE(this->far_read(4 + kPeerLinkLimit) == frame_of(largest.SerializeAsString()));
+  EXPECT_EQ(this->delegate.notices, "bsi");
   try {
-    connection->send(message_of_size(kPeerLinkLimit + 1));
+    this->connection->send(message_of_size(kPeerLinkLimit + 1));
     ADD_FAILURE() << "sent";
   } catch (const boost::system::system_error& e) {
     EXPECT_EQ(e.code(), make_error_code(vl::EC_BAD_MESSAGE_SIZE));
   }
 
   const std::string body(kPeerLinkLimit, 'p');
-  far_write(frame_of(body) + length_prefix(kPeerLinkLimit + 1));
-  ASSERT_TRUE(wait_for([&] { return !delegate.errors.empty(); }));
-  ASSERT_EQ(delegate.messages.size(), 1u);
-  EXPECT_TRUE(delegate.messages[0] == body);
-  EXPECT_EQ(delegate.errors, std::vector<error_code>{make_error_code(vl::EC_BAD_MESSAGE_SIZE)});
+  this->far_write(frame_of(body) + length_prefix(kPeerLinkLimit + 1));
+  ASSERT_TRUE(this->wait_for([&] { return !this->delegate.errors.empty(); }));
+  ASSERT_EQ(this->delegate.messages.size(), 1u);
+  EXPECT_TRUE(this->delegate.messages[0] == body);
+  EXPECT_EQ(this->delegate.errors,
+            std::vector<error_code>{make_error_code(vl::EC_BAD_MESSAGE_SIZE)});
 }
 
 }  // namespace
