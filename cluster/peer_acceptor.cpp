@@ -134,21 +134,8 @@ void bk_peer_acceptor_t::accept_any() {
 }
 
 void bk_peer_acceptor_t::on_accept_error(const boost::system::error_code& error) {
-  switch (accept_error_kind(error)) {
-    case cf_accept_error_t::shortage:
-      retry_accept(error);
-      return;
-    case cf_accept_error_t::connection:
-      // Only that connection is lost; the next one may be waiting already.
-      CF_LOG(kLogDebug, "Peer acceptor: " + error.message());
-      accept_any();
-      return;
-    case cf_accept_error_t::listener:
-      break;
-  }
-  // The listener itself is broken: accepting again would fail for ever, so the
-  // daemon ends with the error.
-  throw boost::system::system_error(error, "Peer acceptor");
+  handle_accept_error(
+      error, "Peer acceptor", [&] { retry_accept(error); }, [&] { accept_any(); });
 }
 
 void bk_peer_acceptor_t::retry_accept(const boost::system::error_code& error) {

@@ -211,22 +211,10 @@ class acceptor_impl_t : public bk_client_acceptor_t,
   }
 
   void on_accept_error(const boost::system::error_code& error) {
-    switch (accept_error_kind(error)) {
-      case cf_accept_error_t::shortage:
-        // Out of descriptors or buffers passes; the listener must not end the daemon.
-        retry_after_pause(kLogError, error);
-        return;
-      case cf_accept_error_t::connection:
-        // Only that connection is lost; the next one may be waiting already.
-        CF_LOG(kLogDebug, "Server socket: accept: " + error.message());
-        accept_next();
-        return;
-      case cf_accept_error_t::listener:
-        break;
-    }
-    // The listener itself is broken: accepting again would fail for ever, so the
-    // daemon ends with the error.
-    throw boost::system::system_error(error, "Server socket: accept");
+    // Out of descriptors or buffers passes; the listener must not end the daemon.
+    handle_accept_error(
+        error, "Server socket: accept", [&] { retry_after_pause(kLogError, error); },
+        [&] { accept_next(); });
   }
 
   void retry_after_pause(int level, const boost::system::error_code& error) {
