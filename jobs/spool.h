@@ -93,7 +93,8 @@ class bk_spool_t {
   // (the file there is removed with the job); returns whether it was.
   bool follow_move(const std::string& path);
 
-  // Opens cursors over every segment that holds data, with the sizes known now.
+  // Opens cursors over every segment that holds data: all of it appended before
+  // the call, whether or not its writes have reported back yet.
   void open_reading(reading_callback_t callback);
 
  private:
